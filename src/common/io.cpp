@@ -1,0 +1,30 @@
+#include "common/io.hpp"
+
+#include <cerrno>
+#include <string>
+#include <unistd.h>
+
+namespace qb {
+
+int write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+void fail_internal(std::string_view message) {
+    std::string line(message);
+    line.push_back('\n');
+    (void)write_all(STDERR_FILENO, line);
+    ::_exit(101);
+}
+
+} // namespace qb

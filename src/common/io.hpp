@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string_view>
+
+namespace qb {
+
+/// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns 0, or the
+/// errno of the failed write.
+int write_all(int fd, std::string_view data);
+
+/// Ends the process as an internal failure: writes "{message}\n" to standard error
+/// (best effort) and exits with status 101.
+[[noreturn]] void fail_internal(std::string_view message);
+
+} // namespace qb

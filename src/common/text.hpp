@@ -1,0 +1,25 @@
+#pragma once
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF) and the
+// lossy conversion that shows each maximal invalid sequence as one U+FFFD.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace qb::text {
+
+/// True when the bytes are valid UTF-8.
+bool is_utf8(std::string_view bytes);
+
+/// Length of the longest valid UTF-8 prefix of `bytes` that ends on a character
+/// boundary. Used to validate input that arrives in chunks.
+std::size_t valid_utf8_prefix(std::string_view bytes);
+
+/// The bytes as UTF-8 text; every maximal invalid subsequence becomes U+FFFD.
+std::string lossy(std::string_view bytes);
+
+/// ASCII letters A-Z lowered; every other byte unchanged.
+std::string ascii_lower(std::string_view s);
+
+} // namespace qb::text

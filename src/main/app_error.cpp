@@ -1,0 +1,130 @@
+#include "main/app_error.hpp"
+
+#include "common/io.hpp"
+#include "common/json.hpp"
+#include "common/os_error.hpp"
+#include "common/paths.hpp"
+
+#include <array>
+#include <cerrno>
+#include <fmt/format.h>
+#include <unistd.h>
+
+namespace qb {
+namespace {
+
+struct VariantInfo {
+    ErrorKind kind;
+    std::string_view kind_name;
+    int exit_status;
+    std::string_view hint;
+};
+
+constexpr std::string_view kHintSchema = "check the accepted values in `quillbarrow schema`";
+constexpr std::string_view kHintConfirm = "re-run with --yes to confirm cleanup";
+
+// Indexed by the variant's position.
+constexpr std::array<VariantInfo, 9> kInfo{{
+    {ErrorKind::Usage, "usage", 3, "see `quillbarrow --help` or `quillbarrow schema`"},
+    {ErrorKind::InvalidInput, "invalid_input", 2, kHintSchema},
+    {ErrorKind::InvalidInput, "invalid_input", 2, "pass an existing directory with --root"},
+    {ErrorKind::ConfirmationRequired, "confirmation_required", 6, kHintConfirm},
+    {ErrorKind::ConfirmationRequired, "confirmation_required", 6, kHintConfirm},
+    {ErrorKind::NativeUnavailable, "native_unavailable", 7,
+     "check the native tool, daemon, endpoint, and permissions, then retry"},
+    {ErrorKind::NativeProtocol, "native_protocol", 8,
+     "check the supported native tool version and run the inspection command"},
+    {ErrorKind::Conflict, "conflict", 5, "scan again and review the changed targets"},
+    {ErrorKind::Io, "io", 4, "check permissions and whether another process is using the path"},
+}};
+
+static_assert(std::variant_size_v<AppErrorVariant> == kInfo.size());
+
+template <class... Ts>
+struct Overload : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overload(Ts...) -> Overload<Ts...>;
+
+} // namespace
+
+std::string IoError::to_string() const {
+    return os_code ? os_error_text(*os_code) : text;
+}
+
+ErrorKind AppError::kind() const {
+    return kInfo[value.index()].kind;
+}
+std::string_view AppError::kind_name() const {
+    return kInfo[value.index()].kind_name;
+}
+int AppError::exit_status() const {
+    return kInfo[value.index()].exit_status;
+}
+std::string_view AppError::hint() const {
+    return kInfo[value.index()].hint;
+}
+bool AppError::retryable() const {
+    return kind() == ErrorKind::NativeUnavailable;
+}
+
+std::string fmt_app_error(const AppError& error) {
+    return std::visit(
+        Overload{
+            [](const errors::Usage& e) { return e.message; },
+            [](const errors::InvalidInput& e) {
+                return fmt::format("invalid input: {}", e.message);
+            },
+            [](const errors::UnreadableDirectory& e) {
+                return fmt::format("path is not a readable directory: {}", path::display(e.path));
+            },
+            [](const errors::CleanConfirmationRequired& e) {
+                return fmt::format("confirmation is required before cleaning {} cache directories",
+                                   e.count);
+            },
+            [](const errors::PruneConfirmationRequired& e) {
+                return fmt::format("confirmation is required before pruning {} {}",
+                                   e.provider_label, e.resource_label);
+            },
+            [](const errors::NativeUnavailable& e) {
+                return fmt::format("{} operation is unavailable: {}", e.provider, e.message);
+            },
+            [](const errors::NativeProtocol& e) {
+                return fmt::format("{} returned unsupported output: {}", e.provider, e.message);
+            },
+            [](const errors::Conflict& e) {
+                return fmt::format("cleanup conflicted with filesystem changes: {}", e.message);
+            },
+            [](const errors::Io& e) {
+                return fmt::format("filesystem operation failed for {}: {}", path::display(e.path),
+                                   e.error.to_string());
+            },
+        },
+        error.value);
+}
+
+std::string render_error(const AppError& error, bool json) {
+    std::string message = fmt_app_error(error);
+    if (!json) {
+        return fmt::format("Error: {}\nHint: {}\n", message, error.hint());
+    }
+    Json inner = Json::object();
+    inner["kind"] = error.kind_name();
+    inner["message"] = message;
+    inner["exit_code"] = static_cast<unsigned>(error.exit_status());
+    inner["retryable"] = error.retryable();
+    inner["hint"] = error.hint();
+    Json outer = Json::object();
+    outer["error"] = std::move(inner);
+    return json_compact(outer) + "\n";
+}
+
+void report_error(const AppError& error, bool json) {
+    int err = write_all(STDERR_FILENO, render_error(error, json));
+    if (err != 0 && err != EBADF) {
+        fail_internal(fmt::format("failed printing to stderr: {}", os_error_text(err)));
+    }
+}
+
+} // namespace qb

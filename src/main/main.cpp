@@ -1,0 +1,9 @@
+#include "main/main_inner.hpp"
+
+#include <csignal>
+
+int main(int argc, char** argv) {
+    // A closed pipe must surface as a write error, not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    return qb::main_inner(argc, argv);
+}

@@ -1,0 +1,322 @@
+#include "support/test_support.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace qb::test {
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::string system_tmp() {
+    const char* t = std::getenv("TMPDIR");
+    return (t != nullptr && t[0] == '/') ? std::string(t) : std::string("/tmp");
+}
+
+void make_writable_tree(const fs::path& root) {
+    std::error_code ec;
+    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    }
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string tmpl = system_tmp() + "/qbtest-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr) {
+        throw_errno("mkdtemp");
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(buf.data(), resolved) == nullptr) {
+        throw_errno("realpath");
+    }
+    path_ = resolved;
+    // Traversable by the unprivileged user of the permission tests.
+    ::chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    make_writable_tree(path_);
+    fs::remove_all(path_, ec);
+}
+
+void make_dirs(const std::string& path) {
+    fs::create_directories(path);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    fs::path p(path);
+    if (p.has_parent_path()) {
+        fs::create_directories(p.parent_path());
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    out << content;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void make_symlink(const std::string& target, const std::string& link) {
+    if (::symlink(target.c_str(), link.c_str()) != 0) {
+        throw_errno("symlink " + link);
+    }
+}
+
+bool exists_nofollow(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_tree(const std::string& root) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::string rel = fs::relative(it->path(), root).string();
+        char type = it->is_symlink() ? 'l' : it->is_directory() ? 'd' : 'f';
+        out.push_back(std::string(1, type) + " " + rel);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw_errno("pipe2");
+    }
+    std::vector<std::string> env_strings;
+    for (const auto& [k, v] : options.env) {
+        env_strings.push_back(k + "=" + v);
+    }
+    std::vector<char*> envp;
+    for (auto& s : env_strings) {
+        envp.push_back(s.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (auto& s : args) {
+        argp.push_back(s.data());
+    }
+    argp.push_back(nullptr);
+
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        throw_errno("fork");
+    }
+    if (pid == 0) {
+        ::dup2(in_pipe[0], 0);
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        if (options.close_stdout) {
+            ::close(out_pipe[0]);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        if (options.cwd && ::chdir(options.cwd->c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::execve(argp[0], argp.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (options.close_stdout) {
+        ::close(out_pipe[0]);
+        out_pipe[0] = -1;
+    }
+    // Standard input: the data, then end of input. Written before reading; tests pass
+    // small answers that fit in the pipe.
+    if (options.stdin_data) {
+        const std::string& d = *options.stdin_data;
+        (void)!::write(in_pipe[1], d.data(), d.size());
+    }
+    ::close(in_pipe[1]);
+
+    ProcessResult result;
+    auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    int fds[2] = {out_pipe[0], err_pipe[0]};
+    std::string* sinks[2] = {&result.out, &result.err};
+    bool killed = false;
+    while (fds[0] >= 0 || fds[1] >= 0) {
+        pollfd p[2];
+        int n = 0;
+        int which[2];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i] >= 0) {
+                p[n] = {fds[i], POLLIN, 0};
+                which[n++] = i;
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        int r = ::poll(p, n, static_cast<int>(std::min<long long>(left, 1000)));
+        if (r < 0 && errno != EINTR) {
+            throw_errno("poll");
+        }
+        for (int k = 0; r > 0 && k < n; ++k) {
+            if (p[k].revents == 0) {
+                continue;
+            }
+            char buf[65536];
+            ssize_t got = ::read(p[k].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[which[k]]->append(buf, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(p[k].fd);
+                fds[which[k]] = -1;
+            }
+        }
+    }
+    for (int fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    if (killed) {
+        result.err += "\n[killed at the time-out]";
+    }
+    return result;
+}
+
+std::string binary_path() {
+    return QB_BINARY_PATH;
+}
+
+std::map<std::string, std::string> hermetic_env(const std::string& home_root) {
+    std::string home = home_root + "/home";
+    fs::create_directories(home);
+    fs::create_directories(home_root + "/tmp");
+    std::map<std::string, std::string> env;
+    env["PATH"] = "/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin";
+    env["HOME"] = home;
+    env["XDG_CACHE_HOME"] = home + "/.cache";
+    env["XDG_DATA_HOME"] = home + "/.local/share";
+    env["TMPDIR"] = home_root + "/tmp";
+    env["LANG"] = "C.UTF-8";
+    // Sanitizer reports must fail the test, and leak checking needs no ptrace.
+    env["ASAN_OPTIONS"] = "abort_on_error=0:detect_leaks=1";
+    env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1";
+    return env;
+}
+
+ProcessResult run_quillbarrow(const std::vector<std::string>& args, const ProcessOptions& options) {
+    std::vector<std::string> argv{binary_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, options);
+}
+
+std::optional<std::pair<unsigned, unsigned>> unprivileged_ids() {
+    if (::geteuid() != 0) {
+        return std::nullopt;
+    }
+    struct passwd* pw = ::getpwnam("nobody");
+    if (pw == nullptr) {
+        return std::pair<unsigned, unsigned>{65534, 65534};
+    }
+    return std::pair<unsigned, unsigned>{pw->pw_uid, pw->pw_gid};
+}
+
+void chown_tree(const std::string& root) {
+    auto ids = unprivileged_ids();
+    if (!ids) {
+        return;
+    }
+    if (::lchown(root.c_str(), ids->first, ids->second) != 0) {
+        throw_errno("lchown " + root);
+    }
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (::lchown(it->path().c_str(), ids->first, ids->second) != 0) {
+            throw_errno("lchown " + it->path().string());
+        }
+    }
+}
+
+std::optional<int> run_unprivileged(const std::function<int()>& fn) {
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        return std::nullopt;
+    }
+    if (pid == 0) {
+        if (::geteuid() == 0) {
+            auto ids = unprivileged_ids();
+            if (::setgroups(0, nullptr) != 0 || ::setgid(ids->second) != 0 ||
+                ::setuid(ids->first) != 0) {
+                ::_exit(125);
+            }
+        }
+        ::_exit(fn());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 125) {
+        return std::nullopt;
+    }
+    return WEXITSTATUS(status);
+}
+
+} // namespace qb::test

@@ -1,0 +1,84 @@
+#pragma once
+
+// Helpers shared by the tests: temporary trees, running the built binary, and running
+// code as an unprivileged user. Nothing here ever touches a path outside a TempDir.
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qb::test {
+
+/// A fresh directory under the system temporary directory, removed with everything
+/// in it when the object goes away. Its path is canonical (no symbolic links).
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    /// path() joined with `rel`.
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+/// Creates the directory and its missing parents.
+void make_dirs(const std::string& path);
+/// Writes `content` to `path`, creating missing parent directories.
+void write_file(const std::string& path, const std::string& content = "");
+/// Reads the whole file; throws on failure.
+std::string read_file(const std::string& path);
+/// Creates a symbolic link at `link` pointing to `target`.
+void make_symlink(const std::string& target, const std::string& link);
+bool exists_nofollow(const std::string& path);
+/// Every path under `root` (relative, sorted), with a type letter: "d a", "f a/x", "l a/y".
+std::vector<std::string> list_tree(const std::string& root);
+
+struct ProcessResult {
+    int exit_status = -1; // -1 when killed by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    std::map<std::string, std::string> env; // the whole environment of the child
+    std::optional<std::string> stdin_data;  // none: standard input from /dev/null
+    std::optional<std::string> cwd;
+    std::chrono::milliseconds timeout{60000};
+    bool close_stdout = false; // standard output is a pipe closed before the child writes
+};
+
+/// Runs a program and collects its output. The child is killed at the time-out.
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
+
+/// The built quillbarrow binary.
+std::string binary_path();
+
+/// A minimal environment for running the binary: PATH without any docker client, and
+/// HOME, XDG_CACHE_HOME, XDG_DATA_HOME and TMPDIR inside `home_root`.
+std::map<std::string, std::string> hermetic_env(const std::string& home_root);
+
+/// Runs the binary with `args` under `options`.
+ProcessResult run_quillbarrow(const std::vector<std::string>& args, const ProcessOptions& options);
+
+/// Uid and gid of the unprivileged account used for permission tests, when the process
+/// runs as root and that account exists.
+std::optional<std::pair<unsigned, unsigned>> unprivileged_ids();
+
+/// Runs `fn` in a forked child that, when the process runs as root, has dropped to an
+/// unprivileged user first; returns the child's exit status (fn's result), or none when
+/// privileges could not be dropped. Chown trees the child must own beforehand with
+/// chown_tree().
+std::optional<int> run_unprivileged(const std::function<int()>& fn);
+/// Gives every entry of the tree (links not followed) to the unprivileged user.
+void chown_tree(const std::string& root);
+
+} // namespace qb::test
