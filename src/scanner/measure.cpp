@@ -1,0 +1,547 @@
+#include "common/saturating.hpp"
+#include "scanner/candidate.hpp"
+#include "scanner/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <tbb/task_arena.h>
+#include <unistd.h>
+#include <vector>
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#endif
+
+namespace qb {
+namespace {
+
+// A path this long fails every path-based call with ENAMETOOLONG. A path-based walk
+// therefore neither counts nor enters anything that deep; measuring keeps that rule.
+constexpr std::size_t kPathMax = 4096;
+constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// What measuring needs of one entry, whichever call produced it.
+struct EntryStat {
+    mode_t mode = 0;
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    std::uint64_t nlink = 0;
+    std::uint64_t size = 0;
+    std::uint64_t blocks = 0;
+    std::int64_t mtime_sec = 0;
+    std::int64_t mtime_nsec = 0;
+    bool mount_root = false;
+    bool mount_root_known = false;
+};
+
+#if !(defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT))
+EntryStat from_stat(const struct stat& st) {
+    EntryStat e;
+    e.mode = st.st_mode;
+    e.dev = static_cast<std::uint64_t>(st.st_dev);
+    e.ino = static_cast<std::uint64_t>(st.st_ino);
+    e.nlink = static_cast<std::uint64_t>(st.st_nlink);
+    e.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    e.blocks = st.st_blocks > 0 ? static_cast<std::uint64_t>(st.st_blocks) : 0;
+#ifdef __APPLE__
+    e.mtime_sec = st.st_mtimespec.tv_sec;
+    e.mtime_nsec = st.st_mtimespec.tv_nsec;
+#else
+    e.mtime_sec = st.st_mtim.tv_sec;
+    e.mtime_nsec = st.st_mtim.tv_nsec;
+#endif
+    return e;
+}
+#endif
+
+// Stats `name` in `dirfd` (or a path with AT_FDCWD). Links are followed only when
+// `follow` is set, which only the root of a walk ever asks for.
+bool stat_at(int dirfd, const char* name, bool follow, EntryStat& out) {
+#if defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT)
+    struct statx stx;
+    int flags = AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT | (follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    unsigned mask =
+        STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
+    if (::statx(dirfd, name, flags, mask, &stx) != 0) {
+        return false;
+    }
+    out.mode = stx.stx_mode;
+    out.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    out.ino = stx.stx_ino;
+    out.nlink = stx.stx_nlink;
+    out.size = stx.stx_size;
+    out.blocks = stx.stx_blocks;
+    out.mtime_sec = stx.stx_mtime.tv_sec;
+    out.mtime_nsec = stx.stx_mtime.tv_nsec;
+    out.mount_root_known = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+    out.mount_root = (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return true;
+#else
+    struct stat st;
+    if (::fstatat(dirfd, name, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    out = from_stat(st);
+    return true;
+#endif
+}
+
+// One regular file whose (device, inode) may repeat inside the tree.
+struct FileRecord {
+    std::uint64_t dev;
+    std::uint64_t ino;
+    std::uint64_t size;
+    std::uint64_t allocated;
+};
+
+struct Totals {
+    std::uint64_t bytes = 0;
+    std::uint64_t allocated = 0;
+    std::uint64_t entries = 0;
+    std::optional<u128> newest;
+
+    void offer_mtime(std::int64_t sec, std::int64_t nsec) {
+        // Normal form first: nanoseconds in [0, 1e9), carried into the seconds.
+        if (nsec < 0 || nsec >= static_cast<std::int64_t>(kNanosPerSecond)) {
+            std::int64_t carry = nsec / static_cast<std::int64_t>(kNanosPerSecond);
+            nsec %= static_cast<std::int64_t>(kNanosPerSecond);
+            if (nsec < 0) {
+                nsec += static_cast<std::int64_t>(kNanosPerSecond);
+                --carry;
+            }
+            if (__builtin_add_overflow(sec, carry, &sec)) {
+                return;
+            }
+        }
+        if (sec < 0) {
+            return; // before the epoch
+        }
+        u128 t = static_cast<u128>(sec) * kNanosPerSecond + static_cast<u128>(nsec);
+        if (!newest || t > *newest) {
+            newest = t;
+        }
+    }
+
+    void add(const Totals& o) {
+        bytes = sat_add(bytes, o.bytes);
+        allocated = sat_add(allocated, o.allocated);
+        entries = sat_add(entries, o.entries);
+        if (o.newest && (!newest || *o.newest > *newest)) {
+            newest = o.newest;
+        }
+    }
+};
+
+// Counts one entry. Regular files that may be linked elsewhere in the tree go to
+// `records` instead of the byte sums; every file goes there when `record_all` is set.
+// Returns true for a directory.
+bool count_entry(const EntryStat& e, bool record_all, Totals& t, std::vector<FileRecord>& records) {
+    if (S_ISLNK(e.mode)) {
+        return false;
+    }
+    t.entries = sat_add(t.entries, 1);
+    t.offer_mtime(e.mtime_sec, e.mtime_nsec);
+    // A block count of 2^55 or more saturates the product by itself.
+    std::uint64_t allocated = sat_mul(e.blocks, 512);
+    if (S_ISDIR(e.mode)) {
+        t.allocated = sat_add(t.allocated, allocated);
+        return true;
+    }
+    if (S_ISREG(e.mode)) {
+        if (record_all || e.nlink > 1) {
+            records.push_back({e.dev, e.ino, e.size, allocated});
+        } else {
+            t.bytes = sat_add(t.bytes, e.size);
+            t.allocated = sat_add(t.allocated, allocated);
+        }
+    }
+    return false;
+}
+
+// Directory descriptors kept open for the children's openat, shared by every
+// measurement in the process. Past the budget, children are opened by path.
+std::atomic<long> g_kept_fds{0};
+
+long kept_fd_budget() {
+    static const long budget = [] {
+        struct rlimit rl;
+        long soft = 1024;
+        if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+            soft = static_cast<long>(rl.rlim_cur);
+        } else if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+            soft = 1 << 20;
+        }
+        return std::clamp(soft / 4, 16L, 1024L);
+    }();
+    return budget;
+}
+
+struct DirNode {
+    std::shared_ptr<DirNode> parent; // kept for the path of a child opened by path
+    std::string name;                // empty for the root
+    std::size_t path_len = 0;        // length of the path text of this directory
+    std::size_t child_sep = 1;       // 0 when the path already ends in "/"
+    int fd = -1;
+    bool kept = false; // fd stays open until every child has opened itself
+    std::atomic<std::size_t> unopened{0};
+};
+
+struct TreeRun {
+    std::string root_path;
+    bool record_all = false;
+    PoolJobs* jobs = nullptr;
+    std::function<void(TreeStats)> done;
+
+    std::mutex mu;
+    Totals totals;
+    std::vector<FileRecord> records;
+
+    std::atomic<std::size_t> pending{0};
+    std::atomic<bool> crossed_mount{false};
+};
+
+void start_run(PoolJobs& jobs, std::string path, bool record_all,
+               std::function<void(TreeStats)> done);
+
+std::string node_path(const DirNode& node, const std::string& root_path) {
+    std::vector<const DirNode*> chain;
+    for (const DirNode* n = &node; n->parent; n = n->parent.get()) {
+        chain.push_back(n);
+    }
+    std::string path = root_path;
+    path.reserve(node.path_len);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.empty() && path.back() != '/') {
+            path.push_back('/');
+        }
+        path += (*it)->name;
+    }
+    return path;
+}
+
+void finish_run(const std::shared_ptr<TreeRun>& run) {
+    if (run->crossed_mount.load() && !run->record_all) {
+        // A mount inside the tree can show one file twice with a single link; only the
+        // full (device, inode) set counts that right.
+        start_run(*run->jobs, std::move(run->root_path), true, std::move(run->done));
+        return;
+    }
+    Totals totals = run->totals;
+    auto& records = run->records;
+    std::sort(records.begin(), records.end(), [](const FileRecord& a, const FileRecord& b) {
+        return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino;
+    });
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0 && records[i].dev == records[i - 1].dev && records[i].ino == records[i - 1].ino) {
+            continue;
+        }
+        totals.bytes = sat_add(totals.bytes, records[i].size);
+        totals.allocated = sat_add(totals.allocated, records[i].allocated);
+    }
+    records.clear();
+    records.shrink_to_fit();
+
+    TreeStats stats;
+    stats.newest_mtime_nanos = totals.newest;
+    stats.bytes = totals.bytes;
+    stats.allocated_bytes = totals.allocated;
+    stats.entries = totals.entries;
+    if (totals.newest) {
+        stats.modified_unix = static_cast<std::uint64_t>(*totals.newest / kNanosPerSecond);
+    }
+    auto done = std::move(run->done);
+    done(std::move(stats));
+}
+
+void open_node(DirNode& node, const TreeRun& run) {
+    DirNode* parent = node.parent.get();
+    if (parent != nullptr && parent->kept) {
+        node.fd = ::openat(parent->fd, node.name.c_str(), kDirFlags);
+        if (parent->unopened.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            ::close(parent->fd);
+            g_kept_fds.fetch_sub(1);
+        }
+    } else if (parent != nullptr) {
+        node.fd = ::open(node_path(node, run.root_path).c_str(), kDirFlags);
+    }
+}
+
+// Reads the directory's entries and hands each name to `f`. Returns when the listing
+// ends or fails; a failure only shortens the listing.
+template <class F>
+void for_each_name(int fd, F&& f) {
+#ifdef __linux__
+    thread_local std::vector<char> buf(64 * 1024);
+    for (;;) {
+        long n = ::syscall(SYS_getdents64, fd, buf.data(), buf.size());
+        if (n <= 0) {
+            return;
+        }
+        for (long pos = 0; pos < n;) {
+            auto* d = reinterpret_cast<struct dirent64*>(buf.data() + pos);
+            pos += d->d_reclen;
+            const char* name = d->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                continue;
+            }
+            f(name);
+        }
+    }
+#else
+    int dup_fd = ::dup(fd);
+    if (dup_fd < 0) {
+        return;
+    }
+    DIR* dir = ::fdopendir(dup_fd);
+    if (dir == nullptr) {
+        ::close(dup_fd);
+        return;
+    }
+    while (struct dirent* d = ::readdir(dir)) {
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        f(name);
+    }
+    ::closedir(dir);
+#endif
+}
+
+void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
+    if (node->fd < 0) {
+        open_node(*node, *run);
+    }
+    if (node->fd >= 0) {
+        Totals local;
+        std::vector<FileRecord> records;
+        std::vector<std::string> subdirs;
+        bool crossed = false;
+        for_each_name(node->fd, [&](const char* name) {
+            std::size_t len = std::char_traits<char>::length(name);
+            if (node->path_len + node->child_sep + len >= kPathMax) {
+                return;
+            }
+            EntryStat e;
+            if (!stat_at(node->fd, name, false, e)) {
+                return;
+            }
+            crossed = crossed || e.mount_root;
+            if (count_entry(e, run->record_all, local, records)) {
+                subdirs.emplace_back(name, len);
+            }
+        });
+        {
+            std::lock_guard lock(run->mu);
+            run->totals.add(local);
+            run->records.insert(run->records.end(), records.begin(), records.end());
+        }
+        if (crossed) {
+            run->crossed_mount.store(true);
+        }
+        if (subdirs.empty()) {
+            ::close(node->fd);
+        } else {
+            if (g_kept_fds.fetch_add(1) < kept_fd_budget()) {
+                node->kept = true;
+                node->unopened.store(subdirs.size());
+            } else {
+                g_kept_fds.fetch_sub(1);
+                ::close(node->fd);
+                node->fd = -1;
+            }
+            run->pending.fetch_add(subdirs.size());
+            for (auto& name : subdirs) {
+                auto child = std::make_shared<DirNode>();
+                child->parent = node;
+                child->path_len = node->path_len + node->child_sep + name.size();
+                child->name = std::move(name);
+                run->jobs->run([run, child] { process_dir(run, child); });
+            }
+        }
+    }
+    if (run->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        finish_run(run);
+    }
+}
+
+// Measures from the root entry: `root` is its lstat. A root that is a symbolic link is
+// not counted, but a directory behind it is read, as a path-based walk reads it.
+void measure_from_root(PoolJobs& jobs, std::string path, const EntryStat& root, bool record_all,
+                       std::function<void(TreeStats)> done) {
+    auto run = std::make_shared<TreeRun>();
+    run->root_path = std::move(path);
+    run->jobs = &jobs;
+    run->done = std::move(done);
+    // Without a way to see mounts inside the tree, every file goes into the set.
+    run->record_all = record_all || !root.mount_root_known;
+
+    int fd = -1;
+    if (S_ISLNK(root.mode)) {
+        EntryStat target;
+        if (stat_at(AT_FDCWD, run->root_path.c_str(), true, target) && S_ISDIR(target.mode)) {
+            fd = ::open(run->root_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+    } else {
+        std::vector<FileRecord> records;
+        bool is_dir = count_entry(root, run->record_all, run->totals, records);
+        run->records = std::move(records);
+        if (is_dir) {
+            fd = ::open(run->root_path.c_str(), kDirFlags);
+        }
+    }
+    if (fd < 0) {
+        run->pending.store(1);
+        if (run->pending.fetch_sub(1) == 1) {
+            finish_run(run);
+        }
+        return;
+    }
+    auto node = std::make_shared<DirNode>();
+    node->fd = fd;
+    node->path_len = run->root_path.size();
+    node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
+    run->pending.store(1);
+    process_dir(run, node);
+}
+
+void start_run(PoolJobs& jobs, std::string path, bool record_all,
+               std::function<void(TreeStats)> done) {
+    jobs.run([&jobs, path = std::move(path), record_all, done = std::move(done)]() mutable {
+        EntryStat root;
+        if (!stat_at(AT_FDCWD, path.c_str(), false, root)) {
+            done(TreeStats{});
+            return;
+        }
+        measure_from_root(jobs, std::move(path), root, record_all, std::move(done));
+    });
+}
+
+// Runs `body` (which queues jobs and waits for them) so that a pool thread that waits
+// only picks up the jobs of this body, never unrelated ones.
+template <class F>
+void run_blocking(F&& body) {
+    if (in_pool_job()) {
+        tbb::this_task_arena::isolate(body);
+    } else {
+        body();
+    }
+}
+
+} // namespace
+
+bool TreeStats::same_fingerprint(const TreeStats& other) const {
+    return newest_mtime_nanos == other.newest_mtime_nanos && bytes == other.bytes &&
+           allocated_bytes == other.allocated_bytes && entries == other.entries;
+}
+
+std::uint64_t now_unix() {
+    struct timespec ts;
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(ts.tv_sec);
+}
+
+void measure_tree_async(PoolJobs& jobs, std::string path, std::function<void(TreeStats)> done) {
+    start_run(jobs, std::move(path), false, std::move(done));
+}
+
+void measure_dir_async(PoolJobs& jobs, std::string path,
+                       std::function<void(std::optional<MeasuredDir>)> done) {
+    jobs.run([&jobs, path = std::move(path), done = std::move(done)]() mutable {
+        EntryStat root;
+        if (!stat_at(AT_FDCWD, path.c_str(), false, root) || !S_ISDIR(root.mode)) {
+            done(std::nullopt);
+            return;
+        }
+        MeasuredDir dir;
+        // The platform's device number, widened with its sign.
+        dir.device = static_cast<std::int64_t>(static_cast<dev_t>(root.dev));
+        dir.inode = root.ino;
+        measure_from_root(jobs, std::move(path), root, false,
+                          [dir, done = std::move(done)](TreeStats stats) mutable {
+                              dir.stats = std::move(stats);
+                              done(std::move(dir));
+                          });
+    });
+}
+
+std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& measured,
+                                        std::uint64_t protect_days, std::uint64_t now_unix) {
+    const TreeStats& stats = measured.stats;
+    if (stats.bytes < found.min_bytes) {
+        return std::nullopt;
+    }
+    Candidate c;
+    c.kind = std::move(found.kind);
+    c.ecosystem = std::move(found.ecosystem);
+    c.scope = found.scope;
+    c.path = std::move(found.path);
+    c.bytes = stats.bytes;
+    c.allocated_bytes = stats.allocated_bytes;
+    c.modified_unix = stats.modified_unix;
+    if (stats.modified_unix) {
+        c.age_days = sat_sub(now_unix, *stats.modified_unix) / 86'400;
+        c.is_protected = *c.age_days < protect_days;
+    } else {
+        c.is_protected = true; // no time known: nothing says it is old
+    }
+    c.network_restore = found.network_restore;
+    c.cleanable = found.cleanable;
+    c.anchor = std::move(found.anchor);
+    c.device = measured.device;
+    c.inode = measured.inode;
+    c.fingerprint = stats;
+    return c;
+}
+
+void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t protect_days,
+                             std::uint64_t now_unix,
+                             std::function<void(std::optional<Candidate>)> done) {
+    std::string path = found.path;
+    measure_dir_async(jobs, std::move(path),
+                      [found = std::move(found), protect_days, now_unix,
+                       done = std::move(done)](std::optional<MeasuredDir> measured) mutable {
+                          if (!measured) {
+                              done(std::nullopt);
+                              return;
+                          }
+                          done(make_candidate(std::move(found), *measured, protect_days, now_unix));
+                      });
+}
+
+TreeStats measure_tree(const std::string& path) {
+    TreeStats result;
+    run_blocking([&] {
+        PoolJobs jobs;
+        measure_tree_async(jobs, path, [&result](TreeStats s) { result = std::move(s); });
+        jobs.wait();
+    });
+    return result;
+}
+
+std::optional<Candidate> measure_candidate(FoundCache found, std::uint64_t protect_days,
+                                           std::uint64_t now_unix) {
+    std::optional<Candidate> result;
+    run_blocking([&] {
+        PoolJobs jobs;
+        measure_candidate_async(jobs, std::move(found), protect_days, now_unix,
+                                [&result](std::optional<Candidate> c) { result = std::move(c); });
+        jobs.wait();
+    });
+    return result;
+}
+
+} // namespace qb

@@ -1,0 +1,57 @@
+#pragma once
+
+// The process-wide worker pool that measures caches. Its size is RAYON_NUM_THREADS when
+// that is a positive integer, else the number of CPUs this process may run on.
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+#include <vector>
+
+namespace qb {
+
+/// A pool size from the text of RAYON_NUM_THREADS: decimal digits with at most one
+/// leading "+", above zero; none otherwise (the caller then uses the CPU count).
+std::optional<std::size_t> parse_pool_size(std::string_view text);
+
+/// The number of CPUs in this process's affinity mask (at least 1).
+std::size_t available_cpus();
+
+/// The number of threads of the worker pool, fixed at the first use.
+std::size_t worker_threads();
+
+/// The pool itself. Work submitted to it runs on at most worker_threads() threads: the
+/// pool's own threads plus one slot for a thread that waits inside it.
+tbb::task_arena& worker_arena();
+
+/// A set of jobs on the worker pool that can be fed from any thread, pool threads
+/// included, and waited for. A job may add further jobs to the same set.
+///
+/// In a child process forked after the pool started, the pool's threads do not exist;
+/// jobs then run one after another on the thread that waits.
+class PoolJobs {
+public:
+    PoolJobs();
+    ~PoolJobs();
+    PoolJobs(const PoolJobs&) = delete;
+    PoolJobs& operator=(const PoolJobs&) = delete;
+
+    /// Queues a job; returns at once.
+    void run(std::function<void()> job);
+    /// Returns when every job queued so far, and every job those queued, has finished.
+    /// The waiting thread helps with the work.
+    void wait();
+
+private:
+    tbb::task_group group_;
+    bool serial_;
+    std::vector<std::function<void()>> serial_queue_;
+};
+
+/// True on a thread while it runs a job of the worker pool.
+bool in_pool_job();
+
+} // namespace qb

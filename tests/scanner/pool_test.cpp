@@ -1,0 +1,101 @@
+#include "scanner/pool.hpp"
+#include "scanner_fixtures.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace qb::test {
+namespace {
+
+TEST(Pool, SizeFromTheEnvironmentText) {
+    EXPECT_EQ(parse_pool_size("3"), 3u);
+    EXPECT_EQ(parse_pool_size("+12"), 12u);
+    EXPECT_EQ(parse_pool_size("007"), 7u);
+    EXPECT_FALSE(parse_pool_size("0")); // zero means "the default"
+    EXPECT_FALSE(parse_pool_size(""));
+    EXPECT_FALSE(parse_pool_size("+"));
+    EXPECT_FALSE(parse_pool_size("-2"));
+    EXPECT_FALSE(parse_pool_size(" 4"));
+    EXPECT_FALSE(parse_pool_size("4 "));
+    EXPECT_FALSE(parse_pool_size("++4"));
+    EXPECT_FALSE(parse_pool_size("4x"));
+    EXPECT_FALSE(parse_pool_size("99999999999999999999999"));
+    EXPECT_GE(available_cpus(), 1u);
+}
+
+TEST(Pool, JobsFedFromOutsideAndFromJobsAllRunBeforeWaitReturns) {
+    PoolJobs jobs;
+    std::atomic<int> count{0};
+    std::function<void(int)> spread = [&](int depth) {
+        count.fetch_add(1);
+        if (depth < 6) {
+            for (int i = 0; i < 3; ++i) {
+                jobs.run([&spread, depth] { spread(depth + 1); });
+            }
+        }
+    };
+    jobs.run([&] { spread(0); });
+    // A second feeder thread outside the pool.
+    std::thread feeder([&] {
+        for (int i = 0; i < 100; ++i) {
+            jobs.run([&] { count.fetch_add(1); });
+        }
+    });
+    feeder.join();
+    jobs.wait();
+    EXPECT_EQ(count.load(), 1093 + 100); // 3^0 + ... + 3^6 = 1093
+}
+
+// Runs jobs that each wait for company, and reports how many ran at once at most.
+std::size_t peak_concurrency(std::size_t jobs_count) {
+    std::mutex mu;
+    std::size_t running = 0;
+    std::size_t peak = 0;
+    std::condition_variable cv;
+    PoolJobs jobs;
+    const std::size_t target = worker_threads();
+    for (std::size_t i = 0; i < jobs_count; ++i) {
+        jobs.run([&] {
+            std::unique_lock lock(mu);
+            ++running;
+            peak = std::max(peak, running);
+            cv.notify_all();
+            // Wait until the pool is full (or a generous while), so the peak is seen.
+            cv.wait_for(lock, std::chrono::seconds(5), [&] { return peak >= target; });
+            --running;
+        });
+    }
+    jobs.wait();
+    return peak;
+}
+
+TEST(Pool, RunsAtMostTheConfiguredNumberOfThreads) {
+    TempDir t;
+    chown_tree(t.path());
+    auto rc = rerun_unprivileged("pool", {{"RAYON_NUM_THREADS", "3"}, {"QB_CHILD_OUT", t / "r"}});
+    if (!rc) {
+        GTEST_SKIP() << "cannot rerun this program as an unprivileged user here";
+    }
+    ASSERT_EQ(*rc, 0);
+    EXPECT_EQ(read_file(t / "r"), "threads=3 peak=3");
+}
+
+} // namespace
+
+int pool_child_main() {
+    const char* out = std::getenv("QB_CHILD_OUT");
+    if (out == nullptr) {
+        return 2;
+    }
+    std::size_t peak = peak_concurrency(24);
+    std::ofstream o(out);
+    o << "threads=" << worker_threads() << " peak=" << peak;
+    return o ? 0 : 1;
+}
+
+} // namespace qb::test
