@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 #include <poll.h>
 #include <unistd.h>
+#include <utf8proc.h>
 
 namespace qb::term {
 namespace {
@@ -208,15 +209,10 @@ Decoded decode_utf8(std::string_view s, bool idle) {
     if (qb::text::valid_utf8_prefix(one) != need) {
         return other(1);
     }
-    char32_t cp = 0;
-    if (need == 1) {
-        cp = b;
-    } else {
-        cp = b & (0xFF >> (need + 1));
-        for (std::size_t k = 1; k < need; ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(one[k]) & 0x3F);
-        }
-    }
+    utf8proc_int32_t decoded = 0;
+    utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(one.data()),
+                     static_cast<utf8proc_ssize_t>(need), &decoded);
+    auto cp = static_cast<char32_t>(decoded);
     std::uint8_t mods = (cp >= U'A' && cp <= U'Z') ? KeyMods::SHIFT : KeyMods::NONE;
     return key(need, KeyEvent::character(cp, mods));
 }
@@ -317,24 +313,10 @@ std::string describe(const KeyEvent& k) {
         out += "Shift+";
     }
     if (k.code == KeyCode::Char) {
-        std::string utf8;
-        char32_t c = k.ch;
-        if (c < 0x80) {
-            utf8.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            utf8.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            utf8.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            utf8.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-        out += c == U' ' ? std::string("Space") : utf8;
+        utf8proc_uint8_t buf[4];
+        utf8proc_ssize_t n = utf8proc_encode_char(static_cast<utf8proc_int32_t>(k.ch), buf);
+        std::string utf8(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+        out += k.ch == U' ' ? std::string("Space") : utf8;
     } else if (k.code == KeyCode::F) {
         out += fmt::format("F{}", k.fn);
     } else {

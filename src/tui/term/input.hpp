@@ -85,7 +85,7 @@ using Event = std::variant<KeyEvent, ResizeEvent, OtherEvent>;
 std::string describe(const KeyEvent& key);
 std::string describe(const Event& event);
 
-/// Turns terminal input bytes into events. Bytes may arrive in any pieces: an unfinished
+/// Turns terminal input bytes into events. Bytes may arrive in any chunks: an unfinished
 /// escape sequence or UTF-8 character waits for the rest.
 class Decoder {
 public:

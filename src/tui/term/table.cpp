@@ -25,11 +25,7 @@ void Table::render(Rect area, Buffer& buf) const {
 
 void Table::render(Rect area, Buffer& buf, TableState& state) const {
     area = area.intersection(buf.area());
-    Rect inner = area;
-    if (block) {
-        block->render(area, buf);
-        inner = block->inner(area);
-    }
+    Rect inner = render_block(block, area, buf);
     if (inner.is_empty()) {
         return;
     }

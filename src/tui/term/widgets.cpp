@@ -13,37 +13,29 @@ void Clear::render(Rect area, Buffer& buf) const {
 
 Rect Block::inner(Rect area) const {
     Rect r = area;
-    auto shrink_w = [&](bool from_left) {
-        if (r.width == 0) {
-            return;
-        }
-        if (from_left) {
-            ++r.x;
-        }
+    if ((borders & Borders::LEFT) && r.width > 0) {
+        ++r.x;
         --r.width;
-    };
-    auto shrink_h = [&](bool from_top) {
-        if (r.height == 0) {
-            return;
-        }
-        if (from_top) {
-            ++r.y;
-        }
+    }
+    if ((borders & Borders::RIGHT) && r.width > 0) {
+        --r.width;
+    }
+    if ((borders & Borders::TOP) && r.height > 0) {
+        ++r.y;
         --r.height;
-    };
-    if (borders & Borders::LEFT) {
-        shrink_w(true);
     }
-    if (borders & Borders::RIGHT) {
-        shrink_w(false);
-    }
-    if (borders & Borders::TOP) {
-        shrink_h(true);
-    }
-    if (borders & Borders::BOTTOM) {
-        shrink_h(false);
+    if ((borders & Borders::BOTTOM) && r.height > 0) {
+        --r.height;
     }
     return r;
+}
+
+Rect render_block(const std::optional<Block>& block, Rect area, Buffer& buf) {
+    if (!block) {
+        return area;
+    }
+    block->render(area, buf);
+    return block->inner(area);
 }
 
 namespace {
@@ -115,10 +107,8 @@ void Block::render(Rect area, Buffer& buf) const {
     }
     if (title) {
         std::uint16_t tx = left ? static_cast<std::uint16_t>(x0 + 1) : x0;
-        std::size_t tw = area.width - (left ? 1 : 0) - (right ? 1 : 0);
-        if (area.width < (left ? 1 : 0) + (right ? 1 : 0)) {
-            tw = 0;
-        }
+        int sides = (left ? 1 : 0) + (right ? 1 : 0);
+        std::size_t tw = area.width > sides ? static_cast<std::size_t>(area.width - sides) : 0;
         Line t = *title;
         t.style = title_style.patch(t.style);
         buf.set_line(tx, y0, t, tw);
@@ -212,11 +202,7 @@ std::vector<std::vector<StyledGrapheme>> wrap_line(const std::vector<StyledGraph
 void Paragraph::render(Rect area, Buffer& buf) const {
     area = area.intersection(buf.area());
     buf.set_style(area, style);
-    Rect inner = area;
-    if (block) {
-        block->render(area, buf);
-        inner = block->inner(area);
-    }
+    Rect inner = render_block(block, area, buf);
     if (inner.is_empty()) {
         return;
     }

@@ -51,6 +51,9 @@ struct Block {
     void render(Rect area, Buffer& buf) const;
 };
 
+/// Draws the block, when there is one, and returns the area left inside it.
+Rect render_block(const std::optional<Block>& block, Rect area, Buffer& buf);
+
 /// Word wrapping of a paragraph; `trim` drops the leading blanks of every wrapped line.
 struct Wrap {
     bool trim = true;
