@@ -119,7 +119,8 @@ public:
         std::uint64_t start = entries_;
         for (int i = 0; entries_ - start < target; ++i) {
             std::string name = i % 7 == 0 ? "@scope" + std::to_string(i % 97) : "";
-            std::string p = nm + "/" + (name.empty() ? "" : name + "/") + "pkg-" + std::to_string(i);
+            std::string p =
+                nm + "/" + (name.empty() ? "" : name + "/") + "pkg-" + std::to_string(i);
             if (!name.empty()) {
                 dir(nm + "/" + name);
             }

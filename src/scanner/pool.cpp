@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <pthread.h>
 #include <sched.h>
@@ -107,8 +108,10 @@ tbb::task_arena& worker_arena() {
         ::pthread_atfork(nullptr, nullptr, note_fork_child);
         g_pool_started.store(true);
         // One slot is kept for a thread that waits inside the pool, so the pool's own
-        // threads number n - 1 and the total stays n.
-        return new tbb::task_arena(static_cast<int>(n), 1);
+        // threads number n - 1 and the total stays n. The library gives an arena with a
+        // kept slot a second slot regardless, so a pool of one keeps none: its one
+        // thread works and a waiting caller sleeps.
+        return new tbb::task_arena(static_cast<int>(n), n > 1 ? 1 : 0);
     }();
     return *arena;
 }

@@ -18,6 +18,10 @@
 namespace qb {
 namespace {
 
+constexpr std::size_t kPathMax = 4096;
+// Longer than "/" plus any marker name the classifier probes for.
+constexpr std::size_t kLongestProbeName = 32;
+
 // Symbolic links resolved, absolute; none when the path cannot be resolved.
 std::optional<std::string> canonical(const std::string& path) {
     char* real = ::realpath(path.c_str(), nullptr);
@@ -116,7 +120,11 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
             if (dir.depth > 0 && is_vcs_dir(dir.path)) {
                 return WalkStep::Skip;
             }
-            auto match = classify_project_dir(dir.path);
+            // Deep down, path-based probes fail where descriptor-relative ones would not;
+            // the classification must see what a path-based walk sees.
+            auto match = dir.path.size() + kLongestProbeName >= kPathMax
+                             ? classify_project_dir(dir.path)
+                             : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
             if (!match) {
                 return WalkStep::Descend;
             }
@@ -164,6 +172,14 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     std::unordered_set<std::string, path::Hash, path::Equal> seen;
     ScanResult result;
     PoolJobs jobs;
+    // A pool of one thread measures only after discovery, so that the scan never keeps
+    // two processors busy when told to use one.
+    const bool overlap = worker_threads() > 1;
+    auto start = [&jobs](Slot& slot) {
+        measure_dir_async(jobs, slot.found.path, [&slot](std::optional<MeasuredDir> measured) {
+            slot.measured = std::move(measured);
+        });
+    };
     auto submit = [&](FoundCache found) {
         std::string key = canonical(found.path).value_or(found.path);
         if (!seen.insert(std::move(key)).second) {
@@ -171,9 +187,9 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
         }
         Slot& slot = slots.emplace_back();
         slot.found = std::move(found);
-        measure_dir_async(jobs, slot.found.path, [&slot](std::optional<MeasuredDir> measured) {
-            slot.measured = std::move(measured);
-        });
+        if (overlap) {
+            start(slot);
+        }
     };
 
     for (const auto& root : *roots) {
@@ -199,6 +215,11 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
 
     // Ages count from the end of discovery, whatever the order measurements finish in.
     const std::uint64_t now = now_unix();
+    if (!overlap) {
+        for (auto& slot : slots) {
+            start(slot);
+        }
+    }
     jobs.wait();
 
     for (auto& slot : slots) {
