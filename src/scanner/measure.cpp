@@ -169,23 +169,26 @@ bool count_entry(const EntryStat& e, bool record_all, Totals& t, std::vector<Fil
     return false;
 }
 
-// Directory descriptors kept open for the children's openat, shared by every
-// measurement in the process. Past the budget, children are opened by path.
+// Directory descriptors held open so that children open relative to them, shared by
+// every measurement in the process. Past the budget, children are opened by path.
 std::atomic<long> g_kept_fds{0};
 
 long kept_fd_budget() {
     static const long budget = [] {
         struct rlimit rl;
         long soft = 1024;
-        if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
-            soft = static_cast<long>(rl.rlim_cur);
-        } else if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
-            soft = 1 << 20;
+        if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+            soft = rl.rlim_cur == RLIM_INFINITY ? (1L << 20) : static_cast<long>(rl.rlim_cur);
         }
         return std::clamp(soft / 4, 16L, 1024L);
     }();
     return budget;
 }
+
+// A listing is read in batches of this size; a directory with more than one batch has
+// its later batches examined as separate jobs, so one huge directory is not one thread's
+// work.
+constexpr std::size_t kListingBuffer = 32 * 1024;
 
 struct DirNode {
     std::shared_ptr<DirNode> parent; // kept for the path of a child opened by path
@@ -193,8 +196,11 @@ struct DirNode {
     std::size_t path_len = 0;        // length of the path text of this directory
     std::size_t child_sep = 1;       // 0 when the path already ends in "/"
     int fd = -1;
-    bool kept = false; // fd stays open until every child has opened itself
-    std::atomic<std::size_t> unopened{0};
+    bool kept = false;           // counted in g_kept_fds
+    bool children_by_fd = false; // children open relative to fd
+    // Jobs and unopened children that still need fd; the last one closes it.
+    std::atomic<std::size_t> holders{0};
+    std::atomic<std::size_t> batches_in_flight{0};
 };
 
 struct TreeRun {
@@ -207,7 +213,7 @@ struct TreeRun {
     Totals totals;
     std::vector<FileRecord> records;
 
-    std::atomic<std::size_t> pending{0};
+    std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
 };
 
@@ -264,30 +270,124 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
     done(std::move(stats));
 }
 
-void open_node(DirNode& node, const TreeRun& run) {
-    DirNode* parent = node.parent.get();
-    if (parent != nullptr && parent->kept) {
-        node.fd = ::openat(parent->fd, node.name.c_str(), kDirFlags);
-        if (parent->unopened.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            ::close(parent->fd);
+// Ends one job of the tree; the last one finishes the measurement.
+void end_job(const std::shared_ptr<TreeRun>& run) {
+    if (run->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        finish_run(run);
+    }
+}
+
+// Drops one hold on the node's descriptor; the last hold closes it.
+void release(DirNode& node) {
+    if (node.holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        ::close(node.fd);
+        if (node.kept) {
             g_kept_fds.fetch_sub(1);
         }
-    } else if (parent != nullptr) {
+    }
+}
+
+void open_node(DirNode& node, const TreeRun& run) {
+    DirNode* parent = node.parent.get();
+    if (parent == nullptr) {
+        return; // the root is opened before its job starts
+    }
+    if (parent->children_by_fd) {
+        node.fd = ::openat(parent->fd, node.name.c_str(), kDirFlags);
+        release(*parent);
+    } else {
         node.fd = ::open(node_path(node, run.root_path).c_str(), kDirFlags);
     }
 }
 
-// Reads the directory's entries and hands each name to `f`. Returns when the listing
-// ends or fails; a failure only shortens the listing.
+void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node);
+
+// Stats one batch of names of the node's directory, adds them to the tree and queues a
+// job for every subdirectory. `names` must stay valid during the call only.
+void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
+                   const std::vector<std::string_view>& names) {
+    Totals local;
+    std::vector<FileRecord> records;
+    std::vector<std::string_view> subdirs;
+    bool crossed = false;
+    for (std::string_view name : names) {
+        // Past the system's path length a path-based walk can neither stat nor list.
+        if (node->path_len + node->child_sep + name.size() >= kPathMax) {
+            continue;
+        }
+        EntryStat e;
+        if (!stat_at(node->fd, name.data(), false, e)) {
+            continue;
+        }
+        crossed = crossed || e.mount_root;
+        if (count_entry(e, run->record_all, local, records)) {
+            subdirs.push_back(name);
+        }
+    }
+    {
+        std::lock_guard lock(run->mu);
+        run->totals.add(local);
+        run->records.insert(run->records.end(), records.begin(), records.end());
+    }
+    if (crossed) {
+        run->crossed_mount.store(true);
+    }
+    if (subdirs.empty()) {
+        return;
+    }
+    if (node->children_by_fd) {
+        node->holders.fetch_add(subdirs.size());
+    }
+    run->pending.fetch_add(subdirs.size());
+    for (std::string_view name : subdirs) {
+        auto child = std::make_shared<DirNode>();
+        child->parent = node;
+        child->path_len = node->path_len + node->child_sep + name.size();
+        child->name = std::string(name);
+        run->jobs->run([run, child] { process_dir(run, child); });
+    }
+}
+
+// A later batch of a large directory, examined by a job of its own.
+void queue_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
+                 const std::vector<std::string_view>& names) {
+    auto blob = std::make_shared<std::string>();
+    std::vector<std::size_t> ends;
+    for (std::string_view n : names) {
+        blob->append(n);
+        blob->push_back('\0');
+        ends.push_back(blob->size());
+    }
+    node->holders.fetch_add(1);
+    node->batches_in_flight.fetch_add(1);
+    run->pending.fetch_add(1);
+    run->jobs->run([run, node, blob, ends = std::move(ends)] {
+        std::vector<std::string_view> batch;
+        std::size_t start = 0;
+        for (std::size_t end : ends) {
+            batch.emplace_back(blob->data() + start, end - start - 1);
+            start = end;
+        }
+        examine_batch(run, node, batch);
+        node->batches_in_flight.fetch_sub(1);
+        release(*node);
+        end_job(run);
+    });
+}
+
+// Reads the listing in batches; returns when it ends or fails (a failure only shortens
+// the listing).
 template <class F>
-void for_each_name(int fd, F&& f) {
+void for_each_batch(int fd, F&& f) {
+    std::vector<std::string_view> names;
 #ifdef __linux__
-    thread_local std::vector<char> buf(64 * 1024);
+    thread_local std::vector<char> buf(kListingBuffer);
     for (;;) {
         long n = ::syscall(SYS_getdents64, fd, buf.data(), buf.size());
         if (n <= 0) {
             return;
         }
+        names.clear();
         for (long pos = 0; pos < n;) {
             auto* d = reinterpret_cast<struct dirent64*>(buf.data() + pos);
             pos += d->d_reclen;
@@ -295,85 +395,57 @@ void for_each_name(int fd, F&& f) {
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
                 continue;
             }
-            f(name);
+            names.emplace_back(name);
         }
+        f(names);
     }
 #else
     int dup_fd = ::dup(fd);
-    if (dup_fd < 0) {
-        return;
-    }
-    DIR* dir = ::fdopendir(dup_fd);
+    DIR* dir = dup_fd >= 0 ? ::fdopendir(dup_fd) : nullptr;
     if (dir == nullptr) {
-        ::close(dup_fd);
+        if (dup_fd >= 0) {
+            ::close(dup_fd);
+        }
         return;
     }
+    std::vector<std::string> storage;
     while (struct dirent* d = ::readdir(dir)) {
         const char* name = d->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-            continue;
+        if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+            storage.emplace_back(name);
         }
-        f(name);
     }
     ::closedir(dir);
+    for (const auto& n : storage) {
+        names.emplace_back(n);
+    }
+    f(names);
 #endif
 }
 
 void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
-    if (node->fd < 0) {
-        open_node(*node, *run);
-    }
+    open_node(*node, *run);
     if (node->fd >= 0) {
-        Totals local;
-        std::vector<FileRecord> records;
-        std::vector<std::string> subdirs;
-        bool crossed = false;
-        for_each_name(node->fd, [&](const char* name) {
-            std::size_t len = std::char_traits<char>::length(name);
-            if (node->path_len + node->child_sep + len >= kPathMax) {
-                return;
-            }
-            EntryStat e;
-            if (!stat_at(node->fd, name, false, e)) {
-                return;
-            }
-            crossed = crossed || e.mount_root;
-            if (count_entry(e, run->record_all, local, records)) {
-                subdirs.emplace_back(name, len);
-            }
-        });
-        {
-            std::lock_guard lock(run->mu);
-            run->totals.add(local);
-            run->records.insert(run->records.end(), records.begin(), records.end());
-        }
-        if (crossed) {
-            run->crossed_mount.store(true);
-        }
-        if (subdirs.empty()) {
-            ::close(node->fd);
+        if (g_kept_fds.fetch_add(1) < kept_fd_budget()) {
+            node->kept = true;
+            node->children_by_fd = true;
         } else {
-            if (g_kept_fds.fetch_add(1) < kept_fd_budget()) {
-                node->kept = true;
-                node->unopened.store(subdirs.size());
-            } else {
-                g_kept_fds.fetch_sub(1);
-                ::close(node->fd);
-                node->fd = -1;
-            }
-            run->pending.fetch_add(subdirs.size());
-            for (auto& name : subdirs) {
-                auto child = std::make_shared<DirNode>();
-                child->parent = node;
-                child->path_len = node->path_len + node->child_sep + name.size();
-                child->name = std::move(name);
-                run->jobs->run([run, child] { process_dir(run, child); });
-            }
+            g_kept_fds.fetch_sub(1);
         }
+        node->holders.store(1);
+        const std::size_t max_in_flight = 2 * worker_threads();
+        bool first = true;
+        for_each_batch(node->fd, [&](const std::vector<std::string_view>& names) {
+            if (first || node->batches_in_flight.load() >= max_in_flight) {
+                examine_batch(run, node, names);
+            } else {
+                queue_batch(run, node, names);
+            }
+            first = false;
+        });
+        release(*node);
     }
-    if (run->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        finish_run(run);
-    }
+    end_job(run);
 }
 
 // Measures from the root entry: `root` is its lstat. A root that is a symbolic link is
@@ -401,18 +473,15 @@ void measure_from_root(PoolJobs& jobs, std::string path, const EntryStat& root, 
             fd = ::open(run->root_path.c_str(), kDirFlags);
         }
     }
+    run->pending.store(1);
     if (fd < 0) {
-        run->pending.store(1);
-        if (run->pending.fetch_sub(1) == 1) {
-            finish_run(run);
-        }
+        end_job(run);
         return;
     }
     auto node = std::make_shared<DirNode>();
     node->fd = fd;
     node->path_len = run->root_path.size();
     node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
-    run->pending.store(1);
     process_dir(run, node);
 }
 

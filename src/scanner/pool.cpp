@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
 #include <pthread.h>
 #include <sched.h>
 #include <tbb/global_control.h>
@@ -101,17 +102,17 @@ tbb::task_arena& worker_arena() {
     // Never destroyed: pool threads may still be winding down while the process exits.
     static tbb::task_arena* arena = [] {
         const std::size_t n = worker_threads();
-        if (n > static_cast<std::size_t>(tbb::info::default_concurrency())) {
-            // The library caps its own thread count at the CPU count unless told otherwise.
-            new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+        // The library keeps one thread fewer than the CPU count for itself unless told
+        // otherwise; the pool needs n of its own.
+        static std::optional<tbb::global_control> thread_limit;
+        if (n + 1 > static_cast<std::size_t>(tbb::info::default_concurrency())) {
+            thread_limit.emplace(tbb::global_control::max_allowed_parallelism, n + 1);
         }
         ::pthread_atfork(nullptr, nullptr, note_fork_child);
         g_pool_started.store(true);
-        // One slot is kept for a thread that waits inside the pool, so the pool's own
-        // threads number n - 1 and the total stays n. The library gives an arena with a
-        // kept slot a second slot regardless, so a pool of one keeps none: its one
-        // thread works and a waiting caller sleeps.
-        return new tbb::task_arena(static_cast<int>(n), n > 1 ? 1 : 0);
+        // No slot is kept for outside threads: a caller that waits sleeps while the n
+        // pool threads work, so the pool never runs more than n at once.
+        return new tbb::task_arena(static_cast<int>(n), 0);
     }();
     return *arena;
 }
@@ -131,9 +132,23 @@ void PoolJobs::run(std::function<void()> job) {
         serial_queue_.push_back(std::move(job));
         return;
     }
-    auto wrapped = [job = std::move(job)] {
-        JobScope scope;
-        job();
+    outstanding_.fetch_add(1);
+    auto wrapped = [this, job = std::move(job)] {
+        {
+            JobScope scope;
+            try {
+                job();
+            } catch (...) {
+                std::lock_guard lock(mu_);
+                if (!error_) {
+                    error_ = std::current_exception();
+                }
+            }
+        }
+        if (outstanding_.fetch_sub(1) == 1) {
+            std::lock_guard lock(mu_);
+            done_.notify_all();
+        }
     };
     if (in_pool_job()) {
         group_.run(std::move(wrapped)); // this thread is inside the pool already
@@ -155,7 +170,21 @@ void PoolJobs::wait() {
     if (in_pool_job()) {
         group_.wait();
     } else {
+        // Sleep until the last job is done; joining the pool here would add a thread.
+        {
+            std::unique_lock lock(mu_);
+            done_.wait(lock, [this] { return outstanding_.load() == 0; });
+        }
+        // Only the library's bookkeeping of the finished jobs is left to wait for.
         worker_arena().execute([this] { group_.wait(); });
+    }
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(mu_);
+        std::swap(error, error_);
+    }
+    if (error) {
+        std::rethrow_exception(error);
     }
 }
 

@@ -3,8 +3,12 @@
 // The process-wide worker pool that measures caches. Its size is RAYON_NUM_THREADS when
 // that is a positive integer, else the number of CPUs this process may run on.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <tbb/task_arena.h>
@@ -23,8 +27,8 @@ std::size_t available_cpus();
 /// The number of threads of the worker pool, fixed at the first use.
 std::size_t worker_threads();
 
-/// The pool itself. Work submitted to it runs on at most worker_threads() threads: the
-/// pool's own threads plus one slot for a thread that waits inside it.
+/// The pool itself: worker_threads() threads of its own. Threads outside it that wait
+/// for its work sleep meanwhile.
 tbb::task_arena& worker_arena();
 
 /// A set of jobs on the worker pool that can be fed from any thread, pool threads
@@ -41,14 +45,20 @@ public:
 
     /// Queues a job; returns at once.
     void run(std::function<void()> job);
-    /// Returns when every job queued so far, and every job those queued, has finished.
-    /// The waiting thread helps with the work.
+    /// Returns when every job queued so far, and every job those queued, has finished;
+    /// rethrows the first exception a job threw. A pool thread that waits helps with the
+    /// work (so a job that blocks this way should isolate itself, as measure_tree does);
+    /// any other thread sleeps.
     void wait();
 
 private:
     tbb::task_group group_;
     bool serial_;
     std::vector<std::function<void()>> serial_queue_;
+    std::atomic<std::size_t> outstanding_{0};
+    std::mutex mu_;
+    std::condition_variable done_;
+    std::exception_ptr error_;
 };
 
 /// True on a thread while it runs a job of the worker pool.

@@ -180,8 +180,10 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
             slot.measured = std::move(measured);
         });
     };
-    auto submit = [&](FoundCache found) {
-        std::string key = canonical(found.path).value_or(found.path);
+    // A walk result is its canonical root followed by names of real directories, so it
+    // is canonical already; only the global locations need resolving.
+    auto submit = [&](FoundCache found, bool is_canonical) {
+        std::string key = is_canonical ? found.path : canonical(found.path).value_or(found.path);
         if (!seen.insert(std::move(key)).second) {
             return;
         }
@@ -193,9 +195,9 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     };
 
     for (const auto& root : *roots) {
-        discover_project_caches(root, kinds, submit, [&result](std::string error) {
-            result.walk_errors.push_back(std::move(error));
-        });
+        discover_project_caches(
+            root, kinds, [&](FoundCache found) { submit(std::move(found), true); },
+            [&result](std::string error) { result.walk_errors.push_back(std::move(error)); });
     }
     for (const auto& row : globals) {
         if (!kinds.passes(row.kind) || !is_directory_nofollow(row.path)) {
@@ -210,7 +212,7 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
         found.scope = CacheScope::Global;
         found.network_restore = row.network_restore;
         found.cleanable = row.cleanable;
-        submit(std::move(found));
+        submit(std::move(found), false);
     }
 
     // Ages count from the end of discovery, whatever the order measurements finish in.

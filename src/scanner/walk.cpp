@@ -11,6 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
 namespace qb {
 namespace {
 
@@ -29,63 +33,113 @@ struct Item {
     int err = 0;      // Error
 };
 
+constexpr std::size_t kListingBuffer = 32 * 1024;
+
 struct Frame {
-    DIR* dir = nullptr; // null once read into `buffered`, or after the listing ended
+    int fd = -1; // -1 once read into `buffered`, or when there is none
     std::string path;
     std::size_t depth = 0;
     std::vector<Item> buffered;
     std::size_t next_buffered = 0;
     bool ended = false;
-
-    int fd() const { return dir != nullptr ? ::dirfd(dir) : -1; }
+#ifdef __linux__
+    std::vector<char> buf;
+    std::size_t pos = 0;
+    std::size_t len = 0;
+#else
+    DIR* dir = nullptr;
+#endif
 };
 
 bool is_dot_or_dotdot(const char* n) {
     return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
 }
 
-// The next item of an open listing, its type taken from the listing or, where the file
-// system gives none, from fstatat without following links.
-Item read_item(Frame& f) {
+// The next name of an open listing with its type from the listing, or none at the end
+// (errno set when the listing failed).
+const char* next_name(Frame& f, unsigned char& type) {
+#ifdef __linux__
+    for (;;) {
+        if (f.pos >= f.len) {
+            long n = ::syscall(SYS_getdents64, f.fd, f.buf.data(), f.buf.size());
+            if (n <= 0) {
+                errno = n < 0 ? errno : 0;
+                return nullptr;
+            }
+            f.pos = 0;
+            f.len = static_cast<std::size_t>(n);
+        }
+        auto* d = reinterpret_cast<struct dirent64*>(f.buf.data() + f.pos);
+        f.pos += d->d_reclen;
+        if (!is_dot_or_dotdot(d->d_name)) {
+            type = d->d_type;
+            return d->d_name;
+        }
+    }
+#else
     for (;;) {
         errno = 0;
         struct dirent* d = ::readdir(f.dir);
         if (d == nullptr) {
-            int err = errno;
-            f.ended = true;
-            if (err != 0) {
-                return Item{ItemKind::Error, {}, err};
-            }
-            return Item{};
+            return nullptr;
         }
-        if (is_dot_or_dotdot(d->d_name)) {
-            continue;
+        if (!is_dot_or_dotdot(d->d_name)) {
+            type = d->d_type;
+            return d->d_name;
         }
-        Item item;
-        item.name = d->d_name;
-        unsigned char type = d->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (::fstatat(::dirfd(f.dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                item.kind = ItemKind::Error;
-                item.err = errno;
-                return item;
-            }
-            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-        }
-        item.kind = type == DT_DIR ? ItemKind::Dir : ItemKind::Other;
-        return item;
     }
+#endif
+}
+
+// The next item of an open listing, its type taken from the listing or, where the file
+// system gives none, from fstatat without following links.
+Item read_item(Frame& f) {
+    unsigned char type = DT_UNKNOWN;
+    const char* name = next_name(f, type);
+    if (name == nullptr) {
+        int err = errno;
+        f.ended = true;
+        if (err != 0) {
+            return Item{ItemKind::Error, {}, err};
+        }
+        return Item{};
+    }
+    Item item;
+    item.name = name;
+    if (type == DT_UNKNOWN) {
+        struct stat st;
+        if (::fstatat(f.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            item.kind = ItemKind::Error;
+            item.err = errno;
+            return item;
+        }
+        type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    }
+    item.kind = type == DT_DIR ? ItemKind::Dir : ItemKind::Other;
+    return item;
 }
 
 Item next_item(Frame& f) {
-    if (f.dir != nullptr && !f.ended) {
+    if (f.fd >= 0 && !f.ended) {
         return read_item(f);
     }
     if (f.next_buffered < f.buffered.size()) {
         return std::move(f.buffered[f.next_buffered++]);
     }
     return Item{};
+}
+
+void close_frame(Frame& f) {
+    if (f.fd < 0) {
+        return;
+    }
+#ifdef __linux__
+    ::close(f.fd);
+#else
+    ::closedir(f.dir);
+    f.dir = nullptr;
+#endif
+    f.fd = -1;
 }
 
 // Reads the rest of an open listing into memory and closes it.
@@ -97,15 +151,7 @@ void buffer_listing(Frame& f) {
         }
         f.buffered.push_back(std::move(item));
     }
-    ::closedir(f.dir);
-    f.dir = nullptr;
-}
-
-void close_frame(Frame& f) {
-    if (f.dir != nullptr) {
-        ::closedir(f.dir);
-        f.dir = nullptr;
-    }
+    close_frame(f);
 }
 
 std::string child_path(const std::string& parent, std::string_view name) {
@@ -119,26 +165,15 @@ std::string child_path(const std::string& parent, std::string_view name) {
     return p;
 }
 
-// Opens a directory for listing; on failure returns null with errno set.
-DIR* open_listing(int parent_fd, const std::string& name, const std::string& path,
-                  bool follow = false) {
+// Opens a directory for listing; on failure returns -1 with errno set.
+int open_listing(int parent_fd, const std::string& name, const std::string& path,
+                 bool follow = false) {
     if (path.size() >= kPathMax) {
         errno = ENAMETOOLONG;
-        return nullptr;
+        return -1;
     }
     int flags = follow ? (kDirFlags & ~O_NOFOLLOW) : kDirFlags;
-    int fd =
-        parent_fd >= 0 ? ::openat(parent_fd, name.c_str(), flags) : ::open(path.c_str(), flags);
-    if (fd < 0) {
-        return nullptr;
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        int err = errno;
-        ::close(fd);
-        errno = err;
-    }
-    return dir;
+    return parent_fd >= 0 ? ::openat(parent_fd, name.c_str(), flags) : ::open(path.c_str(), flags);
 }
 
 class Walker {
@@ -162,8 +197,7 @@ public:
             Item item = next_item(stack_.back());
             switch (item.kind) {
             case ItemKind::End:
-                close_frame(stack_.back());
-                stack_.pop_back();
+                pop();
                 break;
             case ItemKind::Error:
                 if (item.name.empty()) {
@@ -199,21 +233,20 @@ private:
             if (!S_ISDIR(target.st_mode)) {
                 return false;
             }
-            DIR* dir = open_listing(-1, root, root, true);
-            if (dir == nullptr) {
+            int fd = open_listing(-1, root, root, true);
+            if (fd < 0) {
                 on_error_(walk_error_text(root, errno));
                 return false;
             }
-            push(dir, root, 0);
-            return true;
+            return push(fd, root, 0);
         }
         if (!S_ISDIR(st.st_mode)) {
             return false;
         }
-        DIR* dir = open_listing(-1, root, root);
+        int fd = open_listing(-1, root, root);
         int open_err = errno;
-        WalkStep step = on_dir_(WalkDir{root, 0, -1, dir != nullptr ? ::dirfd(dir) : -1});
-        return enter_or_drop(step, dir, open_err, root, 0);
+        WalkStep step = on_dir_(WalkDir{root, 0, -1, fd});
+        return enter_or_drop(step, fd, open_err, root, 0);
     }
 
     void visit_child(const std::string& name) {
@@ -221,50 +254,77 @@ private:
         Frame& top = stack_.back();
         std::string path = child_path(top.path, name);
         std::size_t depth = top.depth + 1;
-        int parent_fd = top.fd();
-        DIR* dir = open_listing(parent_fd, name, path);
+        int parent_fd = top.fd;
+        int fd = open_listing(parent_fd, name, path);
         int open_err = errno;
-        WalkStep step =
-            on_dir_(WalkDir{path, depth, parent_fd, dir != nullptr ? ::dirfd(dir) : -1});
-        enter_or_drop(step, dir, open_err, std::move(path), depth);
+        WalkStep step = on_dir_(WalkDir{path, depth, parent_fd, fd});
+        enter_or_drop(step, fd, open_err, std::move(path), depth);
     }
 
     // A skipped directory is closed and its open error forgotten; an entered one is
     // either read next or, when it could not be opened, reported as an error now.
-    bool enter_or_drop(WalkStep step, DIR* dir, int open_err, std::string path, std::size_t depth) {
+    bool enter_or_drop(WalkStep step, int fd, int open_err, std::string path, std::size_t depth) {
         if (step == WalkStep::Skip) {
-            if (dir != nullptr) {
-                ::closedir(dir);
+            if (fd >= 0) {
+                ::close(fd);
             }
             return false;
         }
-        if (dir == nullptr) {
+        if (fd < 0) {
             on_error_(walk_error_text(path, open_err));
             return false;
         }
-        push(dir, std::move(path), depth);
+        return push(fd, std::move(path), depth);
+    }
+
+    // Starts reading an open directory; false (after reporting) when it cannot be read.
+    bool push(int fd, std::string path, std::size_t depth) {
+        Frame f;
+        f.path = std::move(path);
+        f.depth = depth;
+#ifdef __linux__
+        f.fd = fd;
+        if (!spare_buffers_.empty()) {
+            f.buf = std::move(spare_buffers_.back());
+            spare_buffers_.pop_back();
+        } else {
+            f.buf.resize(kListingBuffer);
+        }
+#else
+        f.dir = ::fdopendir(fd);
+        if (f.dir == nullptr) {
+            on_error_(walk_error_text(f.path, errno));
+            ::close(fd);
+            return false;
+        }
+        f.fd = fd;
+#endif
+        stack_.push_back(std::move(f));
         return true;
     }
 
-    void push(DIR* dir, std::string path, std::size_t depth) {
-        Frame f;
-        f.dir = dir;
-        f.path = std::move(path);
-        f.depth = depth;
-        stack_.push_back(std::move(f));
+    void pop() {
+        Frame& f = stack_.back();
+        close_frame(f);
+#ifdef __linux__
+        if (!f.buf.empty()) {
+            spare_buffers_.push_back(std::move(f.buf));
+        }
+#endif
+        stack_.pop_back();
     }
 
     // Keeps the open listings below the limit before one more is opened.
     void make_room() {
         std::size_t open = 0;
         for (const auto& f : stack_) {
-            open += f.dir != nullptr ? 1 : 0;
+            open += f.fd >= 0 ? 1 : 0;
         }
         if (open + 1 <= kMaxOpen) {
             return;
         }
         for (auto& f : stack_) {
-            if (f.dir != nullptr) {
+            if (f.fd >= 0) {
                 buffer_listing(f);
                 return;
             }
@@ -274,6 +334,9 @@ private:
     const WalkDirFn& on_dir_;
     const WalkErrorFn& on_error_;
     std::vector<Frame> stack_;
+#ifdef __linux__
+    std::vector<std::vector<char>> spare_buffers_;
+#endif
 };
 
 } // namespace

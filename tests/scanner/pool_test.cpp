@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace qb::test {
@@ -49,6 +50,13 @@ TEST(Pool, JobsFedFromOutsideAndFromJobsAllRunBeforeWaitReturns) {
     feeder.join();
     jobs.wait();
     EXPECT_EQ(count.load(), 1093 + 100); // 3^0 + ... + 3^6 = 1093
+
+    // A job that throws does not stop the others; wait reports it once.
+    jobs.run([] { throw std::runtime_error("job failed"); });
+    jobs.run([&] { count.fetch_add(1); });
+    EXPECT_THROW(jobs.wait(), std::runtime_error);
+    EXPECT_EQ(count.load(), 1093 + 101);
+    jobs.wait();
 }
 
 // Runs jobs that each wait for company, and reports how many ran at once at most.
