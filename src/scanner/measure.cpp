@@ -1,6 +1,7 @@
 #include "common/saturating.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/pool.hpp"
+#include "scanner/walk.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -25,9 +26,6 @@
 namespace qb {
 namespace {
 
-// A path this long fails every path-based call with ENAMETOOLONG. A path-based walk
-// therefore neither counts nor enters anything that deep; measuring keeps that rule.
-constexpr std::size_t kPathMax = 4096;
 constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 

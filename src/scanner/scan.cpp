@@ -18,7 +18,6 @@
 namespace qb {
 namespace {
 
-constexpr std::size_t kPathMax = 4096;
 // Longer than "/" plus any marker name the classifier probes for.
 constexpr std::size_t kLongestProbeName = 32;
 

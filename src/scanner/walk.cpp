@@ -18,9 +18,6 @@
 namespace qb {
 namespace {
 
-// Path-based calls fail with ENAMETOOLONG from this length on; the walk reports the
-// same error there instead of quietly reading on through descriptors.
-constexpr std::size_t kPathMax = 4096;
 // Directories held open at once; beyond that the oldest listing is read into memory.
 constexpr std::size_t kMaxOpen = 16;
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

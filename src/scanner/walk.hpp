@@ -10,6 +10,11 @@
 
 namespace qb {
 
+/// Path texts this long fail every path-based system call (ENAMETOOLONG). The walks go
+/// through descriptors, which have no such limit, so they apply it themselves: what a
+/// path-based walk could neither examine nor enter, they leave alone too.
+inline constexpr std::size_t kPathMax = 4096;
+
 /// One directory met by the walk.
 struct WalkDir {
     std::string_view path; // the root, or its parent's path joined with the name
