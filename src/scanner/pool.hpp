@@ -32,7 +32,9 @@ std::size_t worker_threads();
 tbb::task_arena& worker_arena();
 
 /// A set of jobs on the worker pool that can be fed from any thread, pool threads
-/// included, and waited for. A job may add further jobs to the same set.
+/// included, and waited for. A job may add further jobs to the same set. A job must not
+/// block on other jobs except through wait(): with a pool of one thread nothing else
+/// would run them. A producer that waits for jobs to finish belongs outside the pool.
 ///
 /// In a child process forked after the pool started, the pool's threads do not exist;
 /// jobs then run one after another on the thread that waits.

@@ -1,3 +1,4 @@
+#include "scanner/candidate.hpp"
 #include "scanner/pool.hpp"
 #include "scanner_fixtures.hpp"
 
@@ -95,11 +96,48 @@ TEST(Pool, RunsAtMostTheConfiguredNumberOfThreads) {
             GTEST_SKIP() << "cannot rerun this program as an unprivileged user here";
         }
         ASSERT_EQ(*rc, 0);
-        EXPECT_EQ(read_file(t / n), std::string("threads=") + n + " peak=" + n);
+        EXPECT_EQ(read_file(t / n),
+                  std::string("threads=") + n + " peak=" + n + " bounded=12 nested=3");
     }
 }
 
 } // namespace
+
+// A feeder outside the pool that waits for a job to finish before it queues the next
+// (as a bounded producer does) must never stall, whatever the pool size.
+int bounded_feeding() {
+    std::mutex mu;
+    std::condition_variable cv;
+    int tokens = 2;
+    std::atomic<int> done{0};
+    PoolJobs jobs;
+    for (int i = 0; i < 12; ++i) {
+        {
+            std::unique_lock lock(mu);
+            cv.wait(lock, [&] { return tokens > 0; });
+            --tokens;
+        }
+        jobs.run([&] {
+            done.fetch_add(1);
+            std::lock_guard lock(mu);
+            ++tokens;
+            cv.notify_all();
+        });
+    }
+    jobs.wait();
+    return done.load();
+}
+
+// A job that itself measures a tree and waits for it.
+std::uint64_t nested_measure(const std::string& dir) {
+    write_file(dir + "/a", "1");
+    write_file(dir + "/b/c", "2");
+    std::uint64_t entries = 0;
+    PoolJobs jobs;
+    jobs.run([&] { entries = measure_tree(dir).entries; });
+    jobs.wait();
+    return entries - 1; // not counting the root
+}
 
 int pool_child_main() {
     const char* out = std::getenv("QB_CHILD_OUT");
@@ -107,8 +145,11 @@ int pool_child_main() {
         return 2;
     }
     std::size_t peak = peak_concurrency(24);
+    int bounded = bounded_feeding();
+    std::uint64_t nested = nested_measure(std::string(out) + "-tree");
     std::ofstream o(out);
-    o << "threads=" << worker_threads() << " peak=" << peak;
+    o << "threads=" << worker_threads() << " peak=" << peak << " bounded=" << bounded
+      << " nested=" << nested;
     return o ? 0 : 1;
 }
 
