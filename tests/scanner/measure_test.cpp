@@ -83,7 +83,19 @@ void build_mixed_tree(const std::string& root, const std::string& outside, unsig
     for (int i = 0; i < 3000; ++i) {
         write_file(root + "/wide/entry-with-a-longish-name-" + std::to_string(i), "w");
     }
-    // Deeper than the number of descriptors kept open, so children open by path too.
+    // A full binary tree: every directory on the way down waits for a second child, so
+    // with few descriptors to spare the deeper ones are opened by path.
+    std::vector<std::string> level{root + "/bin"};
+    for (int depth = 0; depth < 10; ++depth) {
+        std::vector<std::string> next;
+        for (const auto& d : level) {
+            for (const char* c : {"/0", "/1"}) {
+                make_dirs(d + c);
+                next.push_back(d + c);
+            }
+        }
+        level = std::move(next);
+    }
     make_deep_chain(root, 300, "n");
     // Unreadable in three ways, for an unprivileged measurer.
     write_file(root + "/no-access/inside/x", "hidden");
@@ -224,8 +236,9 @@ TEST(MeasureTree, UnreadablePartsAreLeftOutExactlyAsASequentialWalkLeavesThem) {
     make_dirs(t / "out");
     chown_tree(t.path());
     TreeStats as_root = reference_measure(t / "tree");
+    // Few descriptors to spare, so some children are opened by path.
     auto rc = rerun_unprivileged(
-        "measure", {{"QB_CHILD_ROOT", t / "tree"}, {"QB_CHILD_OUT", t / "out/result"}});
+        "measure", {{"QB_CHILD_ROOT", t / "tree"}, {"QB_CHILD_OUT", t / "out/result"}}, 32);
     if (!rc) {
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -107,12 +108,20 @@ inline std::string self_exe() {
 inline constexpr const char* kChildModeVar = "QB_SCANNER_TEST_CHILD";
 
 /// Reruns this program as the unprivileged user with `vars` added to its environment;
-/// the rerun performs the child task named by `mode` instead of the tests. Returns its
-/// exit status, or none when privileges cannot be dropped here.
+/// the rerun performs the child task named by `mode` instead of the tests. With
+/// `max_open_files` the rerun may hold only that many descriptors. Returns its exit
+/// status, or none when privileges cannot be dropped here.
 inline std::optional<int> rerun_unprivileged(const std::string& mode,
-                                             const std::map<std::string, std::string>& vars) {
+                                             const std::map<std::string, std::string>& vars,
+                                             std::optional<rlim_t> max_open_files = {}) {
     std::string exe = self_exe();
     return run_unprivileged([&] {
+        if (max_open_files) {
+            struct rlimit rl {
+                *max_open_files, *max_open_files
+            };
+            ::setrlimit(RLIMIT_NOFILE, &rl);
+        }
         ::setenv(kChildModeVar, mode.c_str(), 1);
         for (const auto& [k, v] : vars) {
             ::setenv(k.c_str(), v.c_str(), 1);
