@@ -178,7 +178,7 @@ long kept_fd_budget() {
         if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
             soft = rl.rlim_cur == RLIM_INFINITY ? (1L << 20) : static_cast<long>(rl.rlim_cur);
         }
-        return std::clamp(soft / 4, 16L, 1024L);
+        return std::clamp(soft / 4, 8L, 1024L);
     }();
     return budget;
 }
