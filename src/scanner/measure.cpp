@@ -14,7 +14,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <tbb/task_arena.h>
 #include <unistd.h>
 #include <vector>
 
@@ -493,17 +492,6 @@ void start_run(PoolJobs& jobs, std::string path, bool record_all,
         }
         measure_from_root(jobs, std::move(path), root, record_all, std::move(done));
     });
-}
-
-// Runs `body` (which queues jobs and waits for them) so that a pool thread that waits
-// only picks up the jobs of this body, never unrelated ones.
-template <class F>
-void run_blocking(F&& body) {
-    if (in_pool_job()) {
-        tbb::this_task_arena::isolate(body);
-    } else {
-        body();
-    }
 }
 
 } // namespace

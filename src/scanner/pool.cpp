@@ -121,6 +121,14 @@ bool in_pool_job() {
     return t_job_depth > 0;
 }
 
+void run_blocking(const std::function<void()>& body) {
+    if (in_pool_job() && !g_forked_after_start.load()) {
+        tbb::this_task_arena::isolate(body);
+    } else {
+        body();
+    }
+}
+
 PoolJobs::PoolJobs() : serial_(g_forked_after_start.load()) {}
 
 PoolJobs::~PoolJobs() {

@@ -49,7 +49,7 @@ public:
     void run(std::function<void()> job);
     /// Returns when every job queued so far, and every job those queued, has finished;
     /// rethrows the first exception a job threw. A pool thread that waits helps with the
-    /// work (so a job that blocks this way should isolate itself, as measure_tree does);
+    /// work (so a job that blocks this way should go through run_blocking);
     /// any other thread sleeps.
     void wait();
 
@@ -65,5 +65,10 @@ private:
 
 /// True on a thread while it runs a job of the worker pool.
 bool in_pool_job();
+
+/// Runs `body`, which queues jobs on a PoolJobs of its own and waits for them. On a pool
+/// thread the wait then picks up only those jobs, never unrelated ones, so a job that
+/// blocks this way cannot end up waiting behind itself.
+void run_blocking(const std::function<void()>& body);
 
 } // namespace qb

@@ -1,4 +1,5 @@
 #include "common/os_error.hpp"
+#include "scanner/scan.hpp"
 #include "scanner/walk.hpp"
 #include "scanner_fixtures.hpp"
 
@@ -198,6 +199,58 @@ TEST(Walk, PathsPastTheSystemLimitAreReportedNotRead) {
     EXPECT_EQ(record_walk(t.path()), expected);
     remove_tree_at(fd, name.c_str());
     ::close(fd);
+}
+
+} // namespace
+} // namespace qb::test
+
+namespace qb::test {
+namespace {
+
+TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
+    TempDir t;
+    std::string p = t / "p";
+    for (const char* d : {"a", "locked", "m", "z"}) {
+        write_file(p + "/" + d + "/__pycache__/x.pyc", "x");
+    }
+    write_file(p + "/m/package.json", "{}");
+    write_file(p + "/m/node_modules/inner/__pycache__/y.pyc", "never reached");
+    make_dirs(t / "out");
+    chown_tree(t.path());
+    ::chmod((p + "/locked").c_str(), 0);
+
+    // Expected from the listing order of the root: each directory in turn (m's own
+    // __pycache__ is its only find).
+    std::vector<std::string> expected;
+    for (const auto& name : list_names(p)) {
+        if (name == "locked") {
+            expected.push_back("err " + walk_error_text(p + "/locked", EACCES));
+        } else {
+            expected.push_back("found python-bytecode " + p + "/" + name + "/__pycache__ " + p);
+        }
+    }
+    auto rc = run_unprivileged([&] {
+        std::ofstream o(t / "out/events");
+        // node-modules is filtered out: not reported, and not entered either.
+        KindFilter kinds({"python-bytecode"});
+        discover_project_caches(
+            p, kinds,
+            [&](FoundCache f) {
+                o << "found " << f.kind << " " << f.path << " " << f.anchor << "\n";
+            },
+            [&](std::string e) { o << "err " << e << "\n"; });
+        return o ? 0 : 1;
+    });
+    if (!rc) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    ASSERT_EQ(*rc, 0);
+    std::vector<std::string> got;
+    std::ifstream in(t / "out/events");
+    for (std::string line; std::getline(in, line);) {
+        got.push_back(line);
+    }
+    EXPECT_EQ(got, expected);
 }
 
 } // namespace
