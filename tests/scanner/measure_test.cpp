@@ -178,6 +178,7 @@ TEST(MeasureTree, CountsWhatTheRulesSayOnSmallTrees) {
 TEST(MeasureTree, ParallelResultEqualsASequentialWalk) {
     for (unsigned seed : {1u, 2u, 3u}) {
         TempDir t;
+        RemoveDeepTree cleanup{t.path(), "tree"}; // deeper than path-based removal reaches
         make_dirs(t / "outside");
         build_mixed_tree(t / "tree", t / "outside", seed);
         build_overlong_chain(t / "tree");
@@ -198,9 +199,6 @@ TEST(MeasureTree, ParallelResultEqualsASequentialWalk) {
         for (const auto& s : many) {
             EXPECT_EQ(describe(s), describe(expected));
         }
-        int fd = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY);
-        remove_tree_at(fd, "tree"); // deeper than path-based removal reaches
-        ::close(fd);
     }
 }
 

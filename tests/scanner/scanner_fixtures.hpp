@@ -177,4 +177,18 @@ inline void remove_tree_at(int dirfd, const char* name) {
     ::unlinkat(dirfd, name, AT_REMOVEDIR);
 }
 
+/// Removes `parent`/`name` through descriptors when it goes out of scope, however the
+/// test ends.
+struct RemoveDeepTree {
+    std::string parent;
+    std::string name;
+    ~RemoveDeepTree() {
+        int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            remove_tree_at(fd, name.c_str());
+            ::close(fd);
+        }
+    }
+};
+
 } // namespace qb::test

@@ -174,6 +174,7 @@ TEST(Walk, UnreadableDirectoriesBecomeErrorTextsInWalkOrder) {
 TEST(Walk, PathsPastTheSystemLimitAreReportedNotRead) {
     TempDir t;
     std::string name(200, 'P');
+    RemoveDeepTree cleanup{t.path(), name};
     int fd = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     std::string path = t.path();
@@ -197,7 +198,6 @@ TEST(Walk, PathsPastTheSystemLimitAreReportedNotRead) {
     }
     ::close(dir);
     EXPECT_EQ(record_walk(t.path()), expected);
-    remove_tree_at(fd, name.c_str());
     ::close(fd);
 }
 
