@@ -1,0 +1,60 @@
+#pragma once
+
+// The interactive interface's set-up and its one loop: the terminal switched into raw mode
+// and the alternate screen, the remembered results shown at once, worker messages applied,
+// frames drawn when something changed, keys handed to the key map, and the terminal put
+// back on every way out.
+
+#include "common/env.hpp"
+#include "common/result.hpp"
+#include "main/app_error.hpp"
+#include "scanner/snapshot.hpp"
+#include "tui/state.hpp"
+#include "tui/term/input.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qb::tui {
+
+/// How long a status line stays, and how long the loop waits for input.
+inline constexpr std::chrono::seconds kStatusLifetime{4};
+inline constexpr std::chrono::milliseconds kInputWait{80};
+/// Remembered entries older than this are not shown.
+inline constexpr std::uint64_t kRememberedMaxAgeSeconds = 2'592'000;
+inline constexpr std::size_t kRememberedMaxEntries = 4'096;
+
+/// The snapshot entries the interface shows before its scan has measured anything:
+/// absolute paths observed at most 30 days before `now_unix` (one observed later counts
+/// as new) that the request covers, largest first (ties by path), each path once, at
+/// most 4,096.
+std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
+                                               const ScanOptions& options,
+                                               const std::vector<std::string>& canonical_roots,
+                                               std::uint64_t now_unix);
+
+/// Reads the snapshot of `env` and selects from it; any failure gives no entries.
+std::vector<RememberedCache> preload_remembered(const ScanOptions& options, const SystemEnv& env);
+
+/// Applies every message waiting on the channel, without waiting; true when any was.
+bool drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender);
+
+/// Whether this turn draws: a status line that has grown old is dropped (and drawn
+/// away), a running spinner turns, or something changed.
+bool turn_needs_draw(TuiState& state, bool applied, bool redraw_requested, Clock::time_point now);
+
+/// Applies one terminal event; the result is whether the next turn must draw.
+bool apply_event(TuiState& state, const term::Event& event, const WorkerSender& sender);
+
+/// The terminal failure as the interface reports it: an io error on "<terminal>".
+AppError terminal_error(const term::TermError& error);
+
+/// Runs the interface on the process's terminal until the user quits. `env` is the
+/// environment that decides the snapshot, the capabilities and the services. Workers are
+/// not waited for; `workers_left`, when given, tells whether any was still running.
+Result<Ok, AppError> tui_event_loop(ScanOptions options, const SystemEnv& env,
+                                    bool* workers_left = nullptr);
+
+} // namespace qb::tui

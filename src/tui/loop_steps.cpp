@@ -1,0 +1,88 @@
+// The parts of the loop that need no terminal: choosing the remembered entries, applying
+// messages and events, and deciding when to draw.
+
+#include "common/paths.hpp"
+#include "tui/event_loop.hpp"
+#include "tui/keys.hpp"
+#include "tui/messages.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace qb::tui {
+
+std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
+                                               const ScanOptions& options,
+                                               const std::vector<std::string>& canonical_roots,
+                                               std::uint64_t now_unix) {
+    std::vector<RememberedCache> kept;
+    for (RememberedCache& e : entries) {
+        if (!path::is_absolute(e.path)) {
+            continue;
+        }
+        std::uint64_t age = now_unix > e.observed_unix ? now_unix - e.observed_unix : 0;
+        if (age > kRememberedMaxAgeSeconds) {
+            continue;
+        }
+        if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e)) {
+            continue;
+        }
+        kept.push_back(std::move(e));
+    }
+    std::stable_sort(kept.begin(), kept.end(),
+                     [](const RememberedCache& a, const RememberedCache& b) {
+                         if (a.bytes != b.bytes) {
+                             return a.bytes > b.bytes;
+                         }
+                         return path::compare(a.path, b.path) < 0;
+                     });
+    std::unordered_set<std::string, path::Hash, path::Equal> seen;
+    std::vector<RememberedCache> out;
+    for (RememberedCache& e : kept) {
+        if (out.size() == kRememberedMaxEntries) {
+            break;
+        }
+        if (seen.insert(e.path).second) {
+            out.push_back(std::move(e));
+        }
+    }
+    return out;
+}
+
+bool drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender) {
+    bool applied = false;
+    while (std::optional<WorkerMessage> message = receiver.try_receive()) {
+        handle_worker_message(state, std::move(*message), sender);
+        applied = true;
+    }
+    return applied;
+}
+
+bool turn_needs_draw(TuiState& state, bool applied, bool redraw_requested, Clock::time_point now) {
+    if (state.status && now >= state.status->set_at &&
+        now - state.status->set_at >= kStatusLifetime) {
+        state.status.reset();
+        return true;
+    }
+    bool spinning =
+        state.animate && (state.phase == TuiPhase::Scanning || state.phase == TuiPhase::Checking ||
+                          state.phase == TuiPhase::Cleaning);
+    return spinning || redraw_requested || applied;
+}
+
+bool apply_event(TuiState& state, const term::Event& event, const WorkerSender& sender) {
+    if (const auto* key = std::get_if<term::KeyEvent>(&event)) {
+        if (key->kind != term::KeyKind::Press) {
+            return false;
+        }
+        handle_key(state, *key, sender);
+        return true;
+    }
+    return std::holds_alternative<term::ResizeEvent>(event);
+}
+
+AppError terminal_error(const term::TermError& error) {
+    return errors::Io{"<terminal>", IoError::from_errno(error.os_code)};
+}
+
+} // namespace qb::tui

@@ -1,0 +1,83 @@
+#include "tui/term/emergency.hpp"
+
+#include "common/io.hpp"
+#include "tui/term/terminal.hpp"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qb::term {
+namespace {
+
+constexpr std::array<int, 4> kSignals = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+// Written before `armed` is set and only read after it was seen set.
+termios saved_modes{};
+int saved_in = -1;
+int saved_out = -1;
+std::atomic<bool> armed{false};
+std::array<struct sigaction, kSignals.size()> previous{};
+bool handlers_installed = false;
+
+static_assert(std::atomic<bool>::is_always_lock_free, "used from signal handlers");
+
+void on_fatal_signal(int sig) {
+    int saved_errno = errno;
+    emergency_restore();
+    // End the way the signal would have ended us.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(sig, &dfl, nullptr);
+    errno = saved_errno;
+    ::raise(sig);
+}
+
+} // namespace
+
+bool arm_emergency_restore(int in_fd, int out_fd) {
+    termios modes{};
+    if (::tcgetattr(in_fd, &modes) != 0) {
+        return false;
+    }
+    saved_modes = modes;
+    saved_in = in_fd;
+    saved_out = out_fd;
+    armed.store(true);
+    if (!handlers_installed) {
+        struct sigaction sa {};
+        sa.sa_handler = on_fatal_signal;
+        sigemptyset(&sa.sa_mask);
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            ::sigaction(kSignals[i], &sa, &previous[i]);
+        }
+        handlers_installed = true;
+    }
+    return true;
+}
+
+void disarm_emergency_restore() {
+    armed.store(false);
+    if (handlers_installed) {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            ::sigaction(kSignals[i], &previous[i], nullptr);
+        }
+        handlers_installed = false;
+    }
+}
+
+void emergency_restore() {
+    if (!armed.exchange(false)) {
+        return;
+    }
+    ::tcsetattr(saved_in, TCSANOW, &saved_modes);
+    // write_all() only loops over write(2), so it may run in a signal handler.
+    (void)write_all(saved_out, seq::leave_alternate_screen);
+    (void)write_all(saved_out, seq::show_cursor);
+}
+
+} // namespace qb::term

@@ -1,0 +1,150 @@
+// The parts of the loop that need no terminal: which remembered entries are shown at
+// start, when a turn draws, and what terminal events do.
+
+#include "tui/event_loop.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+namespace qb::tui {
+namespace {
+
+constexpr std::uint64_t kNow = 1'700'000'000;
+
+RememberedCache entry(std::string path, std::uint64_t bytes, std::uint64_t observed = kNow,
+                      CacheScope scope = CacheScope::Project, std::string kind = "cargo-target") {
+    return RememberedCache{std::move(kind), "rust",       scope, std::move(path), bytes,
+                           bytes,           std::nullopt, true,  observed};
+}
+
+std::vector<std::string> paths(const std::vector<RememberedCache>& entries) {
+    std::vector<std::string> out;
+    for (const RememberedCache& e : entries) {
+        out.push_back(e.path);
+    }
+    return out;
+}
+
+TEST(SelectRemembered, AgeRootsScopeAndKinds) {
+    ScanOptions options{{"/w"}, {}, ScopeFilter::All};
+    std::vector<RememberedCache> entries = {
+        entry("/w/edge/target", 10, kNow - 2'592'000), // exactly 30 days: shown
+        entry("/w/old/target", 10, kNow - 2'592'001),  // one second more: not
+        entry("/w/future/target", 10, kNow + 86'400),  // from the future: age 0
+        entry("w/relative/target", 10),                // relative: never
+        entry("", 10),                                 // empty: never
+        entry("/w", 10),                               // the root itself: not inside
+        entry("/elsewhere/target", 10),                // outside the roots
+        entry("/h/.npm/_cacache", 10, kNow, CacheScope::Global, "npm-cache"),
+    };
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+              (std::vector<std::string>{"/h/.npm/_cacache", "/w/edge/target", "/w/future/target"}));
+
+    options.scope = ScopeFilter::Project;
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+              (std::vector<std::string>{"/w/edge/target", "/w/future/target"}));
+    options.scope = ScopeFilter::Global;
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+              (std::vector<std::string>{"/h/.npm/_cacache"}));
+    options = ScanOptions{{"/w"}, {"npm-cache"}, ScopeFilter::All};
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+              (std::vector<std::string>{"/h/.npm/_cacache"}));
+}
+
+TEST(SelectRemembered, OrderRepeatsAndLimit) {
+    ScanOptions options{{"/w"}, {}, ScopeFilter::All};
+    // Largest first, ties by path in component order (/w/a/b before /w/a-b); of two
+    // entries for one path (written differently) only the larger one stays.
+    std::vector<RememberedCache> entries = {
+        entry("/w/a-b", 5),  entry("/w/a/b", 5), entry("/w/big/", 7),
+        entry("/w//big", 9), entry("/w/z", 1),
+    };
+    std::vector<RememberedCache> kept = select_remembered(entries, options, {"/w"}, kNow);
+    EXPECT_EQ(paths(kept), (std::vector<std::string>{"/w//big", "/w/a/b", "/w/a-b", "/w/z"}));
+    EXPECT_EQ(kept[0].bytes, 9u);
+
+    std::vector<RememberedCache> many;
+    for (int i = 0; i < 5'000; ++i) {
+        many.push_back(entry(fmt::format("/w/p{:05}", i), static_cast<std::uint64_t>(i)));
+    }
+    kept = select_remembered(many, options, {"/w"}, kNow);
+    ASSERT_EQ(kept.size(), 4'096u);
+    EXPECT_EQ(kept.front().bytes, 4'999u);
+    EXPECT_EQ(kept.back().bytes, 5'000u - 4'096u);
+}
+
+TEST(LoopTurn, WhenToDraw) {
+    TuiState s;
+    s.phase = TuiPhase::Ready;
+    Clock::time_point t = Clock::now();
+    // Nothing changed and nothing turns: no frame.
+    EXPECT_FALSE(turn_needs_draw(s, false, false, t));
+    EXPECT_TRUE(turn_needs_draw(s, true, false, t));
+    EXPECT_TRUE(turn_needs_draw(s, false, true, t));
+    // A spinner turns only while something runs, and only when animating.
+    for (TuiPhase phase : {TuiPhase::Scanning, TuiPhase::Checking, TuiPhase::Cleaning}) {
+        s.phase = phase;
+        EXPECT_FALSE(turn_needs_draw(s, false, false, t));
+        s.animate = true;
+        EXPECT_TRUE(turn_needs_draw(s, false, false, t));
+        s.animate = false;
+    }
+    s.animate = true;
+    for (TuiPhase phase : {TuiPhase::Ready, TuiPhase::Confirm, TuiPhase::ScanFailed}) {
+        s.phase = phase;
+        EXPECT_FALSE(turn_needs_draw(s, false, false, t));
+    }
+
+    // A status line goes on the first turn at least 4 s after it was set, and that turn
+    // draws even though nothing else happened.
+    s.status = StatusLine{"Deleted cache", t};
+    EXPECT_FALSE(turn_needs_draw(s, false, false, t + std::chrono::milliseconds(3'999)));
+    EXPECT_TRUE(s.status.has_value());
+    EXPECT_TRUE(turn_needs_draw(s, false, false, t + std::chrono::milliseconds(4'000)));
+    EXPECT_FALSE(s.status.has_value());
+    // A clock that reads earlier than the stamp keeps it.
+    s.status = StatusLine{"later", t + std::chrono::seconds(10)};
+    EXPECT_FALSE(turn_needs_draw(s, false, false, t));
+    EXPECT_TRUE(s.status.has_value());
+}
+
+TEST(LoopTurn, Events) {
+    auto [sender, receiver] = make_channel<WorkerMessage>();
+    TuiState s;
+    s.phase = TuiPhase::Ready;
+    term::KeyEvent q = term::KeyEvent::character(U'q');
+    // Releases and repeats neither act nor redraw.
+    for (term::KeyKind kind : {term::KeyKind::Release, term::KeyKind::Repeat}) {
+        term::KeyEvent k = q;
+        k.kind = kind;
+        EXPECT_FALSE(apply_event(s, k, sender));
+        EXPECT_FALSE(s.quit);
+    }
+    EXPECT_TRUE(apply_event(s, term::ResizeEvent{}, sender));
+    EXPECT_FALSE(apply_event(s, term::OtherEvent{}, sender));
+    // A press goes to the key map and always redraws, whatever it did.
+    EXPECT_TRUE(apply_event(s, term::KeyEvent::character(U'x'), sender));
+    EXPECT_TRUE(apply_event(s, q, sender));
+    EXPECT_TRUE(s.quit);
+}
+
+TEST(LoopTurn, DrainsEveryWaitingMessage) {
+    auto [sender, receiver] = make_channel<WorkerMessage>();
+    TuiState s;
+    EXPECT_FALSE(drain_messages(s, receiver, sender));
+    sender.send(msg::WalkError{"first"});
+    sender.send(msg::WalkError{"second"});
+    EXPECT_TRUE(drain_messages(s, receiver, sender));
+    EXPECT_EQ(s.scan_errors, (std::vector<std::string>{"first", "second"}));
+    EXPECT_FALSE(drain_messages(s, receiver, sender));
+}
+
+TEST(LoopTurn, TerminalFailuresAreIoErrorsOnTheTerminal) {
+    AppError e = terminal_error(term::TermError{5, "draw to the terminal"});
+    EXPECT_EQ(e.exit_status(), 4);
+    EXPECT_EQ(fmt_app_error(e),
+              "filesystem operation failed for <terminal>: Input/output error (os error 5)");
+}
+
+} // namespace
+} // namespace qb::tui
