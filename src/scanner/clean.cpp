@@ -192,7 +192,8 @@ Result<Ok, std::string> clean_one(const Candidate& c, const SystemEnv& env) {
         return unexpected(std::move(canonical.error()));
     }
     if (is_temporary_storage(c.kind) && !measure_tree(c.path).same_fingerprint(c.fingerprint)) {
-        return unexpected(std::string("temporary storage changed after it was measured; scan again"));
+        return unexpected(
+            std::string("temporary storage changed after it was measured; scan again"));
     }
     if (const auto& hook = before_remove_hook()) {
         hook(c);
@@ -294,7 +295,8 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run,
             SelectedTarget{t.kind, t.path, t.bytes, t.allocated_bytes, t.network_restore});
         report.network_restore_selected += t.network_restore ? 1 : 0;
         report.bytes_selected = sat_add(report.bytes_selected, t.bytes);
-        report.allocated_bytes_selected = sat_add(report.allocated_bytes_selected, t.allocated_bytes);
+        report.allocated_bytes_selected =
+            sat_add(report.allocated_bytes_selected, t.allocated_bytes);
     }
     report.selected = selection.size();
     report.apparent_bytes_selected = report.bytes_selected;

@@ -354,7 +354,8 @@ Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeV
             return unexpected(IoError::from_errno(EINVAL));
         }
         std::string name(parts[i].name);
-        Fd next(::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Fd next(
+            ::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) {
             return unexpected(IoError::from_errno(errno));
         }
@@ -364,7 +365,8 @@ Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeV
         return unexpected(IoError::from_errno(EINVAL));
     }
     std::string name(parts.back().name);
-    int root_fd = ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int root_fd =
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (root_fd < 0) {
         return unexpected(IoError::from_errno(errno));
     }

@@ -1,10 +1,8 @@
-#include "scanner/safe_remove.hpp"
-
 #include "common/os_error.hpp"
 #include "scanner/mount_helper.hpp"
+#include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
 
-#include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -109,59 +107,36 @@ TEST(SafeRemove, DeepTreesBeyondTheOpenListingBudgetAndPathLimit) {
     EXPECT_EQ(open_descriptors(), fds_before);
 }
 
-TEST(SafeRemove, RefusesAChangedOrRedirectedTarget) {
+// Links in place of the target or its parent are covered with the clean executor.
+TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     TempDir t;
     const std::size_t fds_before = open_descriptors();
     write_file(t / "real/victim/file", "data");
-    const auto before = list_tree(t.path());
     const DirIdentity id = identity(t / "real/victim");
 
     DirIdentity other = id;
     other.inode += 1;
     EXPECT_EQ(error_text(remove_tree(t / "real/victim", other)), kIdentityChanged);
-
-    // The target itself a link to the validated directory.
-    make_symlink(t / "real/victim", t / "victim_link");
-    EXPECT_EQ(error_text(remove_tree(t / "victim_link", id)), os_error_text(ENOTDIR));
-
-    // A link in place of the parent.
-    make_symlink(t / "real", t / "parent_link");
-    EXPECT_EQ(error_text(remove_tree(t / "parent_link/victim", id)), os_error_text(ENOTDIR));
-
-    // Only absolute, plain paths are followed.
     EXPECT_EQ(error_text(remove_tree("real/victim", id)), os_error_text(EINVAL));
     EXPECT_EQ(error_text(remove_tree(t / "real/../real/victim", id)), os_error_text(EINVAL));
     EXPECT_EQ(error_text(remove_tree("/", id)), os_error_text(EINVAL));
-
-    auto after = list_tree(t.path());
-    after.erase(std::remove_if(after.begin(), after.end(),
-                               [](const std::string& e) { return e.rfind("l ", 0) == 0; }),
-                after.end());
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
     EXPECT_EQ(open_descriptors(), fds_before);
 }
 
-TEST(SafeRemove, DoesNotEnterOtherMounts) {
+// A bind mount keeps the device number of its file system; a mount of another file
+// system is covered with the clean executor.
+TEST(SafeRemove, DoesNotEnterABindMount) {
     TempDir t;
-    write_file(t / "victim/a.txt", "a");
-    make_dirs(t / "victim/mnt");
-    auto tmpfs = test::ScratchMount::tmpfs(t / "victim/mnt");
-    if (!tmpfs.mounted()) {
-        GTEST_SKIP() << tmpfs.why();
-    }
-    write_file(t / "victim/mnt/precious", "on another file system");
-
-    auto removed = remove_tree(t / "victim", identity(t / "victim"));
-    EXPECT_EQ(error_text(removed), os_error_text(EBUSY));
-    EXPECT_EQ(test::read_file(t / "victim/mnt/precious"), "on another file system");
-
-    // A bind mount of the same file system has the same device number.
     write_file(t / "elsewhere/precious", "bound");
-    make_dirs(t / "victim2/bound");
-    auto bound = test::ScratchMount::bind(t / "elsewhere", t / "victim2/bound");
-    ASSERT_TRUE(bound.mounted()) << bound.why();
-    ASSERT_EQ(identity(t / "victim2/bound").device, identity(t / "victim2").device);
-    removed = remove_tree(t / "victim2", identity(t / "victim2"));
+    write_file(t / "victim/a.txt", "a");
+    make_dirs(t / "victim/bound");
+    auto bound = test::ScratchMount::bind(t / "elsewhere", t / "victim/bound");
+    if (!bound.mounted()) {
+        GTEST_SKIP() << bound.why();
+    }
+    ASSERT_EQ(identity(t / "victim/bound").device, identity(t / "victim").device);
+    auto removed = remove_tree(t / "victim", identity(t / "victim"));
     EXPECT_EQ(error_text(removed), os_error_text(EBUSY));
     EXPECT_EQ(test::read_file(t / "elsewhere/precious"), "bound");
 }
