@@ -64,8 +64,26 @@ private:
 
 struct Entry {
     std::string name;
-    unsigned char type;
+    unsigned char type = DT_UNKNOWN;
 };
+
+// Reads the next entry of an open listing other than "." and ".." into `out`; false at
+// the end of the listing or on an error, which is left in `err` (0 at the end).
+bool read_entry(DIR* dir, Entry& out, int& err) {
+    for (;;) {
+        errno = 0;
+        dirent* e = ::readdir(dir);
+        if (e == nullptr) {
+            err = errno;
+            return false;
+        }
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            out.name = e->d_name;
+            out.type = e->d_type;
+            return true;
+        }
+    }
+}
 
 // One directory of the walk. While `dir` is open, `fd` is its descriptor; once its listing
 // was read into `pending`, `dir` is closed and `fd` is open only when needed.
@@ -103,23 +121,16 @@ private:
     }
 
     // Reads what is left of the listing of `f` and closes it.
-    std::optional<IoError> read_rest(Frame& f) {
-        if (f.dir != nullptr) {
-            for (;;) {
-                errno = 0;
-                dirent* e = ::readdir(f.dir);
-                if (e == nullptr) {
-                    if (errno != 0) {
-                        return IoError::from_errno(errno);
-                    }
-                    break;
-                }
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-                    f.pending.push_back({e->d_name, e->d_type});
-                }
-            }
+    static std::optional<IoError> read_rest(Frame& f) {
+        Entry entry;
+        int err = 0;
+        while (f.dir != nullptr && read_entry(f.dir, entry, err)) {
+            f.pending.push_back(std::move(entry));
         }
         close_frame(f);
+        if (err != 0) {
+            return IoError::from_errno(err);
+        }
         return std::nullopt;
     }
 
@@ -139,27 +150,17 @@ private:
         return std::nullopt;
     }
 
-    // The next entry of the top frame; none at its end.
-    Result<std::optional<Entry>, IoError> next_entry(Frame& f) {
+    // The next entry of the top frame into `out`; false at its end or on an error.
+    static bool next_entry(Frame& f, Entry& out, int& err) {
         if (f.dir != nullptr) {
-            for (;;) {
-                errno = 0;
-                dirent* e = ::readdir(f.dir);
-                if (e == nullptr) {
-                    if (errno != 0) {
-                        return unexpected(IoError::from_errno(errno));
-                    }
-                    return std::optional<Entry>{};
-                }
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-                    return std::optional<Entry>{Entry{e->d_name, e->d_type}};
-                }
-            }
+            return read_entry(f.dir, out, err);
         }
+        err = 0;
         if (f.next < f.pending.size()) {
-            return std::optional<Entry>{std::move(f.pending[f.next++])};
+            out = std::move(f.pending[f.next++]);
+            return true;
         }
-        return std::optional<Entry>{};
+        return false;
     }
 
     // Opens a frame whose listing was closed again from its child, checking that ".."
@@ -226,19 +227,23 @@ private:
             guard.reset();
             return visitor_.mount_point(top.fd, name);
         }
-        if (auto err = visitor_.enter_dir(fd, st)) {
+        return push(std::move(guard), st, entry.name);
+    }
+
+    // Lets the visitor enter the directory open as `fd` and makes it the top frame.
+    std::optional<IoError> push(Fd fd, const struct stat& st, std::string name) {
+        if (auto err = visitor_.enter_dir(fd.get(), st)) {
             return err;
         }
-        DIR* dir = ::fdopendir(fd);
+        DIR* dir = ::fdopendir(fd.get());
         if (dir == nullptr) {
             return IoError::from_errno(errno);
         }
-        guard.release(); // the listing owns the descriptor from here on
         Frame frame;
+        frame.fd = fd.release(); // the listing owns the descriptor from here on
         frame.dir = dir;
-        frame.fd = fd;
         frame.id = identity_of(st);
-        frame.name = entry.name;
+        frame.name = std::move(name);
         stack_.push_back(std::move(frame));
         return keep_within_budget();
     }
@@ -261,34 +266,24 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
     }
     root_ = expected;
     root_mount_ = mount_id(root_fd);
-    if (auto err = visitor_.enter_dir(root_fd, st)) {
+    if (auto err = push(std::move(guard), st, std::move(root_name))) {
         return err;
     }
-    DIR* dir = ::fdopendir(root_fd);
-    if (dir == nullptr) {
-        return IoError::from_errno(errno);
-    }
-    guard.release();
-    Frame frame;
-    frame.dir = dir;
-    frame.fd = root_fd;
-    frame.id = expected;
-    frame.name = std::move(root_name);
-    stack_.push_back(std::move(frame));
 
     while (!stack_.empty()) {
-        auto entry = next_entry(stack_.back());
-        if (!entry) {
-            return entry.error();
-        }
-        if (!entry->has_value()) {
-            if (auto err = finish_top()) {
-                return err;
+        Entry entry;
+        int err = 0;
+        if (!next_entry(stack_.back(), entry, err)) {
+            if (err != 0) {
+                return IoError::from_errno(err);
+            }
+            if (auto failed = finish_top()) {
+                return failed;
             }
             continue;
         }
-        if (auto err = visit_entry(stack_.back(), **entry)) {
-            return err;
+        if (auto failed = visit_entry(stack_.back(), entry)) {
+            return failed;
         }
     }
     return std::nullopt;

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <stdexcept>
@@ -336,44 +337,47 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     write_file(t / "decoy/precious", "precious");
     write_file(t / "decoyproj/target/precious", "precious");
 
-    {
-        Candidate c = cargo_target(root, "to-link");
-        HookGuard hook([&](const Candidate&) {
-            rename_path(c.path, t / "to-link-moved");
-            make_symlink(t / "decoy", c.path);
-        });
-        EXPECT_EQ(refusal(c, SystemEnv{}), os_error_text(ENOTDIR));
-        EXPECT_TRUE(exists_nofollow(t / "to-link-moved/debug/app"));
-    }
-    {
-        Candidate c = cargo_target(root, "to-new");
-        HookGuard hook([&](const Candidate&) {
-            rename_path(c.path, t / "to-new-moved");
-            write_file(c.path + "/fresh", "fresh");
-        });
-        EXPECT_EQ(refusal(c, SystemEnv{}), "filesystem identity changed after scanning");
-        EXPECT_TRUE(exists_nofollow(c.path + "/fresh"));
-        EXPECT_TRUE(exists_nofollow(t / "to-new-moved/debug/app"));
-    }
-    {
+    struct Swap {
+        std::string project;
+        std::function<void(const std::string& target)> swap;
+        std::string reason;
+        std::string survivor;
+    };
+    const std::vector<Swap> swaps{
+        {"to-link",
+         [&](const std::string& target) {
+             rename_path(target, t / "to-link-moved");
+             make_symlink(t / "decoy", target);
+         },
+         os_error_text(ENOTDIR), t / "to-link-moved/debug/app"},
+        {"to-new",
+         [&](const std::string& target) {
+             rename_path(target, t / "to-new-moved");
+             write_file(target + "/fresh", "fresh");
+         },
+         "filesystem identity changed after scanning", t / "to-new-moved/debug/app"},
         // The parent moved away and linked back: the very same target, now outside.
-        Candidate c = cargo_target(root, "parent-moved");
-        HookGuard hook([&](const Candidate&) {
-            rename_path(root + "/parent-moved", t / "parent-moved-out");
-            make_symlink(t / "parent-moved-out", root + "/parent-moved");
-        });
-        EXPECT_EQ(refusal(c, SystemEnv{}), os_error_text(ENOTDIR));
-        EXPECT_TRUE(exists_nofollow(t / "parent-moved-out/target/debug/app"));
+        {"parent-moved",
+         [&](const std::string&) {
+             rename_path(root + "/parent-moved", t / "parent-moved-out");
+             make_symlink(t / "parent-moved-out", root + "/parent-moved");
+         },
+         os_error_text(ENOTDIR), t / "parent-moved-out/target/debug/app"},
+        {"parent-decoy",
+         [&](const std::string&) {
+             rename_path(root + "/parent-decoy", t / "parent-decoy-out");
+             make_symlink(t / "decoyproj", root + "/parent-decoy");
+         },
+         os_error_text(ENOTDIR), t / "parent-decoy-out/target/debug/app"},
+    };
+    for (const Swap& s : swaps) {
+        SCOPED_TRACE(s.project);
+        Candidate c = cargo_target(root, s.project);
+        HookGuard hook([&](const Candidate& target) { s.swap(target.path); });
+        EXPECT_EQ(refusal(c, SystemEnv{}), s.reason);
+        EXPECT_TRUE(exists_nofollow(s.survivor));
     }
-    {
-        Candidate c = cargo_target(root, "parent-decoy");
-        HookGuard hook([&](const Candidate&) {
-            rename_path(root + "/parent-decoy", t / "parent-decoy-out");
-            make_symlink(t / "decoyproj", root + "/parent-decoy");
-        });
-        EXPECT_EQ(refusal(c, SystemEnv{}), os_error_text(ENOTDIR));
-        EXPECT_TRUE(exists_nofollow(t / "parent-decoy-out/target/debug/app"));
-    }
+    EXPECT_TRUE(exists_nofollow(root + "/to-new/target/fresh"));
     {
         // A directory inside swapped for a link: the link goes, its target stays.
         Candidate c = cargo_target(root, "inner");
