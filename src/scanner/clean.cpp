@@ -1,5 +1,6 @@
 #include "scanner/clean.hpp"
 
+#include "common/io.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
@@ -242,23 +243,19 @@ Result<Candidate, AppError> measure_entry(const Candidate& candidate, const Syst
     if (!valid) {
         return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
     }
+    // The same aging as a scan's, with the protection window of the deletion dialog; a
+    // minimum size of 0 never drops the entry.
     constexpr std::uint64_t kProtectDays = 7;
-    std::uint64_t now = now_unix();
-    TreeStats stats = measure_tree(candidate.path);
-    Candidate out = candidate;
-    out.bytes = stats.bytes;
-    out.allocated_bytes = stats.allocated_bytes;
-    out.modified_unix = stats.modified_unix;
-    out.fingerprint = stats;
-    if (stats.modified_unix) {
-        std::uint64_t age = sat_sub(now, *stats.modified_unix) / 86'400;
-        out.age_days = age;
-        out.is_protected = age < kProtectDays;
-    } else {
-        out.age_days.reset();
-        out.is_protected = true;
+    const std::uint64_t now = now_unix();
+    FoundCache found{
+        candidate.kind,  candidate.ecosystem,       candidate.path,     candidate.anchor, 0,
+        candidate.scope, candidate.network_restore, candidate.cleanable};
+    MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path)};
+    auto remeasured = make_candidate(std::move(found), measured, kProtectDays, now);
+    if (!remeasured) {
+        fail_internal("a remeasured cache was dropped for its size");
     }
-    return out;
+    return std::move(*remeasured);
 }
 
 std::optional<FreeSpace> filesystem_free_bytes(std::string_view path) {
