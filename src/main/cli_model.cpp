@@ -1,0 +1,141 @@
+#include "main/cli_model.hpp"
+
+#include <algorithm>
+
+namespace qb::cli {
+namespace {
+
+ArgDef help_option(bool has_long_page) {
+    ArgDef arg;
+    arg.id = "help";
+    arg.long_name = "help";
+    arg.short_name = 'h';
+    arg.parser = ValueParser::None;
+    arg.action = ArgAction::Help;
+    if (has_long_page) {
+        arg.help = "Print help (see more with '--help')";
+        arg.long_help = "Print help (see a summary with '-h')";
+    } else {
+        arg.help = "Print help";
+    }
+    return arg;
+}
+
+ArgDef version_option() {
+    ArgDef arg;
+    arg.id = "version";
+    arg.long_name = "version";
+    arg.short_name = 'V';
+    arg.parser = ValueParser::None;
+    arg.action = ArgAction::Version;
+    arg.help = "Print version";
+    return arg;
+}
+
+CommandDef help_command() {
+    CommandDef cmd;
+    cmd.name = "help";
+    cmd.about = "Print this message or the help of the given subcommand(s)";
+    cmd.generated_help = true;
+    ArgDef words;
+    words.id = "subcommand";
+    words.value_name = "COMMAND";
+    words.help = "Print help for the subcommand(s)";
+    words.action = ArgAction::Append;
+    cmd.args.push_back(std::move(words));
+    return cmd;
+}
+
+void complete_command(CommandDef& cmd, const std::vector<ArgDef>& inherited) {
+    std::vector<ArgDef> globals = inherited;
+    for (const ArgDef& arg : cmd.args) {
+        if (arg.global) {
+            globals.push_back(arg);
+        }
+    }
+    for (const ArgDef& g : inherited) {
+        if (cmd.find_id(g.id) == nullptr) {
+            cmd.args.push_back(g);
+        }
+    }
+    // The declaring command lists its global options after its own ones as well.
+    std::stable_partition(cmd.args.begin(), cmd.args.end(),
+                          [](const ArgDef& a) { return !a.global; });
+    cmd.args.push_back(help_option(!cmd.long_about.empty()));
+    if (!cmd.version.empty()) {
+        cmd.args.push_back(version_option());
+    }
+    for (CommandDef& sub : cmd.subcommands) {
+        complete_command(sub, globals);
+    }
+    if (!cmd.subcommands.empty()) {
+        cmd.subcommands.push_back(help_command());
+    }
+}
+
+} // namespace
+
+std::string ArgDef::display() const {
+    if (is_positional()) {
+        if (required) {
+            return "<" + value_name + ">";
+        }
+        return "[" + value_name + "]" + (repeatable() ? "..." : "");
+    }
+    std::string out = long_name.empty() ? std::string("-") + short_name : "--" + long_name;
+    if (takes_value()) {
+        out += " <" + value_name + ">";
+    }
+    return out;
+}
+
+const CommandDef* CommandDef::find_subcommand(std::string_view word) const {
+    for (const CommandDef& sub : subcommands) {
+        if (sub.name == word) {
+            return &sub;
+        }
+    }
+    return nullptr;
+}
+
+const ArgDef* CommandDef::find_long(std::string_view name) const {
+    for (const ArgDef& arg : args) {
+        if (!arg.long_name.empty() && arg.long_name == name) {
+            return &arg;
+        }
+    }
+    return nullptr;
+}
+
+const ArgDef* CommandDef::find_short(char name) const {
+    for (const ArgDef& arg : args) {
+        if (arg.short_name != 0 && arg.short_name == name) {
+            return &arg;
+        }
+    }
+    return nullptr;
+}
+
+const ArgDef* CommandDef::find_id(std::string_view id) const {
+    for (const ArgDef& arg : args) {
+        if (arg.id == id) {
+            return &arg;
+        }
+    }
+    return nullptr;
+}
+
+bool CommandDef::has_positionals() const {
+    return std::any_of(args.begin(), args.end(), [](const ArgDef& a) { return a.is_positional(); });
+}
+
+bool CommandDef::has_options() const {
+    return std::any_of(args.begin(), args.end(),
+                       [](const ArgDef& a) { return !a.is_positional(); });
+}
+
+void complete_tree(CommandDef& root) {
+    complete_command(root, {});
+}
+
+} // namespace qb::cli

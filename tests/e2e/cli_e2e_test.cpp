@@ -1,0 +1,182 @@
+// The command line end to end: the built binary with a hermetic environment, standard
+// input not a terminal and standard output and error on pipes.
+
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace qb::test {
+namespace {
+
+using nlohmann::json;
+
+class CliE2e : public testing::Test {
+protected:
+    ProcessResult run(const std::vector<std::string>& args) {
+        ProcessOptions options;
+        options.env = hermetic_env(sandbox_.path());
+        options.cwd = sandbox_.path();
+        return run_quillbarrow(args, options);
+    }
+
+    // The one JSON error line on standard error.
+    static json error_of(const ProcessResult& r) {
+        EXPECT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        return json::parse(r.err).at("error");
+    }
+
+    TempDir sandbox_;
+};
+
+TEST_F(CliE2e, ParseFailuresFollowTheErrorFormatPrescan) {
+    auto text = run({"-o", "text", "scan", "--limit", "0"});
+    EXPECT_EQ(text.exit_status, 3);
+    EXPECT_EQ(text.out, "");
+    EXPECT_EQ(text.err, "Error: error: invalid value '0' for '--limit <LIMIT>': limit must be "
+                        "from 1 through 1000\n\n"
+                        "Usage: quillbarrow scan [OPTIONS]\n\n"
+                        "For more information, try '--help'.\n"
+                        "Hint: see `quillbarrow --help` or `quillbarrow schema`\n");
+
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-o", "json"}, std::vector<std::string>{"-o", "auto"},
+          std::vector<std::string>{}}) {
+        args.insert(args.end(), {"scan", "--limit", "0"});
+        auto r = run(args);
+        EXPECT_EQ(r.exit_status, 3);
+        EXPECT_EQ(r.out, "");
+        json e = error_of(r);
+        EXPECT_EQ(e["kind"], "usage");
+        EXPECT_EQ(e["exit_code"], 3);
+        EXPECT_EQ(e["message"], "error: invalid value '0' for '--limit <LIMIT>': limit must be "
+                                "from 1 through 1000\n\nUsage: quillbarrow scan [OPTIONS]\n\n"
+                                "For more information, try '--help'.");
+    }
+
+    EXPECT_EQ(run({"--output=text", "--bogus"})
+                  .err.rfind("Error: error: unexpected argument "
+                             "'--bogus' found\n",
+                             0),
+              0u);
+    EXPECT_EQ(error_of(run({"--output=json", "--bogus"}))["kind"], "usage");
+    // The attached short form is not recognised before parsing: standard error is a pipe
+    // here, so the error is JSON although the option itself parses fine.
+    EXPECT_EQ(error_of(run({"-otext", "--bogus"}))["kind"], "usage");
+    // The first output option decides.
+    auto first = run({"-o", "text", "-o", "json", "--bogus"});
+    EXPECT_EQ(first.exit_status, 3);
+    EXPECT_EQ(first.err.rfind("Error: ", 0), 0u);
+}
+
+TEST_F(CliE2e, HelpAndVersionGoToStandardOutput) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--version"}, std::vector<std::string>{"-o", "json", "-V"}}) {
+        auto r = run(args);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "quillbarrow 0.5.2\n");
+        EXPECT_EQ(r.err, "");
+    }
+    auto long_page = run({"--output", "json", "--help"});
+    EXPECT_EQ(long_page.exit_status, 0);
+    EXPECT_EQ(long_page.err, "");
+    EXPECT_EQ(long_page.out.rfind("Find and safely clean developer caches across macOS and "
+                                  "Linux.\n\nRunning without a command",
+                                  0),
+              0u);
+    EXPECT_NE(long_page.out.find("\nCommands:\n  tui "), std::string::npos);
+    // Not a terminal: no styles.
+    EXPECT_EQ(long_page.out.find('\x1b'), std::string::npos);
+
+    auto short_page = run({"-h"});
+    EXPECT_EQ(short_page.exit_status, 0);
+    EXPECT_NE(short_page.out.find("Print help (see more with '--help')"), std::string::npos);
+
+    auto help_clean = run({"help", "clean"});
+    EXPECT_EQ(help_clean.exit_status, 0);
+    EXPECT_EQ(help_clean.out, run({"clean", "--help"}).out);
+    EXPECT_NE(help_clean.out.find("Usage: quillbarrow clean [OPTIONS]"), std::string::npos);
+    auto docker_help = run({"docker", "help", "clean"});
+    EXPECT_EQ(docker_help.out, run({"docker", "clean", "--help"}).out);
+    EXPECT_NE(docker_help.out.find("Usage: quillbarrow docker clean [OPTIONS]"), std::string::npos);
+}
+
+TEST_F(CliE2e, MistypedNamesGetATip) {
+    auto sub = run({"-o", "text", "sacn"});
+    EXPECT_EQ(sub.exit_status, 3);
+    EXPECT_NE(sub.err.find("unrecognized subcommand 'sacn'\n\n  tip: a similar subcommand "
+                           "exists: 'scan'\n"),
+              std::string::npos);
+    auto option = run({"-o", "text", "catalog", "--ofset", "1"});
+    EXPECT_NE(option.err.find("tip: a similar argument exists: '--offset'"), std::string::npos);
+    json value = error_of(run({"scan", "--scope", "Global"}));
+    EXPECT_NE(value["message"].get<std::string>().find("[possible values: all, project, global]"),
+              std::string::npos);
+    EXPECT_NE(value["message"].get<std::string>().find("tip: a similar value exists: 'global'"),
+              std::string::npos);
+}
+
+TEST_F(CliE2e, TerminalInterfaceRefusesJson) {
+    auto r = run({"tui", "--output", "json"});
+    EXPECT_EQ(r.exit_status, 3);
+    EXPECT_EQ(r.out, "");
+    json e = error_of(r);
+    EXPECT_EQ(e["message"], "the TUI does not produce JSON; use `quillbarrow scan --output json`");
+}
+
+TEST_F(CliE2e, CatalogPagesAndFields) {
+    auto all = run({"catalog"});
+    ASSERT_EQ(all.exit_status, 0) << all.err;
+    EXPECT_EQ(all.err, "");
+    ASSERT_EQ(all.out.back(), '\n');
+    EXPECT_EQ(all.out.find('\n'), all.out.size() - 1); // compact: one line
+    json doc = json::parse(all.out);
+    std::size_t total = doc["total"];
+    EXPECT_GT(total, 0u);
+    EXPECT_EQ(doc["returned"], total);
+    EXPECT_EQ(doc["items"].size(), total);
+    EXPECT_EQ(doc["truncated"], false);
+    EXPECT_EQ(doc["items"][0].size(), 6u);
+
+    json first = json::parse(run({"catalog", "--limit", "1"}).out);
+    EXPECT_EQ(first["items"], json::array({doc["items"][0]}));
+    EXPECT_EQ(first["truncated"], true);
+
+    json described = json::parse(run({"catalog", "--fields", "description"}).out);
+    for (const json& item : described["items"]) {
+        EXPECT_EQ(item.size(), 1u);
+        EXPECT_TRUE(item.contains("description"));
+    }
+
+    auto text = run({"-o", "text", "catalog", "--offset", std::to_string(total)});
+    EXPECT_EQ(text.exit_status, 0);
+    EXPECT_EQ(text.out, "KIND\tECOSYSTEM\tSCOPE\tRESTORE\tCLEAN\n");
+    auto rows = run({"catalog", "--output=text"});
+    std::size_t lines = 0;
+    for (char c : rows.out) {
+        lines += c == '\n' ? 1 : 0;
+    }
+    EXPECT_EQ(lines, total + 1);
+
+    // An unknown field is refused before anything else, with nothing on standard output.
+    auto bad = run({"catalog", "--fields", "kind,bytes"});
+    EXPECT_EQ(bad.exit_status, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(error_of(bad)["message"], "invalid input: unknown field bytes; expected one of "
+                                        "kind, ecosystem, scope, description, network_restore, "
+                                        "cleanable");
+}
+
+TEST_F(CliE2e, ClosedStandardOutputIsAnInternalFailure) {
+    ProcessOptions options;
+    options.env = hermetic_env(sandbox_.path());
+    options.close_stdout = true;
+    auto r = run_quillbarrow({"catalog"}, options);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_status, 101);
+    EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n");
+}
+
+} // namespace
+} // namespace qb::test
