@@ -1,5 +1,8 @@
 #include "main/cli.hpp"
 
+#include "common/version.hpp"
+#include "schema/contract.hpp"
+
 #include <fmt/format.h>
 
 namespace qb {
@@ -9,9 +12,6 @@ using cli::ArgAction;
 using cli::ArgDef;
 using cli::CommandDef;
 using cli::ValueParser;
-
-// The contract format that `schema` prints, named by its web domain.
-constexpr std::string_view kContractFormat = "cli-contract.dev";
 
 // The value lists, in the order of their enumerations.
 const std::vector<std::string> kScopeNames{"all", "project", "global"};
@@ -159,7 +159,9 @@ void define_subcommands(CommandDef& root) {
     path_words.help = "Optional command path used to narrow the contract";
     path_words.action = ArgAction::Append;
     root.subcommands.push_back(command(
-        "schema", fmt::format("Print the machine-readable {} v0.3 contract", kContractFormat),
+        "schema",
+        fmt::format("Print the machine-readable {} v{} contract", kContractFormatDomain,
+                    kContractFormatVersion),
         {path_words}));
 
     ArgDef shell;
@@ -182,13 +184,13 @@ CommandDef cli_command() {
     output.short_name = 'o';
     output.global = true;
     root.args.push_back(std::move(output));
-    root.version = std::string(kVersion);
+    root.version = std::string(kProgramVersion);
     root.about = "Find and safely clean developer caches across macOS and Linux";
     root.long_about = fmt::format(
         "Find and safely clean developer caches across macOS and Linux.\n\n"
         "Running without a command opens the TUI on a terminal and performs a read-only JSON "
-        "scan when piped. Run `quillbarrow schema` for the machine-readable {} v0.3 contract.",
-        kContractFormat);
+        "scan when piped. Run `quillbarrow schema` for the machine-readable {} v{} contract.",
+        kContractFormatDomain, kContractFormatVersion);
     cli::complete_tree(root);
     return root;
 }

@@ -13,9 +13,6 @@
 
 namespace qb {
 
-/// The program's version, as `--version` prints it.
-inline constexpr std::string_view kVersion = "0.5.2";
-
 /// The finished command tree: every command with its options and positionals, the
 /// inherited `--output`, the help and version options and the generated `help`
 /// commands. Every call builds a fresh tree; it is what help pages, parsing and the

@@ -10,6 +10,7 @@
 #include "main/cli_help.hpp"
 #include "main/docker_command.hpp"
 #include "main/scan_command.hpp"
+#include "schema/contract.hpp"
 #include "tui/run_tui.hpp"
 
 #include <cstdlib>
@@ -49,11 +50,6 @@ int finish(Result<std::string, AppError> outcome, bool json) {
     text.push_back('\n');
     print_stdout(text);
     return 0;
-}
-
-Result<std::string, AppError> print_schema(const Schema& /*schema*/) {
-    // TODO: print the contract document (narrowed to the path words) once it is built.
-    return unexpected(AppError(errors::Usage{"the contract is not available in this build yet"}));
 }
 
 Result<std::string, AppError> print_completions(const Completions& /*completions*/) {
@@ -129,7 +125,11 @@ int main_inner(int argc, char** argv) {
             },
             [&](CleanArgs& a) { return finish(run_clean(std::move(a), json), json); },
             [&](CatalogArgs& a) { return finish(run_catalog(std::move(a), json), json); },
-            [&](Schema& a) { return finish(print_schema(a), json); },
+            [&](Schema& a) {
+                // Always pretty JSON, whatever the output mode.
+                print_stdout(contract_output(a.path));
+                return 0;
+            },
             [&](Completions& a) { return finish(print_completions(a), json); },
         },
         *cli.command);

@@ -168,14 +168,67 @@ TEST_F(CliE2e, CatalogPagesAndFields) {
                                         "cleanable");
 }
 
+TEST_F(CliE2e, SchemaIsAlwaysPrettyJsonNarrowedByPath) {
+    auto whole = run({"-o", "text", "schema"});
+    ASSERT_EQ(whole.exit_status, 0) << whole.err;
+    EXPECT_EQ(whole.out.rfind("{\n  \"", 0), 0u);
+    EXPECT_EQ(whole.out.substr(whole.out.size() - 2), "}\n");
+    json doc = json::parse(whole.out);
+    EXPECT_GE(doc["commands"].size(), 8u);
+
+    auto names = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "schema");
+        auto r = run(args);
+        EXPECT_EQ(r.exit_status, 0);
+        std::vector<std::string> out;
+        json narrowed = json::parse(r.out);
+        for (const json& cmd : narrowed["commands"]) {
+            out.push_back(cmd["name"]);
+        }
+        return out;
+    };
+    EXPECT_EQ(names({"docker"}), (std::vector<std::string>{"docker", "docker clean"}));
+    EXPECT_EQ(names({"docker", "clean"}), (std::vector<std::string>{"docker clean"}));
+    EXPECT_EQ(names({"docker clean"}), (std::vector<std::string>{"docker clean"}));
+    EXPECT_TRUE(names({"dock"}).empty());
+    EXPECT_TRUE(names({"nosuch", "--output", "json"}).empty());
+}
+
 TEST_F(CliE2e, ClosedStandardOutputIsAnInternalFailure) {
+    for (const char* command : {"catalog", "schema"}) {
+        ProcessOptions options;
+        options.env = hermetic_env(sandbox_.path());
+        options.close_stdout = true;
+        auto r = run_quillbarrow({command}, options);
+        EXPECT_EQ(r.signal, 0) << command;
+        EXPECT_EQ(r.exit_status, 101) << command;
+        EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n") << command;
+    }
+}
+
+// Runs the binary with its standard output (and input, unless redirected by `shell_tail`)
+// on a pseudo-terminal, through util-linux script(1).
+ProcessResult run_on_terminal(const std::map<std::string, std::string>& env,
+                              const std::string& args) {
     ProcessOptions options;
-    options.env = hermetic_env(sandbox_.path());
-    options.close_stdout = true;
-    auto r = run_quillbarrow({"catalog"}, options);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exit_status, 101);
-    EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n");
+    options.env = env;
+    return run_process({"/usr/bin/script", "-qec", binary_path() + " " + args, "/dev/null"},
+                       options);
+}
+
+TEST_F(CliE2e, HelpIsStyledOnlyOnATerminalWithoutNoColor) {
+    if (!exists_nofollow("/usr/bin/script")) {
+        GTEST_SKIP() << "script(1) from util-linux is needed for a pseudo-terminal";
+    }
+    auto env = hermetic_env(sandbox_.path());
+    auto styled = run_on_terminal(env, "-h");
+    EXPECT_EQ(styled.exit_status, 0);
+    EXPECT_NE(styled.out.find("\x1b[1m\x1b[4mUsage:\x1b[0m"), std::string::npos) << styled.out;
+    env["NO_COLOR"] = "1";
+    auto plain = run_on_terminal(env, "-h");
+    EXPECT_EQ(plain.exit_status, 0);
+    EXPECT_NE(plain.out.find("Usage: quillbarrow"), std::string::npos);
+    EXPECT_EQ(plain.out.find('\x1b'), std::string::npos);
 }
 
 } // namespace
