@@ -5,6 +5,12 @@
 namespace qb::cli {
 namespace {
 
+template <class T, class Pred>
+const T* first_of(const std::vector<T>& items, Pred pred) {
+    auto it = std::find_if(items.begin(), items.end(), pred);
+    return it == items.end() ? nullptr : &*it;
+}
+
 ArgDef help_option(bool has_long_page) {
     ArgDef arg;
     arg.id = "help";
@@ -90,39 +96,21 @@ std::string ArgDef::display() const {
 }
 
 const CommandDef* CommandDef::find_subcommand(std::string_view word) const {
-    for (const CommandDef& sub : subcommands) {
-        if (sub.name == word) {
-            return &sub;
-        }
-    }
-    return nullptr;
+    return first_of(subcommands, [&](const CommandDef& sub) { return sub.name == word; });
 }
 
 const ArgDef* CommandDef::find_long(std::string_view name) const {
-    for (const ArgDef& arg : args) {
-        if (!arg.long_name.empty() && arg.long_name == name) {
-            return &arg;
-        }
-    }
-    return nullptr;
+    return first_of(args,
+                    [&](const ArgDef& a) { return !a.long_name.empty() && a.long_name == name; });
 }
 
 const ArgDef* CommandDef::find_short(char name) const {
-    for (const ArgDef& arg : args) {
-        if (arg.short_name != 0 && arg.short_name == name) {
-            return &arg;
-        }
-    }
-    return nullptr;
+    return first_of(args,
+                    [&](const ArgDef& a) { return a.short_name != 0 && a.short_name == name; });
 }
 
 const ArgDef* CommandDef::find_id(std::string_view id) const {
-    for (const ArgDef& arg : args) {
-        if (arg.id == id) {
-            return &arg;
-        }
-    }
-    return nullptr;
+    return first_of(args, [&](const ArgDef& a) { return a.id == id; });
 }
 
 bool CommandDef::has_positionals() const {

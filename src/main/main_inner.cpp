@@ -52,6 +52,7 @@ int finish(Result<std::string, AppError> outcome, bool json) {
     return 0;
 }
 
+// Stands in until the completion script generators exist.
 Result<std::string, AppError> print_completions(const Completions& /*completions*/) {
     return unexpected(AppError(errors::Usage{"completions are not available in this build"}));
 }
