@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libfmt-dev libtbb-dev
                 libutf8proc-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev tmux zsh fish python3 util-linux
-               passwd)
+               passwd clang libclang-rt-dev)
 
 log() { printf '%s\n' "$*" >&2; }
 

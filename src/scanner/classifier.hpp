@@ -18,8 +18,20 @@ struct ProjectMatch {
 /// relative, never canonicalised). None when no rule and no valid CACHEDIR.TAG claims it.
 std::optional<ProjectMatch> classify_project_dir(std::string_view path);
 
+/// The same classification for a walker that holds descriptors: `parent_fd` is the open
+/// directory that holds the last component of `path`, `dir_fd` the open directory itself.
+/// Either may be -1, and then that directory is reached through `path`. Descriptors are
+/// only read, never closed. `path` still supplies the names.
+std::optional<ProjectMatch> classify_project_dir_at(int parent_fd, int dir_fd,
+                                                    std::string_view path);
+
 /// True when `dir`/CACHEDIR.TAG is a regular file whose first line is the tag signature.
 bool has_cachedir_tag(std::string_view dir);
+
+/// True when `path` (links followed) is a regular file whose whole content is valid UTF-8
+/// and whose first line, without its "\n" or "\r\n", is exactly `line`. Reads in chunks,
+/// so a huge file costs time but not memory; anything but a regular file gives false.
+bool text_file_first_line_is(std::string_view path, std::string_view line);
 
 /// True when `dir` holds any project marker (.git, Cargo.toml, go.mod, ...), of any type.
 bool is_project_root(std::string_view dir);

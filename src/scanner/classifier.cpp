@@ -1,0 +1,451 @@
+#include "scanner/classifier.hpp"
+
+#include "common/paths.hpp"
+#include "common/text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace qb {
+namespace {
+
+constexpr std::string_view kTagSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+
+// A directory reached through an open descriptor, or through its path when `fd` is -1
+// (the empty path being the working directory).
+struct Dir {
+    int fd = -1;
+    std::string_view path;
+};
+
+// `name` inside a directory, NUL-terminated for the system calls, without touching the
+// heap. A path too long for the kernel fails the same way the kernel would.
+class Entry {
+public:
+    Entry(const Dir& dir, std::string_view name) {
+        if (dir.fd >= 0) {
+            fd_ = dir.fd;
+            build("", name);
+        } else {
+            build(dir.path, name);
+        }
+    }
+
+    int fd() const { return fd_; }
+    // Null when the path is too long.
+    const char* c_str() const { return ok_ ? buf_.data() : nullptr; }
+
+private:
+    void build(std::string_view base, std::string_view name) {
+        bool sep = !base.empty() && base.back() != '/' && !name.empty();
+        std::size_t len = base.size() + (sep ? 1 : 0) + name.size();
+        if (len == 0) {
+            base = ".";
+            len = 1;
+        }
+        if (len >= buf_.size()) {
+            return;
+        }
+        char* out = buf_.data();
+        out = std::copy(base.begin(), base.end(), out);
+        if (sep) {
+            *out++ = '/';
+        }
+        out = std::copy(name.begin(), name.end(), out);
+        *out = '\0';
+        ok_ = true;
+    }
+
+    std::array<char, PATH_MAX> buf_;
+    int fd_ = AT_FDCWD;
+    bool ok_ = false;
+};
+
+bool stat_follow(const Dir& dir, std::string_view name, struct stat& st) {
+    Entry e(dir, name);
+    return e.c_str() != nullptr && ::fstatat(e.fd(), e.c_str(), &st, 0) == 0;
+}
+
+bool exists(const Dir& dir, std::string_view name) {
+    struct stat st;
+    return stat_follow(dir, name, st);
+}
+
+bool is_regular_file(const Dir& dir, std::string_view name) {
+    struct stat st;
+    return stat_follow(dir, name, st) && S_ISREG(st.st_mode);
+}
+
+template <std::size_t N>
+bool any_regular_file(const Dir& dir, const std::array<std::string_view, N>& names) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](std::string_view n) { return is_regular_file(dir, n); });
+}
+
+constexpr std::array<std::string_view, 4> kGradleMarkers{"build.gradle", "build.gradle.kts",
+                                                         "settings.gradle", "settings.gradle.kts"};
+
+// True when some entry of `dir` has one of the extensions; entry types do not matter.
+template <std::size_t N>
+bool has_entry_with_extension(const Dir& dir, const std::array<std::string_view, N>& exts) {
+    DIR* listing = nullptr;
+    if (dir.fd >= 0) {
+        int fd = ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        listing = ::fdopendir(fd);
+        if (listing == nullptr) {
+            ::close(fd);
+            return false;
+        }
+    } else {
+        Entry e(dir, "");
+        if (e.c_str() == nullptr || (listing = ::opendir(e.c_str())) == nullptr) {
+            return false;
+        }
+    }
+    bool found = false;
+    while (!found) {
+        const dirent* ent = ::readdir(listing);
+        if (ent == nullptr) {
+            break;
+        }
+        auto ext = path::extension(ent->d_name);
+        found = ext && std::find(exts.begin(), exts.end(), *ext) != exts.end();
+    }
+    ::closedir(listing);
+    return found;
+}
+
+constexpr std::array<std::string_view, 3> kDotnetExtensions{"csproj", "fsproj", "vbproj"};
+
+// Decides the first line from the opening bytes of the file (at most two bytes more
+// than `expected`, or the whole file when shorter).
+bool first_line_matches(std::string_view head, std::string_view expected) {
+    std::size_t lf = head.find('\n');
+    std::string_view line = head.substr(0, lf);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return line == expected;
+}
+
+// Opens without blocking on a FIFO or device, following links; only regular files are read.
+bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view expected) {
+    Entry e(dir, name);
+    if (e.c_str() == nullptr) {
+        return false;
+    }
+    int fd = ::openat(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+
+    std::array<char, 128> head;
+    const std::size_t head_cap = std::min(expected.size() + 2, head.size());
+    std::size_t head_len = 0;
+    bool decided = false;
+    // Bytes of a character cut by the end of a read stay at the front of the buffer.
+    std::array<char, 8192> buf;
+    std::size_t carry = 0;
+    while (ok) {
+        ssize_t n = ::read(fd, buf.data() + carry, buf.size() - carry);
+        if (n < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        if (n == 0) {
+            break;
+        }
+        auto got = static_cast<std::size_t>(n);
+        if (!decided) {
+            std::size_t take = std::min(head_cap - head_len, got);
+            std::memcpy(head.data() + head_len, buf.data() + carry, take);
+            head_len += take;
+            std::string_view h(head.data(), head_len);
+            if (h.find('\n') != std::string_view::npos || head_len == head_cap) {
+                decided = true;
+                ok = first_line_matches(h, expected);
+            }
+        }
+        std::size_t total = carry + got;
+        std::size_t valid = text::valid_utf8_prefix({buf.data(), total});
+        carry = total - valid;
+        if (carry > 3) {
+            ok = false;
+        }
+        std::memmove(buf.data(), buf.data() + valid, std::min<std::size_t>(carry, 3));
+    }
+    ::close(fd);
+    if (!ok || carry != 0 || head_len == 0) {
+        return false;
+    }
+    return decided || first_line_matches({head.data(), head_len}, expected);
+}
+
+bool tag_inside(const Dir& dir) {
+    return file_first_line_is(dir, "CACHEDIR.TAG", kTagSignature);
+}
+
+// The two walk-up rules: the parent of `path` is named `parent_name` and `marker` is a
+// regular file beside that parent.
+bool walk_up_marker(std::string_view path, std::string_view parent_name, std::string_view marker) {
+    auto p = path::parent(path);
+    if (!p || path::file_name(*p) != parent_name) {
+        return false;
+    }
+    auto gp = path::parent(*p);
+    return gp && is_regular_file(Dir{-1, *gp}, marker);
+}
+
+constexpr ProjectMatch kVenv{"python-venv", "python", true};
+constexpr ProjectMatch kTox{"tox-env", "python", true};
+constexpr ProjectMatch kNox{"nox-env", "python", true};
+constexpr ProjectMatch kMixDeps{"mix-deps", "elixir", true};
+constexpr ProjectMatch kGradleBuild{"gradle-build", "jvm", false};
+constexpr ProjectMatch kDartBuild{"dart-build", "dart", false};
+constexpr ProjectMatch kCmakeBuild{"cmake-build", "cpp", false};
+constexpr ProjectMatch kCargoTarget{"cargo-target", "rust", false};
+constexpr ProjectMatch kMavenTarget{"maven-target", "jvm", false};
+constexpr ProjectMatch kGradleProject{"gradle-project-cache", "jvm", false};
+constexpr ProjectMatch kRenvLibrary{"renv-library", "r", true};
+constexpr ProjectMatch kBytecode{"python-bytecode", "python", false};
+constexpr ProjectMatch kMypy{"mypy-cache", "python", false};
+constexpr ProjectMatch kRuff{"ruff-cache", "python", false};
+constexpr ProjectMatch kPytest{"pytest-cache", "python", false};
+constexpr ProjectMatch kStackWork{"stack-work", "haskell", false};
+constexpr ProjectMatch kNodeModules{"node-modules", "javascript", true};
+constexpr ProjectMatch kDotnetBin{"dotnet-bin", "dotnet", false};
+constexpr ProjectMatch kDotnetObj{"dotnet-obj", "dotnet", false};
+constexpr ProjectMatch kZig{"zig-project-cache", "zig", false};
+constexpr ProjectMatch kDartTool{"dart-tool", "dart", true};
+constexpr ProjectMatch kTerraform{"terraform-modules", "terraform", true};
+constexpr ProjectMatch kCabalDist{"cabal-dist", "haskell", false};
+constexpr ProjectMatch kBundler{"bundler-vendor", "ruby", true};
+constexpr ProjectMatch kComposer{"composer-vendor", "php", true};
+constexpr ProjectMatch kSwiftBuild{"swift-build", "swift", false};
+constexpr ProjectMatch kMixBuild{"mix-build", "elixir", false};
+constexpr ProjectMatch kCachedirTag{"cachedir-tag", "other", false};
+
+enum class Rule {
+    Venv,
+    Tox,
+    Nox,
+    Deps,
+    Build,
+    Target,
+    DotGradle,
+    Library,
+    Pycache,
+    Mypy,
+    Ruff,
+    Pytest,
+    StackWork,
+    NodeModules,
+    CmakePrefix,
+    Bin,
+    Obj,
+    Zig,
+    DartTool,
+    Terraform,
+    DistNewstyle,
+    Bundle,
+    Vendor,
+    SwiftBuild,
+    MixBuild,
+};
+
+constexpr std::array<std::pair<std::string_view, Rule>, 26> kRuleNames{{
+    {"venv", Rule::Venv},
+    {".venv", Rule::Venv},
+    {".tox", Rule::Tox},
+    {".nox", Rule::Nox},
+    {"deps", Rule::Deps},
+    {"build", Rule::Build},
+    {"target", Rule::Target},
+    {".gradle", Rule::DotGradle},
+    {"library", Rule::Library},
+    {"__pycache__", Rule::Pycache},
+    {".mypy_cache", Rule::Mypy},
+    {".ruff_cache", Rule::Ruff},
+    {".pytest_cache", Rule::Pytest},
+    {".stack-work", Rule::StackWork},
+    {"node_modules", Rule::NodeModules},
+    {"bin", Rule::Bin},
+    {"obj", Rule::Obj},
+    {"zig-cache", Rule::Zig},
+    {".zig-cache", Rule::Zig},
+    {".dart_tool", Rule::DartTool},
+    {".terraform", Rule::Terraform},
+    {"dist-newstyle", Rule::DistNewstyle},
+    {"bundle", Rule::Bundle},
+    {"vendor", Rule::Vendor},
+    {".build", Rule::SwiftBuild},
+    {"_build", Rule::MixBuild},
+}};
+
+std::optional<Rule> rule_for(std::string_view name) {
+    for (const auto& [rule_name, rule] : kRuleNames) {
+        if (rule_name == name) {
+            return rule;
+        }
+    }
+    if (name.starts_with("cmake-build-")) {
+        return Rule::CmakePrefix;
+    }
+    return std::nullopt;
+}
+
+std::optional<ProjectMatch> apply_rule(Rule rule, const Dir& parent, const Dir& self,
+                                       std::string_view path) {
+    auto when = [](bool hit, const ProjectMatch& m) -> std::optional<ProjectMatch> {
+        if (hit) {
+            return m;
+        }
+        return std::nullopt;
+    };
+    switch (rule) {
+    case Rule::Venv:
+        return when(is_regular_file(self, "pyvenv.cfg"), kVenv);
+    case Rule::Tox:
+        return when(
+            any_regular_file(parent, std::array<std::string_view, 2>{"tox.ini", "pyproject.toml"}),
+            kTox);
+    case Rule::Nox:
+        return when(any_regular_file(
+                        parent, std::array<std::string_view, 2>{"noxfile.py", "pyproject.toml"}),
+                    kNox);
+    case Rule::Deps:
+        return when(is_regular_file(parent, "mix.exs"), kMixDeps);
+    case Rule::Build:
+        if (any_regular_file(parent, kGradleMarkers)) {
+            return kGradleBuild;
+        }
+        if (is_regular_file(parent, "pubspec.yaml")) {
+            return kDartBuild;
+        }
+        return when(is_regular_file(self, "CMakeCache.txt"), kCmakeBuild);
+    case Rule::Target:
+        if (is_regular_file(parent, "Cargo.toml")) {
+            return kCargoTarget;
+        }
+        return when(is_regular_file(parent, "pom.xml"), kMavenTarget);
+    case Rule::DotGradle:
+        return when(any_regular_file(parent, kGradleMarkers), kGradleProject);
+    case Rule::Library:
+        return when(walk_up_marker(path, "renv", "renv.lock"), kRenvLibrary);
+    case Rule::Pycache:
+        return kBytecode;
+    case Rule::Mypy:
+        return kMypy;
+    case Rule::Ruff:
+        return kRuff;
+    case Rule::Pytest:
+        return kPytest;
+    case Rule::StackWork:
+        return when(
+            any_regular_file(parent, std::array<std::string_view, 2>{"stack.yaml", "package.yaml"}),
+            kStackWork);
+    case Rule::NodeModules:
+        return when(
+            any_regular_file(
+                parent, std::array<std::string_view, 3>{"package.json", "deno.json", "deno.jsonc"}),
+            kNodeModules);
+    case Rule::CmakePrefix:
+        return when(is_regular_file(self, "CMakeCache.txt"), kCmakeBuild);
+    case Rule::Bin:
+        return when(has_entry_with_extension(parent, kDotnetExtensions), kDotnetBin);
+    case Rule::Obj:
+        return when(has_entry_with_extension(parent, kDotnetExtensions), kDotnetObj);
+    case Rule::Zig:
+        return when(is_regular_file(parent, "build.zig"), kZig);
+    case Rule::DartTool:
+        return when(is_regular_file(parent, "pubspec.yaml"), kDartTool);
+    case Rule::Terraform:
+        return when(has_entry_with_extension(parent, std::array<std::string_view, 1>{"tf"}),
+                    kTerraform);
+    case Rule::DistNewstyle:
+        return when(is_regular_file(parent, "cabal.project") ||
+                        has_entry_with_extension(parent, std::array<std::string_view, 1>{"cabal"}),
+                    kCabalDist);
+    case Rule::Bundle:
+        return when(walk_up_marker(path, "vendor", "Gemfile"), kBundler);
+    case Rule::Vendor:
+        return when(is_regular_file(parent, "composer.json"), kComposer);
+    case Rule::SwiftBuild:
+        return when(is_regular_file(parent, "Package.swift"), kSwiftBuild);
+    case Rule::MixBuild:
+        return when(is_regular_file(parent, "mix.exs"), kMixBuild);
+    }
+    return std::nullopt;
+}
+
+std::optional<ProjectMatch> classify(int parent_fd, int dir_fd, std::string_view path) {
+    auto name = path::file_name(path);
+    if (!name || !text::is_utf8(*name)) {
+        return std::nullopt;
+    }
+    Dir self{dir_fd, path};
+    if (auto rule = rule_for(*name)) {
+        auto parent_path = path::parent(path);
+        Dir parent{parent_fd, parent_path.value_or(std::string_view{})};
+        if (auto match = apply_rule(*rule, parent, self, path)) {
+            return match;
+        }
+    }
+    if (tag_inside(self)) {
+        return kCachedirTag;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<ProjectMatch> classify_project_dir(std::string_view path) {
+    return classify(-1, -1, path);
+}
+
+std::optional<ProjectMatch> classify_project_dir_at(int parent_fd, int dir_fd,
+                                                    std::string_view path) {
+    return classify(parent_fd, dir_fd, path);
+}
+
+bool text_file_first_line_is(std::string_view path, std::string_view line) {
+    return file_first_line_is(Dir{-1, ""}, path, line);
+}
+
+bool has_cachedir_tag(std::string_view dir) {
+    return tag_inside(Dir{-1, dir});
+}
+
+bool is_project_root(std::string_view dir) {
+    static constexpr std::array<std::string_view, 9> kMarkers{
+        ".git",          "Cargo.toml",   "go.mod",           "package.json", "pyproject.toml",
+        "Package.swift", "build.gradle", "build.gradle.kts", "pom.xml"};
+    Dir d{-1, dir};
+    return std::any_of(kMarkers.begin(), kMarkers.end(),
+                       [&](std::string_view m) { return exists(d, m); });
+}
+
+bool is_vcs_dir(std::string_view path) {
+    auto name = path::file_name(path);
+    return name && (*name == ".git" || *name == ".hg" || *name == ".svn");
+}
+
+bool ends_with_any(std::string_view text, const std::vector<std::string_view>& suffixes) {
+    return std::any_of(suffixes.begin(), suffixes.end(),
+                       [&](std::string_view s) { return text.ends_with(s); });
+}
+
+} // namespace qb
