@@ -40,80 +40,42 @@ TEST_F(CliE2e, ParseFailuresFollowTheErrorFormatPrescan) {
                         "For more information, try '--help'.\n"
                         "Hint: see `quillbarrow --help` or `quillbarrow schema`\n");
 
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"-o", "json"}, std::vector<std::string>{"-o", "auto"},
-          std::vector<std::string>{}}) {
-        args.insert(args.end(), {"scan", "--limit", "0"});
-        auto r = run(args);
-        EXPECT_EQ(r.exit_status, 3);
-        EXPECT_EQ(r.out, "");
-        json e = error_of(r);
-        EXPECT_EQ(e["kind"], "usage");
-        EXPECT_EQ(e["exit_code"], 3);
-        EXPECT_EQ(e["message"], "error: invalid value '0' for '--limit <LIMIT>': limit must be "
-                                "from 1 through 1000\n\nUsage: quillbarrow scan [OPTIONS]\n\n"
-                                "For more information, try '--help'.");
-    }
+    // No output option and standard error on a pipe: JSON, the same message trimmed.
+    auto piped = run({"scan", "--limit", "0"});
+    EXPECT_EQ(piped.exit_status, 3);
+    EXPECT_EQ(piped.out, "");
+    json e = error_of(piped);
+    EXPECT_EQ(e["kind"], "usage");
+    EXPECT_EQ(e["exit_code"], 3);
+    EXPECT_EQ(e["message"], "error: invalid value '0' for '--limit <LIMIT>': limit must be "
+                            "from 1 through 1000\n\nUsage: quillbarrow scan [OPTIONS]\n\n"
+                            "For more information, try '--help'.");
 
-    EXPECT_EQ(run({"--output=text", "--bogus"})
-                  .err.rfind("Error: error: unexpected argument "
-                             "'--bogus' found\n",
-                             0),
+    EXPECT_EQ(run({"--output=text", "--bogus"}).err.rfind("Error: error: unexpected argument", 0),
               0u);
-    EXPECT_EQ(error_of(run({"--output=json", "--bogus"}))["kind"], "usage");
-    // The attached short form is not recognised before parsing: standard error is a pipe
-    // here, so the error is JSON although the option itself parses fine.
-    EXPECT_EQ(error_of(run({"-otext", "--bogus"}))["kind"], "usage");
-    // The first output option decides.
-    auto first = run({"-o", "text", "-o", "json", "--bogus"});
-    EXPECT_EQ(first.exit_status, 3);
-    EXPECT_EQ(first.err.rfind("Error: ", 0), 0u);
+    // The first output option decides, even when a later one would win after parsing.
+    EXPECT_EQ(run({"-o", "text", "-o", "json", "--bogus"}).err.rfind("Error: ", 0), 0u);
 }
 
-TEST_F(CliE2e, HelpAndVersionGoToStandardOutput) {
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"--version"}, std::vector<std::string>{"-o", "json", "-V"}}) {
-        auto r = run(args);
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.out, "quillbarrow 0.5.2\n");
-        EXPECT_EQ(r.err, "");
-    }
-    auto long_page = run({"--output", "json", "--help"});
-    EXPECT_EQ(long_page.exit_status, 0);
-    EXPECT_EQ(long_page.err, "");
-    EXPECT_EQ(long_page.out.rfind("Find and safely clean developer caches across macOS and "
-                                  "Linux.\n\nRunning without a command",
-                                  0),
-              0u);
-    EXPECT_NE(long_page.out.find("\nCommands:\n  tui "), std::string::npos);
-    // Not a terminal: no styles.
-    EXPECT_EQ(long_page.out.find('\x1b'), std::string::npos);
+TEST_F(CliE2e, HelpVersionAndTipsGoWhereTheyBelong) {
+    auto version = run({"-o", "json", "--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, "quillbarrow 0.5.2\n");
+    EXPECT_EQ(version.err, "");
 
-    auto short_page = run({"-h"});
-    EXPECT_EQ(short_page.exit_status, 0);
-    EXPECT_NE(short_page.out.find("Print help (see more with '--help')"), std::string::npos);
-
-    auto help_clean = run({"help", "clean"});
+    auto help_clean = run({"--output", "json", "help", "clean"});
     EXPECT_EQ(help_clean.exit_status, 0);
-    EXPECT_EQ(help_clean.out, run({"clean", "--help"}).out);
-    EXPECT_NE(help_clean.out.find("Usage: quillbarrow clean [OPTIONS]"), std::string::npos);
-    auto docker_help = run({"docker", "help", "clean"});
-    EXPECT_EQ(docker_help.out, run({"docker", "clean", "--help"}).out);
-    EXPECT_NE(docker_help.out.find("Usage: quillbarrow docker clean [OPTIONS]"), std::string::npos);
-}
+    EXPECT_EQ(help_clean.err, "");
+    EXPECT_EQ(help_clean.out.rfind("Safely remove eligible caches after confirmation\n\n"
+                                   "Usage: quillbarrow clean [OPTIONS]\n",
+                                   0),
+              0u);
+    EXPECT_EQ(help_clean.out.find('\x1b'), std::string::npos); // not a terminal: no styles
 
-TEST_F(CliE2e, MistypedNamesGetATip) {
     auto sub = run({"-o", "text", "sacn"});
     EXPECT_EQ(sub.exit_status, 3);
     EXPECT_NE(sub.err.find("unrecognized subcommand 'sacn'\n\n  tip: a similar subcommand "
                            "exists: 'scan'\n"),
-              std::string::npos);
-    auto option = run({"-o", "text", "catalog", "--ofset", "1"});
-    EXPECT_NE(option.err.find("tip: a similar argument exists: '--offset'"), std::string::npos);
-    json value = error_of(run({"scan", "--scope", "Global"}));
-    EXPECT_NE(value["message"].get<std::string>().find("[possible values: all, project, global]"),
-              std::string::npos);
-    EXPECT_NE(value["message"].get<std::string>().find("tip: a similar value exists: 'global'"),
               std::string::npos);
 }
 
@@ -143,16 +105,8 @@ TEST_F(CliE2e, CatalogPagesAndFields) {
     EXPECT_EQ(first["items"], json::array({doc["items"][0]}));
     EXPECT_EQ(first["truncated"], true);
 
-    json described = json::parse(run({"catalog", "--fields", "description"}).out);
-    for (const json& item : described["items"]) {
-        EXPECT_EQ(item.size(), 1u);
-        EXPECT_TRUE(item.contains("description"));
-    }
-
-    auto text = run({"-o", "text", "catalog", "--offset", std::to_string(total)});
-    EXPECT_EQ(text.exit_status, 0);
-    EXPECT_EQ(text.out, "KIND\tECOSYSTEM\tSCOPE\tRESTORE\tCLEAN\n");
     auto rows = run({"catalog", "--output=text"});
+    EXPECT_EQ(rows.out.rfind("KIND\tECOSYSTEM\tSCOPE\tRESTORE\tCLEAN\n", 0), 0u);
     std::size_t lines = 0;
     for (char c : rows.out) {
         lines += c == '\n' ? 1 : 0;
@@ -189,8 +143,6 @@ TEST_F(CliE2e, SchemaIsAlwaysPrettyJsonNarrowedByPath) {
     };
     EXPECT_EQ(names({"docker"}), (std::vector<std::string>{"docker", "docker clean"}));
     EXPECT_EQ(names({"docker", "clean"}), (std::vector<std::string>{"docker clean"}));
-    EXPECT_EQ(names({"docker clean"}), (std::vector<std::string>{"docker clean"}));
-    EXPECT_TRUE(names({"dock"}).empty());
     EXPECT_TRUE(names({"nosuch", "--output", "json"}).empty());
 }
 
@@ -206,8 +158,8 @@ TEST_F(CliE2e, ClosedStandardOutputIsAnInternalFailure) {
     }
 }
 
-// Runs the binary with its standard output (and input, unless redirected by `shell_tail`)
-// on a pseudo-terminal, through util-linux script(1).
+// Runs the binary with standard input and output on a pseudo-terminal, through
+// util-linux script(1).
 ProcessResult run_on_terminal(const std::map<std::string, std::string>& env,
                               const std::string& args) {
     ProcessOptions options;

@@ -105,14 +105,6 @@ TEST_F(ScanE2e, PagingAndFields) {
     EXPECT_EQ(page["items"][0]["kind"], "node-modules");
     EXPECT_EQ(page["total_bytes"], 8000); // totals cover every candidate
 
-    json first = scan_json({"--limit=1"});
-    EXPECT_EQ(first["truncated"], true);
-
-    json beyond = scan_json({"--offset", "18446744073709551615", "--limit", "1000"});
-    EXPECT_EQ(beyond["items"], json::array());
-    EXPECT_EQ(beyond["truncated"], false);
-    EXPECT_EQ(beyond["total"], 2);
-
     json fields = scan_json({"--fields", "path,kind", "--fields=path"});
     for (const json& item : fields["items"]) {
         EXPECT_EQ(item.size(), 2u);
