@@ -1,0 +1,66 @@
+#pragma once
+
+// What the interface's workers call in the engine and the Docker provider, gathered in
+// one set of functions so that tests can script every answer, and the one place where
+// worker threads are started.
+
+#include "common/env.hpp"
+#include "common/result.hpp"
+#include "docker/native.hpp"
+#include "main/app_error.hpp"
+#include "scanner/candidate.hpp"
+#include "scanner/clean.hpp"
+#include "scanner/scan.hpp"
+#include "scanner/worker_message.hpp"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qb::tui {
+
+/// The scan request kept for every rescan.
+struct ScanOptions {
+    std::vector<std::string> roots;
+    std::vector<std::string> kinds; // empty: every kind
+    ScopeFilter scope = ScopeFilter::All;
+};
+
+/// Everything the scan thread owns.
+struct ScanJob {
+    WorkerSender sender;
+    std::vector<std::string> roots;
+    std::vector<std::string> kinds;
+    /// Paths already on screen, largest first; the scan re-examines them before its walk.
+    std::vector<std::string> known_paths;
+    /// Decides which remembered snapshot entries the new results replace.
+    ScanOptions snapshot_filter;
+    ScopeFilter scope = ScopeFilter::All;
+};
+
+struct TuiServices {
+    /// The body of the scan thread: streams its messages and ends with one ScanFinished.
+    std::function<void(ScanJob)> run_scan;
+    std::function<NativeInspection()> inspect_docker;
+    std::function<Result<Candidate, AppError>(const Candidate&)> measure_entry;
+    /// Always a real run: the interface never asks for a dry run.
+    std::function<CleanReport(const std::vector<Candidate>&)> execute_clean;
+    std::function<Result<NativeResource, NativeDiagnostic>()> preview_build_cache;
+    std::function<Result<NativeCleanReport, NativeDiagnostic>()> prune_build_cache;
+    /// Runs a worker body to its end on a thread of its own; nobody waits for it.
+    std::function<void(std::function<void()>)> spawn;
+};
+
+/// The engine and the Docker client of this machine, reading `env`, with workers on
+/// detached threads.
+TuiServices default_services(SystemEnv env);
+
+/// Starts `body` on a new detached thread. When the system refuses the thread, the
+/// terminal is restored through the hook and the process ends with status 101.
+void spawn_detached(std::function<void()> body);
+
+/// What spawn_detached() calls before it ends the process; the event loop sets it once
+/// the terminal is changed and clears it (an empty function) once it is restored.
+void set_terminal_restore_hook(std::function<void()> hook);
+
+} // namespace qb::tui
