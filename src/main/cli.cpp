@@ -158,11 +158,10 @@ void define_subcommands(CommandDef& root) {
     path_words.value_name = "PATH";
     path_words.help = "Optional command path used to narrow the contract";
     path_words.action = ArgAction::Append;
-    root.subcommands.push_back(command(
-        "schema",
-        fmt::format("Print the machine-readable {} v{} contract", kContractFormatDomain,
-                    kContractFormatVersion),
-        {path_words}));
+    root.subcommands.push_back(command("schema",
+                                       fmt::format("Print the machine-readable {} v{} contract",
+                                                   kContractFormatDomain, kContractFormatVersion),
+                                       {path_words}));
 
     ArgDef shell;
     shell.id = "shell";

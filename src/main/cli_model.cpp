@@ -11,30 +11,24 @@ const T* first_of(const std::vector<T>& items, Pred pred) {
     return it == items.end() ? nullptr : &*it;
 }
 
-ArgDef help_option(bool has_long_page) {
+// An option that takes no value and ends parsing with a page of its own.
+ArgDef generated_option(std::string name, ArgAction action, std::string help) {
     ArgDef arg;
-    arg.id = "help";
-    arg.long_name = "help";
-    arg.short_name = 'h';
+    arg.id = name;
+    arg.short_name = static_cast<char>(action == ArgAction::Help ? 'h' : 'V');
+    arg.long_name = std::move(name);
     arg.parser = ValueParser::None;
-    arg.action = ArgAction::Help;
-    if (has_long_page) {
-        arg.help = "Print help (see more with '--help')";
-        arg.long_help = "Print help (see a summary with '-h')";
-    } else {
-        arg.help = "Print help";
-    }
+    arg.action = action;
+    arg.help = std::move(help);
     return arg;
 }
 
-ArgDef version_option() {
-    ArgDef arg;
-    arg.id = "version";
-    arg.long_name = "version";
-    arg.short_name = 'V';
-    arg.parser = ValueParser::None;
-    arg.action = ArgAction::Version;
-    arg.help = "Print version";
+ArgDef help_option(bool has_long_page) {
+    if (!has_long_page) {
+        return generated_option("help", ArgAction::Help, "Print help");
+    }
+    ArgDef arg = generated_option("help", ArgAction::Help, "Print help (see more with '--help')");
+    arg.long_help = "Print help (see a summary with '-h')";
     return arg;
 }
 
@@ -69,7 +63,7 @@ void complete_command(CommandDef& cmd, const std::vector<ArgDef>& inherited) {
                           [](const ArgDef& a) { return !a.global; });
     cmd.args.push_back(help_option(!cmd.long_about.empty()));
     if (!cmd.version.empty()) {
-        cmd.args.push_back(version_option());
+        cmd.args.push_back(generated_option("version", ArgAction::Version, "Print version"));
     }
     for (CommandDef& sub : cmd.subcommands) {
         complete_command(sub, globals);
