@@ -65,36 +65,36 @@ Cell option_cell(const ArgDef& arg, bool styled) {
 }
 
 // "[default: x]" and "[possible values: a, b]", as they apply.
-std::vector<std::string> spec_values(const ArgDef& arg) {
-    std::vector<std::string> specs;
+std::vector<std::string> value_notes(const ArgDef& arg) {
+    std::vector<std::string> notes;
     if (arg.default_value) {
-        specs.push_back(fmt::format("[default: {}]", *arg.default_value));
+        notes.push_back(fmt::format("[default: {}]", *arg.default_value));
     }
     if (!arg.possible_values.empty()) {
-        specs.push_back(fmt::format("[possible values: {}]", fmt::join(arg.possible_values, ", ")));
+        notes.push_back(fmt::format("[possible values: {}]", fmt::join(arg.possible_values, ", ")));
     }
-    return specs;
+    return notes;
 }
 
 std::string short_help_text(const ArgDef& arg) {
     std::string text = arg.help;
-    for (const std::string& spec : spec_values(arg)) {
+    for (const std::string& note : value_notes(arg)) {
         if (!text.empty()) {
             text += ' ';
         }
-        text += spec;
+        text += note;
     }
     return text;
 }
 
 std::string long_help_text(const ArgDef& arg) {
     std::string text = arg.long_help.empty() ? arg.help : arg.long_help;
-    std::vector<std::string> specs = spec_values(arg);
-    if (!specs.empty()) {
+    std::vector<std::string> notes = value_notes(arg);
+    if (!notes.empty()) {
         if (!text.empty()) {
             text += "\n\n";
         }
-        text += fmt::format("{}", fmt::join(specs, "\n"));
+        text += fmt::format("{}", fmt::join(notes, "\n"));
     }
     return text;
 }
