@@ -195,16 +195,13 @@ void filter_key(TuiState& state, const KeyEvent& key) {
     rebuild_view(state);
 }
 
-void batch_refusal(TuiState& state) {
-    state.user_moved = true;
-    set_status(state, "Finish sizing before batch selection or deletion");
-}
-
 void quit(TuiState& state) {
     state.quit = true;
 }
 
-void scanning_key(TuiState& state, Action action) {
+/// The keys of Scanning and Ready, which share everything but the row actions.
+void browse_key(TuiState& state, Action action, const WorkerSender& sender) {
+    const bool scanning = state.phase == TuiPhase::Scanning;
     switch (action) {
     case Action::NextScope:
     case Action::NextSort:
@@ -218,52 +215,31 @@ void scanning_key(TuiState& state, Action action) {
         state.help_open = true;
         break;
     case Action::Space:
-        toggle_while_sizing(state);
+        scanning ? toggle_while_sizing(state) : toggle_focused(state);
         break;
     case Action::All:
     case Action::Delete:
-        batch_refusal(state);
-        break;
-    case Action::Quit:
-    case Action::Esc:
-        quit(state);
-        break;
-    default:
-        move_cursor(state, action);
-        break;
-    }
-}
-
-void ready_key(TuiState& state, Action action, const WorkerSender& sender) {
-    switch (action) {
-    case Action::NextScope:
-    case Action::NextSort:
-        change_view(state, action);
-        break;
-    case Action::OpenFilter:
-        state.user_moved = true;
-        state.filter_open = true;
-        break;
-    case Action::OpenHelp:
-        state.help_open = true;
-        break;
-    case Action::Space:
-        toggle_focused(state);
-        break;
-    case Action::All:
-        toggle_all_visible(state);
-        break;
-    case Action::Delete:
-        request_clean(state, sender);
+        if (scanning) {
+            state.user_moved = true;
+            set_status(state, "Finish sizing before batch selection or deletion");
+        } else if (action == Action::All) {
+            toggle_all_visible(state);
+        } else {
+            request_clean(state, sender);
+        }
         break;
     case Action::Rescan:
-        start_background_scan(state, sender);
+        if (!scanning) {
+            start_background_scan(state, sender);
+        }
         break;
     case Action::Quit:
         quit(state);
         break;
     case Action::Esc:
-        if (!state.filter.empty()) {
+        if (scanning) {
+            quit(state);
+        } else if (!state.filter.empty()) {
             state.user_moved = true;
             state.filter.clear();
             state.cursor = 0;
@@ -341,10 +317,8 @@ void handle_key(TuiState& state, const KeyEvent& key, const WorkerSender& sender
     const Action action = action_of(key);
     switch (state.phase) {
     case TuiPhase::Scanning:
-        scanning_key(state, action);
-        break;
     case TuiPhase::Ready:
-        ready_key(state, action, sender);
+        browse_key(state, action, sender);
         break;
     case TuiPhase::Confirm:
         confirm_key(state, action, sender);

@@ -7,6 +7,22 @@
 
 namespace qb::tui {
 
+namespace {
+
+/// The phase and the working panel's record of a check or clean that starts now.
+void begin_operation(TuiState& state, TuiPhase phase, const std::vector<Candidate>& targets,
+                     bool with_build_cache) {
+    state.phase = phase;
+    state.operation_started = Clock::now();
+    state.operation_paths.clear();
+    for (const Candidate& target : targets) {
+        state.operation_paths.push_back(target.path);
+    }
+    state.docker_in_operation = with_build_cache;
+}
+
+} // namespace
+
 ScanOptions clone_scan_options(const ScanOptions& options) {
     return options;
 }
@@ -89,13 +105,7 @@ void run_docker_inspect_worker(const TuiServices& services, WorkerSender sender)
 void spawn_remeasure_worker(TuiState& state, std::vector<Candidate> targets,
                             std::optional<NativeResource> build_cache_row, bool after_confirmation,
                             const WorkerSender& sender) {
-    state.phase = TuiPhase::Checking;
-    state.operation_started = Clock::now();
-    state.operation_paths.clear();
-    for (const Candidate& target : targets) {
-        state.operation_paths.push_back(target.path);
-    }
-    state.docker_in_operation = build_cache_row.has_value();
+    begin_operation(state, TuiPhase::Checking, targets, build_cache_row.has_value());
     RemeasureJob job{sender, std::move(targets), std::move(build_cache_row), after_confirmation};
     state.services.spawn([services = state.services, job = std::move(job)]() mutable {
         run_remeasure_worker(services, std::move(job));
@@ -130,13 +140,7 @@ void spawn_clean_worker(TuiState& state, std::vector<Candidate> targets,
             target.cleanable = true;
         }
     }
-    state.phase = TuiPhase::Cleaning;
-    state.operation_started = Clock::now();
-    state.operation_paths.clear();
-    for (const Candidate& target : targets) {
-        state.operation_paths.push_back(target.path);
-    }
-    state.docker_in_operation = build_cache_row.has_value();
+    begin_operation(state, TuiPhase::Cleaning, targets, build_cache_row.has_value());
     CleanJob job{sender, std::move(targets), std::move(build_cache_row)};
     state.services.spawn([services = state.services, job = std::move(job)]() mutable {
         run_clean_worker(services, std::move(job));
