@@ -5,6 +5,7 @@
 #include "scanner/catalog.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -65,5 +66,34 @@ std::optional<Candidate> measure_candidate(FoundCache found, std::uint64_t prote
 
 /// Whole seconds since the Unix epoch; 0 before it.
 std::uint64_t now_unix();
+
+class PoolJobs;
+
+/// A cache directory's identity under lstat and the measurement of its tree.
+struct MeasuredDir {
+    std::int64_t device = 0;
+    std::uint64_t inode = 0;
+    TreeStats stats;
+};
+
+/// measure_tree as jobs of `jobs`, the tree's directories spread over the worker pool.
+/// `done` runs once, on the thread that finishes the last part, with the same result
+/// measure_tree gives.
+void measure_tree_async(PoolJobs& jobs, std::string path, std::function<void(TreeStats)> done);
+
+/// lstat of `path`, then measure_tree_async when it is a directory; `done` gets none
+/// when it is not (or cannot be examined).
+void measure_dir_async(PoolJobs& jobs, std::string path,
+                       std::function<void(std::optional<MeasuredDir>)> done);
+
+/// The candidate for a measured found cache: none when it is smaller than its minimum
+/// size; age and protection from `now_unix`.
+std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& measured,
+                                        std::uint64_t protect_days, std::uint64_t now_unix);
+
+/// measure_candidate as jobs of `jobs`; `done` runs once, on a pool thread.
+void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t protect_days,
+                             std::uint64_t now_unix,
+                             std::function<void(std::optional<Candidate>)> done);
 
 } // namespace qb

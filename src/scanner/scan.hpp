@@ -9,7 +9,10 @@
 #include "scanner/candidate.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace qb {
@@ -44,5 +47,29 @@ std::vector<std::string> default_project_roots(const SystemEnv& env);
 
 /// Bytes descending, then path ascending in component order; stable.
 void sort_candidates(std::vector<Candidate>& candidates);
+
+/// The kinds a request keeps: every kind when the list is empty, else exactly those named.
+class KindFilter {
+public:
+    explicit KindFilter(const std::vector<std::string>& kinds);
+    bool passes(std::string_view kind) const;
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    std::unordered_set<std::string, Hash, std::equal_to<>> kinds_;
+};
+
+/// The walk of one resolved root: every directory not inside version-control metadata
+/// or a recognised cache is classified; a recognised cache whose kind passes `kinds` goes
+/// to `on_found` (scope project, anchored at `root`), and is never entered, whatever its
+/// kind. Walk errors go to `on_error` as texts, in the order they happen.
+void discover_project_caches(const std::string& root, const KindFilter& kinds,
+                             const std::function<void(FoundCache)>& on_found,
+                             const std::function<void(std::string)>& on_error);
 
 } // namespace qb

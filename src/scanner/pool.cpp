@@ -1,0 +1,199 @@
+#include "scanner/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <pthread.h>
+#include <sched.h>
+#include <tbb/global_control.h>
+#include <tbb/info.h>
+#include <unistd.h>
+
+namespace qb {
+namespace {
+
+// More threads than this would only exhaust the process's thread limit.
+constexpr std::size_t kMaxPoolThreads = 4096;
+
+std::atomic<bool> g_pool_started{false};
+std::atomic<bool> g_forked_after_start{false};
+thread_local int t_job_depth = 0;
+
+struct JobScope {
+    JobScope() { ++t_job_depth; }
+    ~JobScope() { --t_job_depth; }
+    JobScope(const JobScope&) = delete;
+    JobScope& operator=(const JobScope&) = delete;
+};
+
+void note_fork_child() {
+    if (g_pool_started.load()) {
+        g_forked_after_start.store(true);
+    }
+}
+
+} // namespace
+
+std::optional<std::size_t> parse_pool_size(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+            __builtin_add_overflow(value, static_cast<std::size_t>(c - '0'), &value)) {
+            return std::nullopt;
+        }
+    }
+    if (value == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::size_t available_cpus() {
+#ifdef __linux__
+    for (int ncpus = 1024; ncpus <= (1 << 20); ncpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(ncpus);
+        if (set == nullptr) {
+            break;
+        }
+        std::size_t size = CPU_ALLOC_SIZE(ncpus);
+        CPU_ZERO_S(size, set);
+        if (::sched_getaffinity(0, size, set) == 0) {
+            int count = CPU_COUNT_S(size, set);
+            CPU_FREE(set);
+            if (count > 0) {
+                return static_cast<std::size_t>(count);
+            }
+            break;
+        }
+        CPU_FREE(set);
+        if (errno != EINVAL) {
+            break;
+        }
+    }
+#endif
+    long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+std::size_t worker_threads() {
+    static const std::size_t threads = [] {
+        if (const char* value = std::getenv("RAYON_NUM_THREADS")) {
+            if (auto n = parse_pool_size(value)) {
+                return std::min(*n, kMaxPoolThreads);
+            }
+        }
+        return std::min(available_cpus(), kMaxPoolThreads);
+    }();
+    return threads;
+}
+
+tbb::task_arena& worker_arena() {
+    // Never destroyed: pool threads may still be winding down while the process exits.
+    static tbb::task_arena* arena = [] {
+        const std::size_t n = worker_threads();
+        // The library keeps one thread fewer than the CPU count for itself unless told
+        // otherwise; the pool needs n of its own.
+        static std::optional<tbb::global_control> thread_limit;
+        if (n + 1 > static_cast<std::size_t>(tbb::info::default_concurrency())) {
+            thread_limit.emplace(tbb::global_control::max_allowed_parallelism, n + 1);
+        }
+        ::pthread_atfork(nullptr, nullptr, note_fork_child);
+        g_pool_started.store(true);
+        // No slot is kept for outside threads: a caller that waits sleeps while the n
+        // pool threads work, so the pool never runs more than n at once.
+        return new tbb::task_arena(static_cast<int>(n), 0);
+    }();
+    return *arena;
+}
+
+bool in_pool_job() {
+    return t_job_depth > 0;
+}
+
+void run_blocking(const std::function<void()>& body) {
+    if (in_pool_job() && !g_forked_after_start.load()) {
+        tbb::this_task_arena::isolate(body);
+    } else {
+        body();
+    }
+}
+
+PoolJobs::PoolJobs() : serial_(g_forked_after_start.load()) {}
+
+PoolJobs::~PoolJobs() {
+    wait();
+}
+
+void PoolJobs::run(std::function<void()> job) {
+    if (serial_) {
+        serial_queue_.push_back(std::move(job));
+        return;
+    }
+    outstanding_.fetch_add(1);
+    auto wrapped = [this, job = std::move(job)] {
+        {
+            JobScope scope;
+            try {
+                job();
+            } catch (...) {
+                std::lock_guard lock(mu_);
+                if (!error_) {
+                    error_ = std::current_exception();
+                }
+            }
+        }
+        if (outstanding_.fetch_sub(1) == 1) {
+            std::lock_guard lock(mu_);
+            done_.notify_all();
+        }
+    };
+    if (in_pool_job()) {
+        group_.run(std::move(wrapped)); // this thread is inside the pool already
+    } else {
+        worker_arena().enqueue(group_.defer(std::move(wrapped)));
+    }
+}
+
+void PoolJobs::wait() {
+    if (serial_) {
+        while (!serial_queue_.empty()) {
+            auto job = std::move(serial_queue_.back());
+            serial_queue_.pop_back();
+            JobScope scope;
+            job();
+        }
+        return;
+    }
+    if (in_pool_job()) {
+        group_.wait();
+    } else {
+        // Sleep until the last job is done; joining the pool here would add a thread.
+        {
+            std::unique_lock lock(mu_);
+            done_.wait(lock, [this] { return outstanding_.load() == 0; });
+        }
+        // Only the library's bookkeeping of the finished jobs is left to wait for.
+        worker_arena().execute([this] { group_.wait(); });
+    }
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(mu_);
+        std::swap(error, error_);
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+}
+
+} // namespace qb

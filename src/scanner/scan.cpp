@@ -1,0 +1,239 @@
+#include "scanner/scan.hpp"
+
+#include "common/paths.hpp"
+#include "scanner/catalog.hpp"
+#include "scanner/classifier.hpp"
+#include "scanner/global_caches.hpp"
+#include "scanner/pool.hpp"
+#include "scanner/walk.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <deque>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace qb {
+namespace {
+
+// Longer than "/" plus any marker name the classifier probes for.
+constexpr std::size_t kLongestProbeName = 32;
+
+// Symbolic links resolved, absolute; none when the path cannot be resolved.
+std::optional<std::string> canonical(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        return std::nullopt;
+    }
+    std::string out(real);
+    std::free(real);
+    return out;
+}
+
+bool is_directory_nofollow(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+KindFilter::KindFilter(const std::vector<std::string>& kinds)
+    : kinds_(kinds.begin(), kinds.end()) {}
+
+bool KindFilter::passes(std::string_view kind) const {
+    return kinds_.empty() || kinds_.find(kind) != kinds_.end();
+}
+
+Result<std::string, AppError> resolve_root(const std::string& root) {
+    auto real = canonical(root);
+    struct stat st;
+    if (!real || ::stat(real->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return unexpected(AppError{errors::UnreadableDirectory{root}});
+    }
+    return std::move(*real);
+}
+
+Result<std::vector<std::string>, AppError> resolve_scan_roots(const ScanRequest& request) {
+    std::vector<std::string> resolved;
+    if (request.scope == ScopeFilter::Global) {
+        return resolved;
+    }
+    for (const auto& root : request.roots) {
+        auto r = resolve_root(root);
+        if (!r) {
+            return unexpected(std::move(r).error());
+        }
+        resolved.push_back(std::move(*r));
+    }
+    std::stable_sort(resolved.begin(), resolved.end(), path::Less{});
+    std::vector<std::string> kept;
+    for (auto& root : resolved) {
+        // Sorted, an ancestor comes before everything inside it, so only the last kept
+        // root can contain this one (or equal it).
+        if (!kept.empty() && path::starts_with(root, kept.back())) {
+            continue;
+        }
+        kept.push_back(std::move(root));
+    }
+    return kept;
+}
+
+std::vector<std::string> default_project_roots(const SystemEnv& env) {
+    std::vector<std::string> roots;
+    if (auto home = env.get("HOME")) {
+        for (const char* name : {"Projects", "Developer", "src", "code"}) {
+            std::string dir = path::join(*home, name);
+            struct stat st;
+            if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                roots.push_back(std::move(dir));
+            }
+        }
+    }
+    if (roots.empty()) {
+        if (char* cwd = ::getcwd(nullptr, 0)) {
+            roots.emplace_back(cwd);
+            std::free(cwd);
+        }
+    }
+    return roots;
+}
+
+void sort_candidates(std::vector<Candidate>& candidates) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) {
+                         if (a.bytes != b.bytes) {
+                             return a.bytes > b.bytes;
+                         }
+                         return path::compare(a.path, b.path) < 0;
+                     });
+}
+
+void discover_project_caches(const std::string& root, const KindFilter& kinds,
+                             const std::function<void(FoundCache)>& on_found,
+                             const std::function<void(std::string)>& on_error) {
+    walk_directories(
+        root,
+        [&](const WalkDir& dir) {
+            if (dir.depth > 0 && is_vcs_dir(dir.path)) {
+                return WalkStep::Skip;
+            }
+            // Deep down, path-based probes fail where descriptor-relative ones would not;
+            // the classification must see what a path-based walk sees.
+            auto match = dir.path.size() + kLongestProbeName >= kPathMax
+                             ? classify_project_dir(dir.path)
+                             : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
+            if (!match) {
+                return WalkStep::Descend;
+            }
+            if (kinds.passes(match->kind)) {
+                FoundCache found;
+                found.kind = std::string(match->kind);
+                found.ecosystem = std::string(match->ecosystem);
+                found.path = std::string(dir.path);
+                found.anchor = root;
+                found.min_bytes = 0;
+                found.scope = CacheScope::Project;
+                found.network_restore = match->network_restore;
+                found.cleanable = true;
+                on_found(std::move(found));
+            }
+            // Nothing inside a recognised cache is classified, whatever its kind.
+            return WalkStep::Skip;
+        },
+        on_error);
+}
+
+Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const SystemEnv& env) {
+    if (auto valid = validate_kind_filter(request.kinds); !valid) {
+        return unexpected(std::move(valid).error());
+    }
+    auto roots = resolve_scan_roots(request);
+    if (!roots) {
+        return unexpected(std::move(roots).error());
+    }
+    const KindFilter kinds(request.kinds);
+    std::vector<GlobalCandidate> globals;
+    if (request.scope != ScopeFilter::Project) {
+        globals = discover_global_caches(env);
+    }
+
+    // Each found cache is measured on the pool as soon as it is known to be new, while
+    // discovery goes on here. Repeats are dropped in discovery order (walk results
+    // first, then the global locations), so the first finder wins as if the list had
+    // been built first.
+    struct Slot {
+        FoundCache found;
+        std::optional<MeasuredDir> measured;
+    };
+    std::deque<Slot> slots;
+    std::unordered_set<std::string, path::Hash, path::Equal> seen;
+    ScanResult result;
+    PoolJobs jobs;
+    // A pool of one thread measures only after discovery, so that the scan never keeps
+    // two processors busy when told to use one.
+    const bool overlap = worker_threads() > 1;
+    auto start = [&jobs](Slot& slot) {
+        measure_dir_async(jobs, slot.found.path, [&slot](std::optional<MeasuredDir> measured) {
+            slot.measured = std::move(measured);
+        });
+    };
+    // A walk result is its canonical root followed by names of real directories, so it
+    // is canonical already; only the global locations need resolving.
+    auto submit = [&](FoundCache found, bool is_canonical) {
+        std::string key = is_canonical ? found.path : canonical(found.path).value_or(found.path);
+        if (!seen.insert(std::move(key)).second) {
+            return;
+        }
+        Slot& slot = slots.emplace_back();
+        slot.found = std::move(found);
+        if (overlap) {
+            start(slot);
+        }
+    };
+
+    for (const auto& root : *roots) {
+        discover_project_caches(
+            root, kinds, [&](FoundCache found) { submit(std::move(found), true); },
+            [&result](std::string error) { result.walk_errors.push_back(std::move(error)); });
+    }
+    for (const auto& row : globals) {
+        if (!kinds.passes(row.kind) || !is_directory_nofollow(row.path)) {
+            continue;
+        }
+        FoundCache found;
+        found.kind = std::string(row.kind);
+        found.ecosystem = std::string(row.ecosystem);
+        found.path = row.path;
+        found.anchor = std::string(path::parent(row.path).value_or(row.path));
+        found.min_bytes = row.min_bytes;
+        found.scope = CacheScope::Global;
+        found.network_restore = row.network_restore;
+        found.cleanable = row.cleanable;
+        submit(std::move(found), false);
+    }
+
+    // Ages count from the end of discovery, whatever the order measurements finish in.
+    const std::uint64_t now = now_unix();
+    if (!overlap) {
+        for (auto& slot : slots) {
+            start(slot);
+        }
+    }
+    jobs.wait();
+
+    for (auto& slot : slots) {
+        if (!slot.measured) {
+            continue;
+        }
+        if (auto c =
+                make_candidate(std::move(slot.found), *slot.measured, request.protect_days, now)) {
+            result.candidates.push_back(std::move(*c));
+        }
+    }
+    sort_candidates(result.candidates);
+    return result;
+}
+
+} // namespace qb
