@@ -1,0 +1,365 @@
+#include "scanner/clean.hpp"
+
+#include "common/io.hpp"
+#include "common/os_error.hpp"
+#include "common/paths.hpp"
+#include "common/saturating.hpp"
+#include "common/text.hpp"
+#include "scanner/classifier.hpp"
+#include "scanner/clean_hooks.hpp"
+#include "scanner/global_caches.hpp"
+#include "scanner/safe_remove.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unordered_map>
+
+namespace qb {
+namespace {
+
+clean_hooks::BeforeRemove& before_remove_hook() {
+    static clean_hooks::BeforeRemove hook;
+    return hook;
+}
+
+bool has_nul(std::string_view p) {
+    return p.find('\0') != std::string_view::npos;
+}
+
+// The canonical absolute form of `p`, every link resolved, or the errno of the failure.
+Result<std::string, int> canonical_path(const std::string& p) {
+    if (has_nul(p)) {
+        return unexpected(EINVAL);
+    }
+    char* resolved = ::realpath(p.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return unexpected(errno);
+    }
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+// The final validation; on success, the target's canonical path, which the removal
+// then follows without trusting any link.
+Result<std::string, std::string> validate_target(const Candidate& c, const SystemEnv& env) {
+    struct stat st;
+    if (has_nul(c.path)) {
+        return unexpected(fmt::format("cannot stat path: {}", os_error_text(EINVAL)));
+    }
+    if (::lstat(c.path.c_str(), &st) != 0) {
+        return unexpected(fmt::format("cannot stat path: {}", os_error_text(errno)));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return unexpected(std::string("path is no longer a real directory"));
+    }
+    if (identity_of(st) != DirIdentity{c.device, c.inode}) {
+        return unexpected(std::string(kIdentityChanged));
+    }
+    auto path = canonical_path(c.path);
+    if (!path) {
+        return unexpected(fmt::format("cannot resolve path: {}", os_error_text(path.error())));
+    }
+    auto anchor = canonical_path(c.anchor);
+    if (!anchor) {
+        return unexpected(
+            fmt::format("cannot resolve safety anchor: {}", os_error_text(anchor.error())));
+    }
+    if (!path::starts_with(*path, *anchor) || path::equal(*path, *anchor)) {
+        return unexpected(std::string("path escaped its scan root"));
+    }
+    if (c.scope == CacheScope::Project) {
+        auto match = classify_project_dir(c.path);
+        if (!match) {
+            return unexpected(std::string("cache ownership markers disappeared"));
+        }
+        if (match->kind != c.kind) {
+            return unexpected(std::string("cache kind changed after scanning"));
+        }
+    } else {
+        auto rows = discover_global_caches(env);
+        bool listed = std::any_of(rows.begin(), rows.end(), [&](const GlobalCandidate& row) {
+            return row.kind == c.kind && path::equal(row.path, c.path);
+        });
+        if (!listed) {
+            return unexpected(std::string("path is no longer a configured global cache"));
+        }
+    }
+    return std::move(*path);
+}
+
+// Kinds whose contents change under the tool, so they are measured again before removal.
+bool is_temporary_storage(std::string_view kind) {
+    return kind == "macos-temporary-build-cache" || kind == "macos-chrome-signing-clones" ||
+           kind == "macos-temporary-workspace";
+}
+
+bool is_read_only_go_cache(const Candidate& c) {
+    if (c.kind == "go-module-cache") {
+        return true;
+    }
+    if (c.kind != "macos-temporary-build-cache") {
+        return false;
+    }
+    auto name = path::file_name(c.path);
+    if (!name || !text::is_utf8(*name)) {
+        return false;
+    }
+    std::string lower = text::ascii_lower(*name);
+    return lower.find("go-mod") != std::string::npos || lower.find("gomod") != std::string::npos;
+}
+
+using DirModes = std::map<std::pair<std::int64_t, std::uint64_t>, mode_t>;
+
+// Refuses a tree holding a directory of another user and records every directory's mode.
+class OwnershipCheck : public TreeVisitor {
+public:
+    OwnershipCheck(uid_t owner, DirModes& modes) : owner_(owner), modes_(modes) {}
+
+    std::optional<IoError> enter_dir(int, const struct stat& st) override {
+        if (st.st_uid != owner_) {
+            return foreign_owner();
+        }
+        DirIdentity id = identity_of(st);
+        modes_.emplace(std::pair{id.device, id.inode}, st.st_mode & 07777);
+        return std::nullopt;
+    }
+    // A directory that cannot even be opened is reported by its owner first.
+    std::optional<IoError> open_failed(int parent_fd, const char* name, int err) override {
+        struct stat st;
+        if (::fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            st.st_uid != owner_) {
+            return foreign_owner();
+        }
+        return IoError::from_errno(err);
+    }
+
+private:
+    static IoError foreign_owner() {
+        return IoError::from_text("Go module cache contains a directory owned by another user");
+    }
+    uid_t owner_;
+    DirModes& modes_;
+};
+
+class AddOwnerWrite : public TreeVisitor {
+public:
+    explicit AddOwnerWrite(const DirModes& modes) : modes_(modes) {}
+
+    std::optional<IoError> enter_dir(int fd, const struct stat& st) override {
+        DirIdentity id = identity_of(st);
+        auto it = modes_.find(std::pair{id.device, id.inode});
+        if (it != modes_.end() && ::fchmod(fd, it->second | S_IWUSR) != 0) {
+            return IoError::from_errno(errno);
+        }
+        return std::nullopt;
+    }
+
+private:
+    const DirModes& modes_;
+};
+
+// Makes every directory of a read-only Go module cache writable for its owner, provided
+// every one of them belongs to the owner of the root; otherwise changes nothing.
+Result<Ok, IoError> prepare_read_only_go_cache(const Candidate& c, std::string_view canonical) {
+    struct stat st;
+    if (::lstat(c.path.c_str(), &st) != 0) {
+        return unexpected(IoError::from_errno(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return unexpected(IoError::from_text("cache root is not a real directory"));
+    }
+    DirIdentity id{c.device, c.inode};
+    DirModes modes;
+    OwnershipCheck check(st.st_uid, modes);
+    if (auto walked = walk_tree(canonical, id, check); !walked) {
+        return walked;
+    }
+    AddOwnerWrite writable(modes);
+    return walk_tree(canonical, id, writable);
+}
+
+Result<Ok, std::string> clean_one(const Candidate& c, const SystemEnv& env) {
+    auto canonical = validate_target(c, env);
+    if (!canonical) {
+        return unexpected(std::move(canonical.error()));
+    }
+    if (is_temporary_storage(c.kind) && !measure_tree(c.path).same_fingerprint(c.fingerprint)) {
+        return unexpected(
+            std::string("temporary storage changed after it was measured; scan again"));
+    }
+    if (const auto& hook = before_remove_hook()) {
+        hook(c);
+    }
+    DirIdentity id{c.device, c.inode};
+    auto removed = remove_tree(*canonical, id);
+    if (removed) {
+        return Ok{};
+    }
+    std::string first_error = removed.error().to_string();
+    if (!is_read_only_go_cache(c)) {
+        return unexpected(std::move(first_error));
+    }
+    if (auto prepared = prepare_read_only_go_cache(c, *canonical); !prepared) {
+        return unexpected(fmt::format("{}; could not prepare read-only Go module cache: {}",
+                                      first_error, prepared.error().to_string()));
+    }
+    if (auto again = remove_tree(*canonical, id); !again) {
+        return unexpected(again.error().to_string());
+    }
+    return Ok{};
+}
+
+// The parent of the target, or the target itself when it has none.
+std::string probe_path_of(const std::string& target) {
+    auto parent = path::parent(target);
+    return parent ? std::string(*parent) : target;
+}
+
+} // namespace
+
+void clean_hooks::set_before_remove(BeforeRemove hook) {
+    before_remove_hook() = std::move(hook);
+}
+
+Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env) {
+    auto valid = validate_target(candidate, env);
+    if (!valid) {
+        return unexpected(std::move(valid.error()));
+    }
+    return Ok{};
+}
+
+Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env) {
+    auto valid = validate_target(candidate, env);
+    if (!valid) {
+        return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
+    }
+    // The same aging as a scan's, with the protection window of the deletion dialog; a
+    // minimum size of 0 never drops the entry.
+    constexpr std::uint64_t kProtectDays = 7;
+    const std::uint64_t now = now_unix();
+    FoundCache found{
+        candidate.kind,  candidate.ecosystem,       candidate.path,     candidate.anchor, 0,
+        candidate.scope, candidate.network_restore, candidate.cleanable};
+    MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path)};
+    auto remeasured = make_candidate(std::move(found), measured, kProtectDays, now);
+    if (!remeasured) {
+        fail_internal("a remeasured cache was dropped for its size");
+    }
+    return std::move(*remeasured);
+}
+
+std::optional<FreeSpace> filesystem_free_bytes(std::string_view path) {
+    if (has_nul(path)) {
+        return std::nullopt;
+    }
+    std::string p(path);
+    struct stat st;
+    struct statvfs vfs;
+    if (::stat(p.c_str(), &st) != 0 || ::statvfs(p.c_str(), &vfs) != 0) {
+        return std::nullopt;
+    }
+    std::uint64_t unit = vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize;
+    return FreeSpace{identity_of(st).device, sat_mul(vfs.f_bavail, unit)};
+}
+
+std::int64_t free_space_delta(std::uint64_t before, std::uint64_t after) {
+    __int128 diff = static_cast<__int128>(after) - static_cast<__int128>(before);
+    diff = std::clamp<__int128>(diff, INT64_MIN, INT64_MAX);
+    return static_cast<std::int64_t>(diff);
+}
+
+CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run,
+                          const SystemEnv& env) {
+    CleanReport report;
+    std::vector<const Candidate*> selection;
+    for (const Candidate& t : targets) {
+        if (!t.cleanable) {
+            ++report.policy_skipped;
+            continue;
+        }
+        selection.push_back(&t);
+        report.selected_targets.push_back(
+            SelectedTarget{t.kind, t.path, t.bytes, t.allocated_bytes, t.network_restore});
+        report.network_restore_selected += t.network_restore ? 1 : 0;
+        report.bytes_selected = sat_add(report.bytes_selected, t.bytes);
+        report.allocated_bytes_selected =
+            sat_add(report.allocated_bytes_selected, t.allocated_bytes);
+    }
+    report.selected = selection.size();
+    report.apparent_bytes_selected = report.bytes_selected;
+    if (dry_run) {
+        report.dry_run = true;
+        return report;
+    }
+    report.confirmed = true;
+
+    // Free space before anything goes: once per file system, through the parent of the
+    // first target on it.
+    struct Probe {
+        std::string path;
+        std::uint64_t free_before;
+    };
+    std::unordered_map<std::string, std::int64_t, path::Hash, path::Equal> device_of_target;
+    std::map<std::int64_t, Probe> probe_of_device;
+    for (const Candidate* t : selection) {
+        std::string probe = probe_path_of(t->path);
+        if (auto space = filesystem_free_bytes(probe)) {
+            device_of_target[t->path] = space->device;
+            probe_of_device.try_emplace(space->device, Probe{probe, space->free_bytes});
+        }
+    }
+
+    std::set<std::int64_t> devices_with_removals;
+    std::uint64_t apparent_removed = 0;
+    std::uint64_t allocated_removed = 0;
+    for (const Candidate* t : selection) {
+        auto outcome = clean_one(*t, env);
+        if (!outcome) {
+            report.skipped_paths.push_back(SkippedPath{t->path, std::move(outcome.error())});
+            continue;
+        }
+        report.cleaned_paths.push_back(t->path);
+        apparent_removed = sat_add(apparent_removed, t->bytes);
+        allocated_removed = sat_add(allocated_removed, t->allocated_bytes);
+        if (auto it = device_of_target.find(t->path); it != device_of_target.end()) {
+            devices_with_removals.insert(it->second);
+        }
+    }
+
+    for (std::int64_t device : devices_with_removals) {
+        auto probe = probe_of_device.find(device);
+        if (probe == probe_of_device.end()) {
+            continue;
+        }
+        auto after = filesystem_free_bytes(probe->second.path);
+        if (after && after->device == device) {
+            report.filesystem_deltas.push_back(
+                FilesystemDelta{probe->second.path, probe->second.free_before, after->free_bytes,
+                                free_space_delta(probe->second.free_before, after->free_bytes)});
+        }
+    }
+    std::stable_sort(report.filesystem_deltas.begin(), report.filesystem_deltas.end(),
+                     [](const FilesystemDelta& a, const FilesystemDelta& b) {
+                         return path::compare(a.probe_path, b.probe_path) < 0;
+                     });
+
+    report.changed = !report.cleaned_paths.empty();
+    report.cleaned = report.cleaned_paths.size();
+    report.skipped = report.skipped_paths.size();
+    report.bytes_reclaimed_estimate = apparent_removed;
+    report.apparent_bytes_removed = apparent_removed;
+    report.allocated_bytes_removed_estimate = allocated_removed;
+    return report;
+}
+
+} // namespace qb

@@ -1,0 +1,380 @@
+#include "scanner/safe_remove.hpp"
+
+#include "common/paths.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace qb {
+namespace {
+
+// Directory listings held open at once by one walk; deeper levels read the rest of
+// their listing into memory and close it, and are opened again through ".." later.
+constexpr std::size_t kMaxOpenListings = 16;
+
+#if defined(O_PATH)
+constexpr int kSearchOnly = O_PATH; // search permission is enough on the way down
+#elif defined(O_SEARCH)
+constexpr int kSearchOnly = O_SEARCH;
+#else
+constexpr int kSearchOnly = O_RDONLY;
+#endif
+
+// The mount a descriptor lies on, where the system tells it: a bind mount of the same
+// file system has the same device number but another mount.
+std::optional<std::uint64_t> mount_id(int fd) {
+#if defined(STATX_MNT_ID)
+    struct statx sx;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
+        return sx.stx_mnt_id;
+    }
+#else
+    (void)fd;
+#endif
+    return std::nullopt;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        reset(std::exchange(o.fd_, -1));
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+struct Entry {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+};
+
+// Reads the next entry of an open listing other than "." and ".." into `out`; false at
+// the end of the listing or on an error, which is left in `err` (0 at the end).
+bool read_entry(DIR* dir, Entry& out, int& err) {
+    for (;;) {
+        errno = 0;
+        dirent* e = ::readdir(dir);
+        if (e == nullptr) {
+            err = errno;
+            return false;
+        }
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            out.name = e->d_name;
+            out.type = e->d_type;
+            return true;
+        }
+    }
+}
+
+// One directory of the walk. While `dir` is open, `fd` is its descriptor; once its listing
+// was read into `pending`, `dir` is closed and `fd` is open only when needed.
+struct Frame {
+    DIR* dir = nullptr;
+    int fd = -1;
+    std::vector<Entry> pending;
+    std::size_t next = 0;
+    DirIdentity id;
+    std::string name;
+};
+
+class Walk {
+public:
+    Walk(TreeVisitor& visitor, int parent_fd) : visitor_(visitor), parent_fd_(parent_fd) {}
+    ~Walk() {
+        for (Frame& f : stack_) {
+            close_frame(f);
+        }
+    }
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    std::optional<IoError> run(int root_fd, std::string root_name, DirIdentity expected);
+
+private:
+    static void close_frame(Frame& f) {
+        if (f.dir != nullptr) {
+            ::closedir(f.dir);
+        } else if (f.fd >= 0) {
+            ::close(f.fd);
+        }
+        f.dir = nullptr;
+        f.fd = -1;
+    }
+
+    // Reads what is left of the listing of `f` and closes it.
+    static std::optional<IoError> read_rest(Frame& f) {
+        Entry entry;
+        int err = 0;
+        while (f.dir != nullptr && read_entry(f.dir, entry, err)) {
+            f.pending.push_back(std::move(entry));
+        }
+        close_frame(f);
+        if (err != 0) {
+            return IoError::from_errno(err);
+        }
+        return std::nullopt;
+    }
+
+    std::optional<IoError> keep_within_budget() {
+        std::size_t open = 0;
+        for (const Frame& f : stack_) {
+            open += f.fd >= 0 ? 1 : 0;
+        }
+        for (std::size_t i = 0; open > kMaxOpenListings && i + 1 < stack_.size(); ++i) {
+            if (stack_[i].fd >= 0) {
+                if (auto err = read_rest(stack_[i])) {
+                    return err;
+                }
+                --open;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The next entry of the top frame into `out`; false at its end or on an error.
+    static bool next_entry(Frame& f, Entry& out, int& err) {
+        if (f.dir != nullptr) {
+            return read_entry(f.dir, out, err);
+        }
+        err = 0;
+        if (f.next < f.pending.size()) {
+            out = std::move(f.pending[f.next++]);
+            return true;
+        }
+        return false;
+    }
+
+    // Opens a frame whose listing was closed again from its child, checking that ".."
+    // still leads to the same directory.
+    std::optional<IoError> reopen_from_child(Frame& f, int child_fd) {
+        int fd = ::openat(child_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return IoError::from_errno(errno);
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            int err = errno;
+            ::close(fd);
+            return IoError::from_errno(err);
+        }
+        if (identity_of(st) != f.id) {
+            ::close(fd);
+            return IoError::from_text(std::string(kIdentityChanged));
+        }
+        f.fd = fd;
+        return std::nullopt;
+    }
+
+    // Pops the finished top frame and lets the visitor leave it.
+    std::optional<IoError> finish_top() {
+        Frame done = std::move(stack_.back());
+        stack_.pop_back();
+        int parent_fd = parent_fd_;
+        if (!stack_.empty()) {
+            Frame& parent = stack_.back();
+            if (parent.fd < 0) {
+                if (auto err = reopen_from_child(parent, done.fd)) {
+                    close_frame(done);
+                    return err;
+                }
+            }
+            parent_fd = parent.fd;
+        }
+        close_frame(done);
+        return visitor_.leave_dir(parent_fd, done.name.c_str());
+    }
+
+    std::optional<IoError> visit_entry(Frame& top, const Entry& entry) {
+        const char* name = entry.name.c_str();
+        if (entry.type != DT_DIR && entry.type != DT_UNKNOWN) {
+            return visitor_.non_dir(top.fd, name);
+        }
+        int fd = ::openat(top.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            // Not a directory after all (or swapped for a link since the listing).
+            if (err == ENOTDIR || err == ELOOP) {
+                return visitor_.non_dir(top.fd, name);
+            }
+            return visitor_.open_failed(top.fd, name, err);
+        }
+        Fd guard(fd);
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            return IoError::from_errno(errno);
+        }
+        if (identity_of(st).device != root_.device ||
+            (root_mount_ && mount_id(fd).value_or(*root_mount_) != *root_mount_)) {
+            guard.reset();
+            return visitor_.mount_point(top.fd, name);
+        }
+        return push(std::move(guard), st, entry.name);
+    }
+
+    // Lets the visitor enter the directory open as `fd` and makes it the top frame.
+    std::optional<IoError> push(Fd fd, const struct stat& st, std::string name) {
+        if (auto err = visitor_.enter_dir(fd.get(), st)) {
+            return err;
+        }
+        DIR* dir = ::fdopendir(fd.get());
+        if (dir == nullptr) {
+            return IoError::from_errno(errno);
+        }
+        Frame frame;
+        frame.fd = fd.release(); // the listing owns the descriptor from here on
+        frame.dir = dir;
+        frame.id = identity_of(st);
+        frame.name = std::move(name);
+        stack_.push_back(std::move(frame));
+        return keep_within_budget();
+    }
+
+    TreeVisitor& visitor_;
+    int parent_fd_;
+    DirIdentity root_;
+    std::optional<std::uint64_t> root_mount_;
+    std::vector<Frame> stack_;
+};
+
+std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity expected) {
+    Fd guard(root_fd);
+    struct stat st;
+    if (::fstat(root_fd, &st) != 0) {
+        return IoError::from_errno(errno);
+    }
+    if (!S_ISDIR(st.st_mode) || identity_of(st) != expected) {
+        return IoError::from_text(std::string(kIdentityChanged));
+    }
+    root_ = expected;
+    root_mount_ = mount_id(root_fd);
+    if (auto err = push(std::move(guard), st, std::move(root_name))) {
+        return err;
+    }
+
+    while (!stack_.empty()) {
+        Entry entry;
+        int err = 0;
+        if (!next_entry(stack_.back(), entry, err)) {
+            if (err != 0) {
+                return IoError::from_errno(err);
+            }
+            if (auto failed = finish_top()) {
+                return failed;
+            }
+            continue;
+        }
+        if (auto failed = visit_entry(stack_.back(), entry)) {
+            return failed;
+        }
+    }
+    return std::nullopt;
+}
+
+class Remover : public TreeVisitor {
+public:
+    std::optional<IoError> non_dir(int parent_fd, const char* name) override {
+        return unlink_at(parent_fd, name, 0);
+    }
+    // Fails for a mount point, so its contents stay and the target is reported.
+    std::optional<IoError> mount_point(int parent_fd, const char* name) override {
+        return unlink_at(parent_fd, name, AT_REMOVEDIR);
+    }
+    std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
+        return unlink_at(parent_fd, name, AT_REMOVEDIR);
+    }
+
+private:
+    static std::optional<IoError> unlink_at(int fd, const char* name, int flags) {
+        if (::unlinkat(fd, name, flags) != 0) {
+            return IoError::from_errno(errno);
+        }
+        return std::nullopt;
+    }
+};
+
+} // namespace
+
+DirIdentity identity_of(const struct stat& st) {
+    return DirIdentity{static_cast<std::int64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::optional<IoError> TreeVisitor::enter_dir(int, const struct stat&) {
+    return std::nullopt;
+}
+std::optional<IoError> TreeVisitor::non_dir(int, const char*) {
+    return std::nullopt;
+}
+std::optional<IoError> TreeVisitor::mount_point(int, const char*) {
+    return std::nullopt;
+}
+std::optional<IoError> TreeVisitor::open_failed(int, const char*, int err) {
+    return IoError::from_errno(err);
+}
+std::optional<IoError> TreeVisitor::leave_dir(int, const char*) {
+    return std::nullopt;
+}
+
+Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor) {
+    auto parts = path::components(path);
+    if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
+        return unexpected(IoError::from_errno(EINVAL));
+    }
+    Fd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
+        return unexpected(IoError::from_errno(errno));
+    }
+    // Down to the parent without following any link: a component swapped for a link
+    // since the validation stops the walk here.
+    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+        if (parts[i].kind != path::ComponentKind::Normal) {
+            return unexpected(IoError::from_errno(EINVAL));
+        }
+        std::string name(parts[i].name);
+        Fd next(
+            ::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0) {
+            return unexpected(IoError::from_errno(errno));
+        }
+        dir = std::move(next);
+    }
+    if (parts.back().kind != path::ComponentKind::Normal) {
+        return unexpected(IoError::from_errno(EINVAL));
+    }
+    std::string name(parts.back().name);
+    int root_fd =
+        ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (root_fd < 0) {
+        return unexpected(IoError::from_errno(errno));
+    }
+    Walk walk(visitor, dir.get());
+    if (auto err = walk.run(root_fd, std::move(name), expected)) {
+        return unexpected(std::move(*err));
+    }
+    return Ok{};
+}
+
+Result<Ok, IoError> remove_tree(std::string_view path, DirIdentity expected) {
+    Remover remover;
+    return walk_tree(path, expected, remover);
+}
+
+} // namespace qb

@@ -1,0 +1,60 @@
+#pragma once
+
+// Walking and removing a directory tree so that nothing can redirect it. The tree is
+// reached from its absolute, link-free path one component at a time, never following a
+// link; the directory found there must still be the one that was validated; everything
+// below is reached through descriptors (openat/unlinkat), links are met as links, and a
+// directory on another mount is never entered.
+
+#include "common/result.hpp"
+#include "main/app_error.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace qb {
+
+/// Device and inode of a directory, the device widened with its sign as the scan keeps it.
+struct DirIdentity {
+    std::int64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const DirIdentity&) const = default;
+};
+
+/// The identity that `st` describes.
+DirIdentity identity_of(const struct stat& st);
+
+/// Why a walk or removal refuses a directory that is no longer the validated one.
+inline constexpr std::string_view kIdentityChanged = "filesystem identity changed after scanning";
+
+/// What a walk meets. Every callback may stop the walk by returning an error; the
+/// defaults do nothing (open_failed returns the failure).
+class TreeVisitor {
+public:
+    virtual ~TreeVisitor() = default;
+    /// A directory of the tree, the root first, before anything inside it.
+    virtual std::optional<IoError> enter_dir(int fd, const struct stat& st);
+    /// An entry of `parent_fd` that is not a directory; a link is met as a link.
+    virtual std::optional<IoError> non_dir(int parent_fd, const char* name);
+    /// A directory of `parent_fd` that belongs to another mount; it is not entered.
+    virtual std::optional<IoError> mount_point(int parent_fd, const char* name);
+    /// A directory of `parent_fd` that could not be opened, with the errno of the attempt.
+    virtual std::optional<IoError> open_failed(int parent_fd, const char* name, int err);
+    /// A directory after everything inside it, seen from its parent `parent_fd`.
+    virtual std::optional<IoError> leave_dir(int parent_fd, const char* name);
+};
+
+/// Walks the directory at `path` (absolute, without links or "." and ".." components)
+/// and every directory below it on the same mount, parents before their contents. Fails
+/// with kIdentityChanged when the directory found is not `expected`, and with the first
+/// error of the walk or of a callback.
+Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
+
+/// Removes the directory at `path` (as for walk_tree) and everything inside it, and stops
+/// at the first error. A directory mounted inside is not entered, so its removal fails and
+/// so does the call.
+Result<Ok, IoError> remove_tree(std::string_view path, DirIdentity expected);
+
+} // namespace qb

@@ -1,0 +1,610 @@
+#include "common/os_error.hpp"
+#include "common/saturating.hpp"
+#include "scanner/clean.hpp"
+#include "scanner/clean_hooks.hpp"
+#include "scanner/mount_helper.hpp"
+#include "scanner/safe_remove.hpp"
+#include "support/test_support.hpp"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+using test::exists_nofollow;
+using test::make_dirs;
+using test::make_symlink;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+
+constexpr std::string_view kDenied = "Permission denied (os error 13)";
+
+Candidate measured(const std::string& path, const std::string& anchor, const std::string& kind,
+                   CacheScope scope, std::uint64_t protect_days = 0) {
+    FoundCache found{kind, "test", path, anchor, 0, scope, false, true};
+    auto c = measure_candidate(found, protect_days, now_unix());
+    if (!c) {
+        throw std::runtime_error("not measurable: " + path);
+    }
+    return *c;
+}
+
+// root/name/Cargo.toml beside root/name/target holding a few files; the target's path.
+std::string cargo_project(const std::string& root, const std::string& name,
+                          std::size_t bytes = 4096) {
+    const std::string project = root + "/" + name;
+    write_file(project + "/Cargo.toml", "[package]\n");
+    write_file(project + "/target/debug/app", std::string(bytes, 'x'));
+    write_file(project + "/target/.rustc_info.json", "{}");
+    return project + "/target";
+}
+
+Candidate cargo_target(const std::string& root, const std::string& name, std::size_t bytes = 4096) {
+    return measured(cargo_project(root, name, bytes), root, "cargo-target", CacheScope::Project);
+}
+
+SystemEnv env_with_home(const std::string& home) {
+    SystemEnv env;
+    env.vars["HOME"] = home;
+    env.shared_tmp_root = home + "/no-shared-tmp";
+    return env;
+}
+
+// The one reason a single target was refused with; it must not have been removed.
+std::string refusal(const Candidate& c, const SystemEnv& env) {
+    CleanReport r = execute_clean({c}, false, env);
+    EXPECT_TRUE(r.cleaned_paths.empty()) << c.path;
+    EXPECT_FALSE(r.changed);
+    if (r.skipped_paths.size() != 1) {
+        return "<not refused>";
+    }
+    EXPECT_EQ(r.skipped_paths[0].path, c.path);
+    return r.skipped_paths[0].reason;
+}
+
+class HookGuard {
+public:
+    explicit HookGuard(clean_hooks::BeforeRemove hook) {
+        clean_hooks::set_before_remove(std::move(hook));
+    }
+    ~HookGuard() { clean_hooks::set_before_remove({}); }
+};
+
+void rename_path(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        throw std::runtime_error("rename " + from);
+    }
+}
+
+void set_tree_mtime(const std::string& root, std::int64_t unix_seconds) {
+    timespec times[2] = {{unix_seconds, 0}, {unix_seconds, 0}};
+    ::utimensat(AT_FDCWD, root.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        ::utimensat(AT_FDCWD, e.path().c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+TEST(CleanExecutor, DryRunReadsNothingAndSumsSaturate) {
+    TempDir t;
+    const std::string kept = cargo_project(t.path(), "kept");
+    auto manual = [](std::string kind, std::string path, std::uint64_t bytes, bool cleanable,
+                     bool network) {
+        Candidate c;
+        c.kind = std::move(kind);
+        c.path = std::move(path);
+        c.anchor = "/nonexistent-anchor";
+        c.bytes = bytes;
+        c.allocated_bytes = bytes;
+        c.cleanable = cleanable;
+        c.network_restore = network;
+        return c;
+    };
+    // None of these would pass a validation: a dry run must not even look.
+    std::vector<Candidate> targets{
+        manual("node-modules", t / "gone/node_modules", kU64Max - 1, true, true),
+        manual("maven-repository", t / "gone/m2", 7, false, true),
+        manual("cargo-target", kept, 5, true, false),
+        manual("python-venv", t / "gone/venv", 9, true, true),
+    };
+    CleanReport dry = execute_clean(targets, true, SystemEnv{});
+    EXPECT_TRUE(dry.dry_run);
+    EXPECT_FALSE(dry.confirmed);
+    EXPECT_FALSE(dry.changed);
+    EXPECT_EQ(dry.selected, 3u);
+    EXPECT_EQ(dry.policy_skipped, 1u);
+    EXPECT_EQ(dry.network_restore_selected, 2u);
+    EXPECT_EQ(dry.bytes_selected, kU64Max);
+    EXPECT_EQ(dry.apparent_bytes_selected, kU64Max);
+    EXPECT_EQ(dry.allocated_bytes_selected, kU64Max);
+    ASSERT_EQ(dry.selected_targets.size(), 3u);
+    EXPECT_EQ(dry.selected_targets[0].path, t / "gone/node_modules");
+    EXPECT_EQ(dry.selected_targets[1].kind, "cargo-target");
+    EXPECT_EQ(dry.selected_targets[1].bytes, 5u);
+    EXPECT_FALSE(dry.selected_targets[1].network_restore);
+    EXPECT_EQ(dry.selected_targets[2].path, t / "gone/venv");
+    EXPECT_TRUE(dry.cleaned_paths.empty());
+    EXPECT_TRUE(dry.skipped_paths.empty());
+    EXPECT_TRUE(dry.filesystem_deltas.empty());
+    EXPECT_EQ(dry.cleaned + dry.skipped + dry.bytes_reclaimed_estimate, 0u);
+    EXPECT_TRUE(exists_nofollow(kept + "/debug/app"));
+
+    // A real run with nothing cleanable removes nothing and probes nothing.
+    for (const auto& list : {std::vector<Candidate>{}, std::vector<Candidate>{targets[1]}}) {
+        CleanReport real = execute_clean(list, false, SystemEnv{});
+        EXPECT_TRUE(real.confirmed);
+        EXPECT_FALSE(real.dry_run);
+        EXPECT_FALSE(real.changed);
+        EXPECT_EQ(real.selected, 0u);
+        EXPECT_EQ(real.policy_skipped, list.size());
+        EXPECT_TRUE(real.filesystem_deltas.empty());
+    }
+}
+
+TEST(CleanExecutor, RemovesValidatedTargetsAndTotalsWhatWent) {
+    TempDir t;
+    const std::string root = t / "root";
+    Candidate a = cargo_target(root, "a");
+    Candidate refused = cargo_target(root, "r");
+    Candidate b = cargo_target(root, "b");
+    ::unlink((root + "/r/Cargo.toml").c_str());
+    a.bytes = kU64Max - 10;
+    b.bytes = 100;
+    a.allocated_bytes = 3;
+    b.allocated_bytes = 4;
+
+    CleanReport r = execute_clean({a, refused, b}, false, SystemEnv{});
+    EXPECT_TRUE(r.changed);
+    EXPECT_TRUE(r.confirmed);
+    EXPECT_EQ(r.cleaned_paths, (std::vector<std::string>{a.path, b.path}));
+    EXPECT_EQ(r.cleaned, 2u);
+    ASSERT_EQ(r.skipped_paths.size(), 1u);
+    EXPECT_EQ(r.skipped_paths[0].path, refused.path);
+    EXPECT_EQ(r.skipped_paths[0].reason, "cache ownership markers disappeared");
+    EXPECT_EQ(r.skipped, 1u);
+    EXPECT_EQ(r.selected_targets.size(), 3u);
+    EXPECT_EQ(r.bytes_reclaimed_estimate, kU64Max);
+    EXPECT_EQ(r.apparent_bytes_removed, kU64Max);
+    EXPECT_EQ(r.allocated_bytes_removed_estimate, 7u);
+
+    EXPECT_FALSE(exists_nofollow(a.path));
+    EXPECT_FALSE(exists_nofollow(b.path));
+    EXPECT_TRUE(exists_nofollow(refused.path + "/debug/app"));
+    EXPECT_TRUE(exists_nofollow(root + "/a/Cargo.toml"));
+
+    // One file system: one row, probed through the parent of the first target.
+    ASSERT_EQ(r.filesystem_deltas.size(), 1u);
+    const FilesystemDelta& d = r.filesystem_deltas[0];
+    EXPECT_EQ(d.probe_path, root + "/a");
+    EXPECT_EQ(d.delta_bytes, free_space_delta(d.free_bytes_before, d.free_bytes_after));
+}
+
+TEST(CleanExecutor, EveryValidationReasonRefusesAndRemovesNothing) {
+    TempDir t;
+    const std::string root = t / "root";
+    const SystemEnv env = env_with_home(t / "home");
+
+    Candidate missing = cargo_target(root, "missing");
+    rename_path(missing.path, t / "missing-moved");
+    EXPECT_EQ(refusal(missing, env), "cannot stat path: " + os_error_text(ENOENT));
+
+    Candidate linked = cargo_target(root, "linked");
+    rename_path(linked.path, t / "linked-moved");
+    make_symlink(t / "linked-moved", linked.path);
+    EXPECT_EQ(refusal(linked, env), "path is no longer a real directory");
+    EXPECT_TRUE(exists_nofollow(t / "linked-moved/debug/app"));
+
+    // Made again under the same name; the old one is kept so its inode cannot be reused.
+    Candidate recreated = cargo_target(root, "recreated");
+    rename_path(recreated.path, t / "recreated-old");
+    write_file(recreated.path + "/new", "new");
+    EXPECT_EQ(refusal(recreated, env), "filesystem identity changed after scanning");
+    EXPECT_TRUE(exists_nofollow(recreated.path + "/new"));
+
+    // The project moved out of the root and a link put in its place: same directory.
+    Candidate escaped = cargo_target(root, "escaped");
+    rename_path(root + "/escaped", t / "outside-escaped");
+    make_symlink(t / "outside-escaped", root + "/escaped");
+    EXPECT_EQ(refusal(escaped, env), "path escaped its scan root");
+    EXPECT_TRUE(exists_nofollow(t / "outside-escaped/target/debug/app"));
+
+    Candidate own_anchor = cargo_target(root, "own");
+    own_anchor.anchor = own_anchor.path + "/";
+    EXPECT_EQ(refusal(own_anchor, env), "path escaped its scan root");
+
+    Candidate no_anchor = cargo_target(root, "anchorless");
+    no_anchor.anchor = t / "no-such-root";
+    EXPECT_EQ(refusal(no_anchor, env), "cannot resolve safety anchor: " + os_error_text(ENOENT));
+
+    Candidate unmarked = cargo_target(root, "unmarked");
+    ::unlink((root + "/unmarked/Cargo.toml").c_str());
+    EXPECT_EQ(refusal(unmarked, env), "cache ownership markers disappeared");
+
+    Candidate rekinded = cargo_target(root, "rekinded");
+    ::unlink((root + "/rekinded/Cargo.toml").c_str());
+    write_file(root + "/rekinded/pom.xml", "<project/>");
+    EXPECT_EQ(refusal(rekinded, env), "cache kind changed after scanning");
+
+    for (const Candidate* c : {&own_anchor, &no_anchor, &unmarked, &rekinded}) {
+        EXPECT_TRUE(exists_nofollow(c->path + "/debug/app")) << c->path;
+    }
+}
+
+TEST(CleanExecutor, UnresolvablePathIsRefused) {
+    TempDir t;
+    // A real path longer than any resolved path may be, reached through two links.
+    const std::string name(200, 'n');
+    make_dirs(t / "deep");
+    std::string first = t / "deep", second = t / "hop";
+    int fd = ::open((t / "deep").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        (i < 12 ? first : second) += "/" + name;
+    }
+    ASSERT_EQ(::mkdirat(fd, "target", 0755), 0);
+    ::close(fd);
+    make_symlink(first, t / "hop");
+    make_symlink(second, t / "far");
+
+    struct stat st;
+    ASSERT_EQ(::lstat((t / "far/target").c_str(), &st), 0);
+    Candidate c;
+    c.kind = "cargo-target";
+    c.path = t / "far/target";
+    c.anchor = t.path();
+    c.device = identity_of(st).device;
+    c.inode = identity_of(st).inode;
+    EXPECT_EQ(refusal(c, SystemEnv{}), "cannot resolve path: " + os_error_text(ENAMETOOLONG));
+
+    ASSERT_EQ(::lstat((t / "deep").c_str(), &st), 0);
+    ASSERT_TRUE(remove_tree(t / "deep", identity_of(st))); // too deep for the TempDir
+}
+
+TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
+    TempDir t;
+    write_file(t / "gomod/cache/download/x.zip", "zip");
+    SystemEnv env = env_with_home(t / "home");
+    env.vars["GOMODCACHE"] = t / "gomod";
+    Candidate gomod = measured(t / "gomod", t.path(), "go-module-cache", CacheScope::Global);
+    EXPECT_TRUE(reclassify_path(gomod, env));
+
+    SystemEnv moved = env;
+    moved.vars["GOMODCACHE"] = t / "elsewhere/gomod";
+    EXPECT_EQ(refusal(gomod, moved), "path is no longer a configured global cache");
+
+    Candidate wrong_kind = gomod;
+    wrong_kind.kind = "go-build-cache";
+    EXPECT_EQ(refusal(wrong_kind, env), "path is no longer a configured global cache");
+    EXPECT_TRUE(exists_nofollow(t / "gomod/cache/download/x.zip"));
+
+    CleanReport r = execute_clean({gomod}, false, env);
+    EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{gomod.path});
+    EXPECT_FALSE(exists_nofollow(gomod.path));
+
+    // A home reached through a link is followed by the validation, not by the removal.
+    write_file(t / "realhome/.cache/pip/http/v.whl", "whl");
+    make_symlink(t / "realhome", t / "homelink");
+    const SystemEnv linked_home = env_with_home(t / "homelink");
+    Candidate under_link =
+        measured(t / "homelink/.cache/pip", t / "homelink/.cache", "pip-cache", CacheScope::Global);
+    r = execute_clean({under_link}, false, linked_home);
+    EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{under_link.path});
+    EXPECT_TRUE(r.skipped_paths.empty()) << r.skipped_paths[0].reason;
+    EXPECT_FALSE(exists_nofollow(t / "realhome/.cache/pip"));
+    EXPECT_TRUE(exists_nofollow(t / "realhome/.cache"));
+}
+
+TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
+    TempDir t;
+    SystemEnv env = env_with_home(t / "home");
+    make_dirs(t / "home");
+    make_dirs(t / "tmpdir");
+    env.vars["TMPDIR"] = t / "tmpdir";
+    env.shared_tmp_root = t / "shared";
+    write_file(t / "shared/app-build-cache/a/obj.o", std::string(3000, 'o'));
+    write_file(t / "shared/other-build-cache/b.o", "b");
+    const std::string anchor = t / "shared";
+    Candidate grown = measured(t / "shared/app-build-cache", anchor, "macos-temporary-build-cache",
+                               CacheScope::Global);
+    Candidate same = measured(t / "shared/other-build-cache", anchor, "macos-temporary-build-cache",
+                              CacheScope::Global);
+    ASSERT_TRUE(reclassify_path(grown, env)) << reclassify_path(grown, env).error();
+
+    write_file(t / "shared/app-build-cache/a/new.o", "n");
+    CleanReport r = execute_clean({grown, same}, false, env);
+    ASSERT_EQ(r.skipped_paths.size(), 1u);
+    EXPECT_EQ(r.skipped_paths[0].reason,
+              "temporary storage changed after it was measured; scan again");
+    EXPECT_TRUE(exists_nofollow(t / "shared/app-build-cache/a/obj.o"));
+    EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{same.path});
+    EXPECT_FALSE(exists_nofollow(same.path));
+}
+
+TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
+    TempDir t;
+    const std::string root = t / "root";
+    write_file(t / "decoy/precious", "precious");
+    write_file(t / "decoyproj/target/precious", "precious");
+
+    struct Swap {
+        std::string project;
+        std::function<void(const std::string& target)> swap;
+        std::string reason;
+        std::string survivor;
+    };
+    const std::vector<Swap> swaps{
+        {"to-link",
+         [&](const std::string& target) {
+             rename_path(target, t / "to-link-moved");
+             make_symlink(t / "decoy", target);
+         },
+         os_error_text(ENOTDIR), t / "to-link-moved/debug/app"},
+        {"to-new",
+         [&](const std::string& target) {
+             rename_path(target, t / "to-new-moved");
+             write_file(target + "/fresh", "fresh");
+         },
+         "filesystem identity changed after scanning", t / "to-new-moved/debug/app"},
+        // The parent moved away and linked back: the very same target, now outside.
+        {"parent-moved",
+         [&](const std::string&) {
+             rename_path(root + "/parent-moved", t / "parent-moved-out");
+             make_symlink(t / "parent-moved-out", root + "/parent-moved");
+         },
+         os_error_text(ENOTDIR), t / "parent-moved-out/target/debug/app"},
+        {"parent-decoy",
+         [&](const std::string&) {
+             rename_path(root + "/parent-decoy", t / "parent-decoy-out");
+             make_symlink(t / "decoyproj", root + "/parent-decoy");
+         },
+         os_error_text(ENOTDIR), t / "parent-decoy-out/target/debug/app"},
+    };
+    for (const Swap& s : swaps) {
+        SCOPED_TRACE(s.project);
+        Candidate c = cargo_target(root, s.project);
+        HookGuard hook([&](const Candidate& target) { s.swap(target.path); });
+        EXPECT_EQ(refusal(c, SystemEnv{}), s.reason);
+        EXPECT_TRUE(exists_nofollow(s.survivor));
+    }
+    EXPECT_TRUE(exists_nofollow(root + "/to-new/target/fresh"));
+    {
+        // A directory inside swapped for a link: the link goes, its target stays.
+        Candidate c = cargo_target(root, "inner");
+        HookGuard hook([&](const Candidate&) {
+            rename_path(c.path + "/debug", t / "inner-debug");
+            make_symlink(t / "decoy", c.path + "/debug");
+        });
+        CleanReport r = execute_clean({c}, false, SystemEnv{});
+        EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{c.path});
+        EXPECT_FALSE(exists_nofollow(c.path));
+        EXPECT_TRUE(exists_nofollow(t / "inner-debug/app"));
+    }
+    EXPECT_EQ(read_file(t / "decoy/precious"), "precious");
+    EXPECT_EQ(read_file(t / "decoyproj/target/precious"), "precious");
+}
+
+TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
+    TempDir t;
+    Candidate c = cargo_target(t / "root", "p");
+    make_dirs(c.path + "/mnt");
+    auto mount = test::ScratchMount::tmpfs(c.path + "/mnt");
+    if (!mount.mounted()) {
+        GTEST_SKIP() << mount.why();
+    }
+    write_file(c.path + "/mnt/precious", "mounted");
+    c = measured(c.path, t / "root", "cargo-target", CacheScope::Project);
+
+    EXPECT_EQ(refusal(c, SystemEnv{}), os_error_text(EBUSY));
+    EXPECT_EQ(read_file(c.path + "/mnt/precious"), "mounted");
+}
+
+TEST(CleanExecutor, FreeSpaceRowsOnlyForFileSystemsThatLostSomething) {
+    TempDir t;
+    // Named so that path order and device-number order disagree.
+    make_dirs(t / "zfs1");
+    make_dirs(t / "fs2");
+    auto fs1 = test::ScratchMount::tmpfs(t / "zfs1");
+    auto fs2 = test::ScratchMount::tmpfs(t / "fs2");
+    if (!fs1.mounted() || !fs2.mounted()) {
+        GTEST_SKIP() << fs1.why() << " / " << fs2.why();
+    }
+    Candidate base_a = cargo_target(t / "root", "a");
+    Candidate base_b = cargo_target(t / "root", "b");
+    Candidate on_fs1 = cargo_target(t / "zfs1", "p", 1 << 20);
+    Candidate on_fs2 = cargo_target(t / "fs2", "q");
+    ::unlink((t / "fs2/q/Cargo.toml").c_str());
+
+    CleanReport r = execute_clean({base_a, on_fs2, on_fs1, base_b}, false, SystemEnv{});
+    EXPECT_EQ(r.cleaned, 3u);
+    ASSERT_EQ(r.filesystem_deltas.size(), 2u);
+    EXPECT_EQ(r.filesystem_deltas[0].probe_path, t / "root/a");
+    EXPECT_EQ(r.filesystem_deltas[1].probe_path, t / "zfs1/p");
+    for (const auto& d : r.filesystem_deltas) {
+        EXPECT_EQ(d.delta_bytes, free_space_delta(d.free_bytes_before, d.free_bytes_after));
+    }
+    EXPECT_GE(r.filesystem_deltas[1].delta_bytes, 1 << 20);
+}
+
+TEST(CleanExecutor, FreeSpaceProbeAndDeltaClamp) {
+    TempDir t;
+    auto here = filesystem_free_bytes(t.path());
+    ASSERT_TRUE(here);
+    struct stat st;
+    ASSERT_EQ(::stat(t.path().c_str(), &st), 0);
+    EXPECT_EQ(here->device, identity_of(st).device);
+    EXPECT_GT(here->free_bytes, 0u);
+    EXPECT_FALSE(filesystem_free_bytes(t / "missing"));
+    std::string with_nul = t.path();
+    with_nul += std::string_view("\0x", 2);
+    EXPECT_FALSE(filesystem_free_bytes(with_nul));
+
+    EXPECT_EQ(free_space_delta(10, 4), -6);
+    EXPECT_EQ(free_space_delta(4, 10), 6);
+    EXPECT_EQ(free_space_delta(0, kU64Max), INT64_MAX);
+    EXPECT_EQ(free_space_delta(kU64Max, 0), INT64_MIN);
+    EXPECT_EQ(free_space_delta(kU64Max, kU64Max), 0);
+}
+
+// Runs `fn` as the unprivileged user and returns what it wrote.
+std::optional<std::string> output_as_unprivileged(const std::function<std::string()>& fn) {
+    int p[2];
+    if (::pipe(p) != 0) {
+        return std::nullopt;
+    }
+    auto status = test::run_unprivileged([&] {
+        ::close(p[0]);
+        std::string out = fn();
+        bool ok = ::write(p[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+        return ok ? 0 : 1;
+    });
+    ::close(p[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) {
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(p[0]);
+    if (!status || *status != 0) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::map<std::string, mode_t> dir_modes(const std::string& root) {
+    std::map<std::string, mode_t> modes;
+    struct stat st;
+    ::lstat(root.c_str(), &st);
+    modes[root] = st.st_mode & 07777;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        if (e.is_directory() && ::lstat(e.path().c_str(), &st) == 0) {
+            modes[e.path()] = st.st_mode & 07777;
+        }
+    }
+    return modes;
+}
+
+void make_read_only(const std::string& root) {
+    for (const auto& [dir, mode] : dir_modes(root)) {
+        ::chmod(dir.c_str(), 0555);
+    }
+}
+
+TEST(CleanExecutor, ReadOnlyGoModuleCacheIsRetriedForItsOwnerOnly) {
+    if (::geteuid() != 0 || !test::unprivileged_ids()) {
+        GTEST_SKIP() << "needs root to set up trees of two users";
+    }
+    TempDir t;
+    const std::string home = t / "home";
+    write_file(home + "/go/pkg/mod/cache/download/x/@v/v1.zip", "zip");
+    write_file(home + "/go/pkg/mod/golang.org/x/text@v0.1/go.mod", "module x");
+    // Another cache with one directory that belongs to root.
+    write_file(t / "other/gomod/cache/download/y.zip", "zip");
+    write_file(t / "other/gomod/foreign/z.go", "package z");
+    // Temporary output: read-only, with and without a Go module name.
+    write_file(t / "shared/proj-go-mod/pkg/a.go", "package a");
+    write_file(t / "shared/ro-build-cache/pkg/b.o", "b");
+    make_dirs(t / "tmpdir");
+    test::chown_tree(home);
+    test::chown_tree(t / "other");
+    test::chown_tree(t / "shared");
+    ASSERT_EQ(::lchown((t / "other/gomod/foreign").c_str(), 0, 0), 0);
+    make_read_only(home + "/go/pkg/mod");
+    make_read_only(t / "other/gomod");
+    make_read_only(t / "shared/proj-go-mod");
+    make_read_only(t / "shared/ro-build-cache");
+    const auto other_modes = dir_modes(t / "other/gomod");
+    const auto ro_modes = dir_modes(t / "shared/ro-build-cache");
+
+    SystemEnv env = env_with_home(home);
+    env.vars["GOMODCACHE"] = t / "other/gomod";
+    env.vars["TMPDIR"] = t / "tmpdir";
+    env.shared_tmp_root = t / "shared";
+    std::vector<Candidate> targets{
+        measured(home + "/go/pkg/mod", home + "/go/pkg", "go-module-cache", CacheScope::Global),
+        measured(t / "other/gomod", t / "other", "go-module-cache", CacheScope::Global),
+        measured(t / "shared/proj-go-mod", t / "shared", "macos-temporary-build-cache",
+                 CacheScope::Global),
+        measured(t / "shared/ro-build-cache", t / "shared", "macos-temporary-build-cache",
+                 CacheScope::Global),
+    };
+
+    auto out = output_as_unprivileged([&] {
+        CleanReport r = execute_clean(targets, false, env);
+        std::string text;
+        for (const auto& p : r.cleaned_paths) {
+            text += "cleaned " + p + "\n";
+        }
+        for (const auto& s : r.skipped_paths) {
+            text += "skipped " + s.path + ": " + s.reason + "\n";
+        }
+        return text;
+    });
+    ASSERT_TRUE(out) << "could not run as the unprivileged user";
+    const std::string other = t / "other/gomod";
+    EXPECT_EQ(*out, "cleaned " + home + "/go/pkg/mod\n" + "cleaned " + t / "shared/proj-go-mod" +
+                        "\n" + "skipped " + other + ": " + std::string(kDenied) +
+                        "; could not prepare read-only Go module cache: Go module cache "
+                        "contains a directory owned by another user\n" +
+                        "skipped " + t / "shared/ro-build-cache" + ": " + std::string(kDenied) +
+                        "\n");
+    EXPECT_FALSE(exists_nofollow(home + "/go/pkg/mod"));
+    EXPECT_FALSE(exists_nofollow(t / "shared/proj-go-mod"));
+    EXPECT_EQ(dir_modes(other), other_modes);
+    EXPECT_EQ(dir_modes(t / "shared/ro-build-cache"), ro_modes);
+}
+
+TEST(CleanExecutor, MeasureEntryAgesWithSevenDaysAndRefusesChangedTargets) {
+    TempDir t;
+    const std::string root = t / "root";
+    const std::int64_t now = static_cast<std::int64_t>(now_unix());
+    Candidate c = cargo_target(root, "p");
+    set_tree_mtime(c.path, now - 10 * 86'400 - 60);
+    c = measured(c.path, root, "cargo-target", CacheScope::Project, 30);
+    ASSERT_TRUE(c.is_protected);
+
+    write_file(c.path + "/extra", std::string(500, 'e'));
+    set_tree_mtime(c.path, now - 10 * 86'400 - 60);
+    auto fresh = measure_entry(c, SystemEnv{});
+    ASSERT_TRUE(fresh) << fmt_app_error(fresh.error());
+    EXPECT_FALSE(fresh->is_protected);
+    EXPECT_EQ(fresh->age_days, 10u);
+    EXPECT_EQ(fresh->bytes, c.bytes + 500);
+    EXPECT_EQ(fresh->fingerprint.bytes, c.bytes + 500);
+    EXPECT_EQ(fresh->fingerprint.entries, c.fingerprint.entries + 1);
+    EXPECT_EQ(fresh->modified_unix, static_cast<std::uint64_t>(now - 10 * 86'400 - 60));
+    EXPECT_EQ(fresh->inode, c.inode);
+    EXPECT_EQ(fresh->anchor, c.anchor);
+
+    set_tree_mtime(c.path, now - 7 * 86'400 - 60);
+    fresh = measure_entry(c, SystemEnv{});
+    ASSERT_TRUE(fresh);
+    EXPECT_FALSE(fresh->is_protected);
+    EXPECT_EQ(fresh->age_days, 7u);
+
+    set_tree_mtime(c.path, now - 6 * 86'400 - 60);
+    fresh = measure_entry(c, SystemEnv{});
+    ASSERT_TRUE(fresh);
+    EXPECT_TRUE(fresh->is_protected);
+    EXPECT_EQ(fresh->age_days, 6u);
+
+    ::unlink((root + "/p/Cargo.toml").c_str());
+    auto refused = measure_entry(c, SystemEnv{});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind(), ErrorKind::Conflict);
+    EXPECT_EQ(fmt_app_error(refused.error()),
+              "cleanup conflicted with filesystem changes: cache ownership markers disappeared");
+}
+
+} // namespace
+} // namespace qb

@@ -1,0 +1,145 @@
+#include "common/os_error.hpp"
+#include "scanner/mount_helper.hpp"
+#include "scanner/safe_remove.hpp"
+#include "support/test_support.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qb {
+namespace {
+
+using test::exists_nofollow;
+using test::list_tree;
+using test::make_dirs;
+using test::make_symlink;
+using test::TempDir;
+using test::write_file;
+
+DirIdentity identity(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return identity_of(st);
+}
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d) != nullptr) {
+            ++n;
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+std::string error_text(const Result<Ok, IoError>& r) {
+    return r ? std::string("<removed>") : r.error().to_string();
+}
+
+TEST(SafeRemove, RemovesEverythingWithoutFollowingLinks) {
+    TempDir t;
+    write_file(t / "outside/keep.txt", "keep");
+    write_file(t / "outside/dir/inner.txt", "inner");
+    const auto outside_before = list_tree(t / "outside");
+
+    const std::string victim = t / "victim";
+    write_file(victim + "/a.txt", "a");
+    write_file(victim + "/sub/deeper/c.bin", std::string(10000, 'c'));
+    write_file(victim + "/name\nwith\xff bytes/x", "x");
+    make_dirs(victim + "/empty");
+    make_symlink(t / "outside/keep.txt", victim + "/link_to_file");
+    make_symlink(t / "outside/dir", victim + "/sub/link_to_dir");
+    make_symlink(t / "nothing", victim + "/dangling");
+    ASSERT_EQ(::link((t / "outside/keep.txt").c_str(), (victim + "/hard").c_str()), 0);
+    ASSERT_EQ(::mkfifo((victim + "/fifo").c_str(), 0644), 0);
+    write_file(victim + "/ro/inside.txt", "ro");
+    ASSERT_EQ(::chmod((victim + "/ro").c_str(), 0555), 0);
+
+    auto removed = remove_tree(victim, identity(victim));
+    EXPECT_TRUE(removed) << error_text(removed);
+    EXPECT_FALSE(exists_nofollow(victim));
+    EXPECT_EQ(list_tree(t / "outside"), outside_before);
+    EXPECT_EQ(test::read_file(t / "outside/keep.txt"), "keep");
+}
+
+// Builds dir/<name>/<name>/... `levels` deep with raw descriptors, so that the whole
+// path may exceed what a single path lookup accepts.
+void make_chain(const std::string& dir, const std::string& name, int levels) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < levels; ++i) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        int f = ::openat(fd, "file", O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(f, 0);
+        ::close(f);
+        ASSERT_EQ(::mkdirat(fd, "side", 0755), 0);
+        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    ::close(fd);
+}
+
+TEST(SafeRemove, DeepTreesBeyondTheOpenListingBudgetAndPathLimit) {
+    TempDir t;
+    const std::size_t fds_before = open_descriptors();
+
+    // 60 levels, each with a file and a sibling directory, so listings are read ahead and
+    // reopened through ".." on the way back up.
+    make_dirs(t / "wide");
+    make_chain(t / "wide", "a", 60);
+    auto wide = remove_tree(t / "wide", identity(t / "wide"));
+    EXPECT_TRUE(wide) << error_text(wide);
+    EXPECT_FALSE(exists_nofollow(t / "wide"));
+
+    // 25 levels of 200-byte names: longer than any single path the system accepts.
+    make_dirs(t / "long");
+    make_chain(t / "long", std::string(200, 'n'), 25);
+    auto long_tree = remove_tree(t / "long", identity(t / "long"));
+    EXPECT_TRUE(long_tree) << error_text(long_tree);
+    EXPECT_FALSE(exists_nofollow(t / "long"));
+
+    EXPECT_EQ(open_descriptors(), fds_before);
+}
+
+// Links in place of the target or its parent are covered with the clean executor.
+TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
+    TempDir t;
+    const std::size_t fds_before = open_descriptors();
+    write_file(t / "real/victim/file", "data");
+    const DirIdentity id = identity(t / "real/victim");
+
+    DirIdentity other = id;
+    other.inode += 1;
+    EXPECT_EQ(error_text(remove_tree(t / "real/victim", other)), kIdentityChanged);
+    EXPECT_EQ(error_text(remove_tree("real/victim", id)), os_error_text(EINVAL));
+    EXPECT_EQ(error_text(remove_tree(t / "real/../real/victim", id)), os_error_text(EINVAL));
+    EXPECT_EQ(error_text(remove_tree("/", id)), os_error_text(EINVAL));
+    EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
+    EXPECT_EQ(open_descriptors(), fds_before);
+}
+
+// A bind mount keeps the device number of its file system; a mount of another file
+// system is covered with the clean executor.
+TEST(SafeRemove, DoesNotEnterABindMount) {
+    TempDir t;
+    write_file(t / "elsewhere/precious", "bound");
+    write_file(t / "victim/a.txt", "a");
+    make_dirs(t / "victim/bound");
+    auto bound = test::ScratchMount::bind(t / "elsewhere", t / "victim/bound");
+    if (!bound.mounted()) {
+        GTEST_SKIP() << bound.why();
+    }
+    ASSERT_EQ(identity(t / "victim/bound").device, identity(t / "victim").device);
+    auto removed = remove_tree(t / "victim", identity(t / "victim"));
+    EXPECT_EQ(error_text(removed), os_error_text(EBUSY));
+    EXPECT_EQ(test::read_file(t / "elsewhere/precious"), "bound");
+}
+
+} // namespace
+} // namespace qb
