@@ -56,6 +56,12 @@ std::size_t decode_one(std::string_view s, std::size_t i, std::size_t& bad) {
 
 } // namespace
 
+std::size_t char_length_at(std::string_view bytes, std::size_t i) {
+    std::size_t bad = 0;
+    std::size_t n = decode_one(bytes, i, bad);
+    return n == 0 ? 1 : n;
+}
+
 bool is_utf8(std::string_view bytes) {
     return valid_utf8_prefix(bytes) == bytes.size();
 }

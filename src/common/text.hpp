@@ -16,6 +16,9 @@ bool is_utf8(std::string_view bytes);
 /// boundary. Used to validate input that arrives in chunks.
 std::size_t valid_utf8_prefix(std::string_view bytes);
 
+/// Bytes of the UTF-8 character that starts at `i`; 1 when no valid one starts there.
+std::size_t char_length_at(std::string_view bytes, std::size_t i);
+
 /// The bytes as UTF-8 text; every maximal invalid subsequence becomes U+FFFD.
 std::string lossy(std::string_view bytes);
 

@@ -3,6 +3,7 @@
 #include "common/io.hpp"
 #include "common/json.hpp"
 #include "common/os_error.hpp"
+#include "common/overload.hpp"
 #include "common/paths.hpp"
 
 #include <array>
@@ -39,13 +40,6 @@ constexpr std::array<VariantInfo, 9> kInfo{{
 }};
 
 static_assert(std::variant_size_v<AppErrorVariant> == kInfo.size());
-
-template <class... Ts>
-struct Overload : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overload(Ts...) -> Overload<Ts...>;
 
 } // namespace
 

@@ -1,13 +1,139 @@
 #include "main/main_inner.hpp"
 
+#include "common/io.hpp"
+#include "common/os_error.hpp"
+#include "common/overload.hpp"
 #include "main/app_error.hpp"
+#include "main/catalog_command.hpp"
+#include "main/clean_command.hpp"
+#include "main/cli.hpp"
+#include "main/cli_help.hpp"
+#include "main/docker_command.hpp"
+#include "main/scan_command.hpp"
+#include "schema/contract.hpp"
+#include "tui/run_tui.hpp"
+
+#include <cstdlib>
+#include <fmt/format.h>
+#include <unistd.h>
 
 namespace qb {
+namespace {
 
-int main_inner(int /*argc*/, char** /*argv*/) {
-    AppError error = errors::Usage{"the command line is not available in this build yet"};
-    report_error(error, false);
-    return error.exit_status();
+bool is_terminal(int fd) {
+    return ::isatty(fd) != 0;
+}
+
+std::string_view trim(std::string_view s) {
+    constexpr std::string_view kSpace = " \t\n\r\f\v";
+    std::size_t first = s.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
+}
+
+// Output that cannot be written is an internal failure; the process ignores SIGPIPE,
+// so a closed pipe lands here too.
+void print_stdout(std::string_view text) {
+    if (int err = write_all(STDOUT_FILENO, text); err != 0) {
+        fail_internal(fmt::format("failed printing to stdout: {}", os_error_text(err)));
+    }
+}
+
+int finish(Result<std::string, AppError> outcome, bool json) {
+    if (!outcome) {
+        report_error(outcome.error(), json);
+        return outcome.error().exit_status();
+    }
+    std::string text = std::move(*outcome);
+    text.push_back('\n');
+    print_stdout(text);
+    return 0;
+}
+
+// Stands in until the completion script generators exist.
+Result<std::string, AppError> print_completions(const Completions& /*completions*/) {
+    return unexpected(AppError(errors::Usage{"completions are not available in this build"}));
+}
+
+} // namespace
+
+bool prescan_error_json(const std::vector<std::string>& args, bool stderr_is_terminal) {
+    constexpr std::string_view kJoined = "--output=";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        if ((arg == "-o" || arg == "--output") && i + 1 < args.size()) {
+            return args[i + 1] != "text";
+        }
+        if (arg.substr(0, kJoined.size()) == kJoined) {
+            return arg.substr(kJoined.size()) != "text";
+        }
+    }
+    return !stderr_is_terminal;
+}
+
+bool output_is_json(OutputFormat output, bool stdout_is_terminal) {
+    switch (output) {
+    case OutputFormat::Json:
+        return true;
+    case OutputFormat::Text:
+        return false;
+    case OutputFormat::Auto:
+        break;
+    }
+    return !stdout_is_terminal;
+}
+
+int main_inner(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    bool error_json = prescan_error_json(args, is_terminal(STDERR_FILENO));
+
+    auto parsed = parse_cli(args);
+    args.clear();
+    if (!parsed) {
+        const cli::ParseError& error = parsed.error();
+        if (error.is_display()) {
+            bool styled =
+                cli::help_styles_wanted(is_terminal(STDOUT_FILENO), std::getenv("NO_COLOR"));
+            // A help page that cannot be written is not worth a failure.
+            (void)write_all(STDOUT_FILENO, styled ? error.styled_text : error.text);
+            return 0;
+        }
+        AppError usage = errors::Usage{std::string(trim(error.text))};
+        report_error(usage, error_json);
+        return usage.exit_status();
+    }
+    Cli cli = std::move(*parsed);
+    bool json = output_is_json(cli.output, is_terminal(STDOUT_FILENO));
+
+    if (!cli.command) {
+        if (cli.output == OutputFormat::Auto && is_terminal(STDIN_FILENO) &&
+            is_terminal(STDOUT_FILENO)) {
+            return run_tui(TuiArgs{}, OutputFormat::Auto);
+        }
+        return finish(run_scan(ScanArgs{}, json), json);
+    }
+    return std::visit(
+        Overload{
+            [&](TuiArgs& a) { return run_tui(std::move(a), cli.output); },
+            [&](ScanArgs& a) { return finish(run_scan(std::move(a), json), json); },
+            [&](DockerArgs& a) {
+                if (a.command) {
+                    return finish(run_docker_clean(std::move(*a.command), json), json);
+                }
+                return finish(run_docker_inspect(std::move(a.inspection), json), json);
+            },
+            [&](CleanArgs& a) { return finish(run_clean(std::move(a), json), json); },
+            [&](CatalogArgs& a) { return finish(run_catalog(std::move(a), json), json); },
+            [&](Schema& a) {
+                // Always pretty JSON, whatever the output mode.
+                print_stdout(contract_output(a.path));
+                return 0;
+            },
+            [&](Completions& a) { return finish(print_completions(a), json); },
+        },
+        *cli.command);
 }
 
 } // namespace qb

@@ -53,6 +53,10 @@ public:
     /// any other thread sleeps.
     void wait();
 
+    /// True when queued jobs run only inside wait(), as in a child forked after the
+    /// pool started; a producer that waits for a job to finish must then call wait().
+    bool runs_only_in_wait() const { return serial_; }
+
 private:
     tbb::task_group group_;
     bool serial_;

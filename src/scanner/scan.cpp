@@ -1,5 +1,6 @@
 #include "scanner/scan.hpp"
 
+#include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
@@ -21,15 +22,14 @@ namespace {
 // Longer than "/" plus any marker name the classifier probes for.
 constexpr std::size_t kLongestProbeName = 32;
 
-// Symbolic links resolved, absolute; none when the path cannot be resolved.
-std::optional<std::string> canonical(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
+} // namespace
+
+std::optional<std::string> canonical_path(const std::string& path) {
+    auto resolved = resolve_canonical(path);
+    if (!resolved) {
         return std::nullopt;
     }
-    std::string out(real);
-    std::free(real);
-    return out;
+    return std::move(resolved).value();
 }
 
 bool is_directory_nofollow(const std::string& path) {
@@ -37,7 +37,18 @@ bool is_directory_nofollow(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-} // namespace
+FoundCache global_found_cache(const GlobalCandidate& row) {
+    FoundCache found;
+    found.kind = std::string(row.kind);
+    found.ecosystem = std::string(row.ecosystem);
+    found.path = row.path;
+    found.anchor = std::string(path::parent(row.path).value_or(row.path));
+    found.min_bytes = row.min_bytes;
+    found.scope = CacheScope::Global;
+    found.network_restore = row.network_restore;
+    found.cleanable = row.cleanable;
+    return found;
+}
 
 KindFilter::KindFilter(const std::vector<std::string>& kinds)
     : kinds_(kinds.begin(), kinds.end()) {}
@@ -47,7 +58,7 @@ bool KindFilter::passes(std::string_view kind) const {
 }
 
 Result<std::string, AppError> resolve_root(const std::string& root) {
-    auto real = canonical(root);
+    auto real = canonical_path(root);
     struct stat st;
     if (!real || ::stat(real->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return unexpected(AppError{errors::UnreadableDirectory{root}});
@@ -182,7 +193,8 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     // A walk result is its canonical root followed by names of real directories, so it
     // is canonical already; only the global locations need resolving.
     auto submit = [&](FoundCache found, bool is_canonical) {
-        std::string key = is_canonical ? found.path : canonical(found.path).value_or(found.path);
+        std::string key =
+            is_canonical ? found.path : canonical_path(found.path).value_or(found.path);
         if (!seen.insert(std::move(key)).second) {
             return;
         }
@@ -202,16 +214,7 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
         if (!kinds.passes(row.kind) || !is_directory_nofollow(row.path)) {
             continue;
         }
-        FoundCache found;
-        found.kind = std::string(row.kind);
-        found.ecosystem = std::string(row.ecosystem);
-        found.path = row.path;
-        found.anchor = std::string(path::parent(row.path).value_or(row.path));
-        found.min_bytes = row.min_bytes;
-        found.scope = CacheScope::Global;
-        found.network_restore = row.network_restore;
-        found.cleanable = row.cleanable;
-        submit(std::move(found), false);
+        submit(global_found_cache(row), false);
     }
 
     // Ages count from the end of discovery, whatever the order measurements finish in.

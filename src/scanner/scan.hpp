@@ -7,9 +7,11 @@
 #include "common/result.hpp"
 #include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
+#include "scanner/global_caches.hpp"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -44,6 +46,16 @@ Result<std::string, AppError> resolve_root(const std::string& root);
 /// The existing directories among Projects, Developer, src and code in the home
 /// directory, else the working directory alone.
 std::vector<std::string> default_project_roots(const SystemEnv& env);
+
+/// Symbolic links resolved, absolute; none when the path cannot be resolved.
+std::optional<std::string> canonical_path(const std::string& path);
+
+/// True when lstat (links not followed) finds a directory.
+bool is_directory_nofollow(const std::string& path);
+
+/// The found cache for an existing global location: scope global, anchored at the
+/// location's parent (the location itself when it has none).
+FoundCache global_found_cache(const GlobalCandidate& row);
 
 /// Bytes descending, then path ascending in component order; stable.
 void sort_candidates(std::vector<Candidate>& candidates);

@@ -606,13 +606,7 @@ std::vector<std::string> normalize_roots(const std::vector<std::string>& roots) 
     std::vector<std::string> out;
     out.reserve(roots.size());
     for (const std::string& root : roots) {
-        char* resolved = ::realpath(root.c_str(), nullptr);
-        if (resolved == nullptr) {
-            out.push_back(root);
-            continue;
-        }
-        out.emplace_back(resolved);
-        std::free(resolved);
+        out.push_back(canonical_path(root).value_or(root));
     }
     return out;
 }

@@ -11,6 +11,7 @@
 #include "scanner/candidate.hpp"
 #include "scanner/clean.hpp"
 #include "scanner/scan.hpp"
+#include "scanner/scan_worker.hpp"
 #include "scanner/worker_message.hpp"
 
 #include <functional>
@@ -19,24 +20,9 @@
 
 namespace qb::tui {
 
-/// The scan request kept for every rescan.
-struct ScanOptions {
-    std::vector<std::string> roots;
-    std::vector<std::string> kinds; // empty: every kind
-    ScopeFilter scope = ScopeFilter::All;
-};
-
-/// Everything the scan thread owns.
-struct ScanJob {
-    WorkerSender sender;
-    std::vector<std::string> roots;
-    std::vector<std::string> kinds;
-    /// Paths already on screen, largest first; the scan re-examines them before its walk.
-    std::vector<std::string> known_paths;
-    /// Decides which remembered snapshot entries the new results replace.
-    ScanOptions snapshot_filter;
-    ScopeFilter scope = ScopeFilter::All;
-};
+// The scan job and its options belong to the engine's background scan.
+using qb::ScanJob;
+using qb::ScanOptions;
 
 /// Starts `body` on a new detached thread. When the system refuses the thread, the
 /// terminal is restored through the hook and the process ends with status 101.

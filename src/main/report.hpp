@@ -1,0 +1,61 @@
+#pragma once
+
+// What the reporting commands share: field selection, paging, and the line layout of
+// text reports.
+
+#include "common/json.hpp"
+#include "common/result.hpp"
+#include "main/app_error.hpp"
+#include "scanner/catalog.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qb {
+
+/// Fails with InvalidInput "unknown field {}; expected one of {}" for the first name
+/// that is not in `allowed` (exact comparison); repeats are fine. Every command calls
+/// it before any other work.
+Result<Ok, AppError> validate_fields(const std::vector<std::string>& fields,
+                                     std::span<const std::string_view> allowed);
+
+/// The members of `object` named in `fields`, each once; the whole object when `fields`
+/// is empty. Names the object lacks are skipped.
+Json project_fields(const Json& object, const std::vector<std::string>& fields);
+
+/// Sets the member "scope" to "project" or "global".
+void serialize_scope_field(Json& object, CacheScope scope);
+
+/// One page of `total` records.
+struct Page {
+    std::uint64_t offset = 0;
+    std::uint64_t limit = 0;
+    std::uint64_t total = 0;
+    std::uint64_t returned = 0;
+    bool truncated = false;
+
+    /// The records of the page, from a list of `total` records.
+    template <class T>
+    std::span<const T> of(const std::vector<T>& records) const {
+        if (returned == 0) {
+            return {};
+        }
+        return std::span<const T>(records).subspan(static_cast<std::size_t>(offset),
+                                                   static_cast<std::size_t>(returned));
+    }
+
+    /// Sets "total", "returned", "offset", "limit" and "truncated" on an envelope.
+    void describe(Json& envelope) const;
+};
+
+/// The page from `offset` with at most `limit` records; the end saturates, so no
+/// offset wraps around.
+Page page_of(std::uint64_t total, std::uint64_t offset, std::uint64_t limit);
+
+/// The lines joined with "\n", nothing after the last.
+std::string join_lines(const std::vector<std::string>& lines);
+
+} // namespace qb

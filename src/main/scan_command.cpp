@@ -1,0 +1,88 @@
+#include "main/scan_command.hpp"
+
+#include "common/env.hpp"
+#include "common/format_bytes.hpp"
+#include "common/paths.hpp"
+#include "common/saturating.hpp"
+#include "main/report.hpp"
+
+#include <fmt/format.h>
+
+namespace qb {
+
+Json candidate_json(const Candidate& c) {
+    Json item = Json::object();
+    item["kind"] = c.kind;
+    item["ecosystem"] = c.ecosystem;
+    serialize_scope_field(item, c.scope);
+    item["path"] = path::display(c.path);
+    item["bytes"] = c.bytes;
+    item["allocated_bytes"] = c.allocated_bytes;
+    item["modified_unix"] = c.modified_unix ? Json(*c.modified_unix) : Json(nullptr);
+    item["age_days"] = c.age_days ? Json(*c.age_days) : Json(nullptr);
+    item["protected"] = c.is_protected;
+    item["network_restore"] = c.network_restore;
+    item["cleanable"] = c.cleanable;
+    return item;
+}
+
+std::string scan_report(const ScanResult& result, const ScanArgs& args, bool json) {
+    const std::vector<Candidate>& all = result.candidates;
+    std::uint64_t total_bytes = 0;
+    std::uint64_t total_allocated = 0;
+    for (const Candidate& c : all) {
+        total_bytes = sat_add(total_bytes, c.bytes);
+        total_allocated = sat_add(total_allocated, c.allocated_bytes);
+    }
+    Page page = page_of(all.size(), args.offset, args.limit);
+
+    if (json) {
+        Json items = Json::array();
+        for (const Candidate& c : page.of(all)) {
+            items.push_back(project_fields(candidate_json(c), args.fields));
+        }
+        Json envelope = Json::object();
+        envelope["items"] = std::move(items);
+        page.describe(envelope);
+        envelope["total_bytes"] = total_bytes;
+        envelope["total_allocated_bytes"] = total_allocated;
+        envelope["warnings"] = result.walk_errors;
+        return json_compact(envelope);
+    }
+
+    std::vector<std::string> lines;
+    lines.push_back(fmt::format("Found {} storage locations using {} apparent ({} allocated){}",
+                                all.size(), format_bytes(total_bytes),
+                                format_bytes(total_allocated),
+                                page.truncated ? " (output truncated)" : ""));
+    lines.emplace_back("APPARENT\tALLOCATED\tAGE\tSCOPE\tKIND\tPATH");
+    for (const Candidate& c : page.of(all)) {
+        lines.push_back(fmt::format(
+            "{}\t{}\t{}\t{}\t{}\t{}{}", format_bytes(c.bytes), format_bytes(c.allocated_bytes),
+            c.age_days ? fmt::format("{}d", *c.age_days) : "?", scope_display_text(c.scope), c.kind,
+            path::display(c.path), c.is_protected ? " [protected]" : ""));
+    }
+    if (!result.walk_errors.empty()) {
+        lines.push_back(fmt::format("{} paths could not be inspected", result.walk_errors.size()));
+    }
+    return join_lines(lines);
+}
+
+Result<std::string, AppError> run_scan(ScanArgs args, bool json) {
+    if (auto ok = validate_fields(args.fields, kScanFields); !ok) {
+        return unexpected(std::move(ok.error()));
+    }
+    SystemEnv env = SystemEnv::from_process();
+    ScanRequest request;
+    request.roots = args.roots.empty() ? default_project_roots(env) : args.roots;
+    request.kinds = std::move(args.kinds);
+    request.protect_days = args.protect_days;
+    request.scope = args.scope;
+    auto result = scan_caches(request, env);
+    if (!result) {
+        return unexpected(std::move(result.error()));
+    }
+    return scan_report(*result, args, json);
+}
+
+} // namespace qb
