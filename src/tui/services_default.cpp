@@ -3,23 +3,13 @@
 
 #include "docker/build_cache.hpp"
 #include "docker/storage.hpp"
+#include "scanner/scan_worker.hpp"
 #include "tui/services.hpp"
 
 namespace qb::tui {
-namespace {
-
-// Stand-in until the streaming background scan is available: one whole scan with the
-// interface's protection threshold of 0 days, reported only at its end.
-void run_whole_scan(ScanJob job, const SystemEnv& env) {
-    ScanRequest request{std::move(job.roots), std::move(job.kinds), 0, job.scope};
-    job.sender.send(msg::ScanFinished{scan_caches(request, env)});
-}
-
-} // namespace
-
 TuiServices default_services(SystemEnv env) {
     TuiServices services;
-    services.run_scan = [env](ScanJob job) { run_whole_scan(std::move(job), env); };
+    services.run_scan = [env](ScanJob job) { run_scan_worker(std::move(job), env); };
     services.inspect_docker = [] { return inspect_docker_storage(); };
     services.measure_entry = [env](const Candidate& c) { return qb::measure_entry(c, env); };
     services.execute_clean = [env](const std::vector<Candidate>& targets) {

@@ -68,6 +68,16 @@ TEST(EngineRun, OldTargetIsDeletedWithoutADialog) {
     ASSERT_EQ(run.state.rows.size(), 1u);
     EXPECT_EQ(run.state.rows[0].kind, "cargo-target");
     EXPECT_FALSE(run.state.rows[0].is_protected);
+    // The streamed messages were applied: found once, measured once.
+    EXPECT_EQ(run.state.found_count, 1u);
+    EXPECT_TRUE(run.state.measured_paths.contains(run.target));
+    // A rescan starts from the row on screen and measures it again.
+    run.press('r');
+    EXPECT_TRUE(run.state.refreshing);
+    EXPECT_EQ(run.state.found_count, 1u);
+    run.until(TuiPhase::Ready);
+    EXPECT_EQ(run.state.rows.size(), 1u);
+    EXPECT_TRUE(run.state.measured_paths.contains(run.target));
 
     run.press('d');
     EXPECT_EQ(run.state.phase, TuiPhase::Checking);
