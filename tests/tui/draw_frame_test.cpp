@@ -361,7 +361,7 @@ TEST(ConfirmDialog, Cases) {
 
     s.unicode = true;
     s.plan.clear();
-    s.pending_prune = build_cache_row(3u << 20);
+    s.pending_prune = build_cache(3u << 20);
     EXPECT_EQ(
         dialog(draw(s, 100, 24)),
         (Rows{"Prune Docker build cache?",

@@ -23,7 +23,7 @@ TuiState mixed() {
     TuiState s = ready_state();
     s.rows = {cache("/w/a/target", 2048)};
     s.sizing_rows = {{"node-modules", "node", "/w/b/node_modules", CacheScope::Project, true}};
-    s.docker_rows = {docker_row("docker-images", "Docker images", 5000)};
+    s.docker_rows = {docker("docker-images", "Docker images", 5000)};
     show_all(s);
     return s;
 }
@@ -82,7 +82,7 @@ TEST(CacheTable, MarksAndRowStyles) {
     Candidate overridden = cache("/w/p/.cache", 1024);
     overridden.cleanable = false;
     s.rows = {cache("/w/focus/target", 9), scan_only, overridden};
-    s.docker_rows = {build_cache_row(1), docker_row("docker-volumes", "Docker volumes", 2)};
+    s.docker_rows = {build_cache(1), docker("docker-volumes", "Docker volumes", 2)};
     s.selected_paths = {"/w/p/.cache"};
     s.selected_docker = {"docker-build-cache"};
     show_all(s);
@@ -204,7 +204,7 @@ TEST(HeaderLine, BrandBadgeAndCounts) {
     EXPECT_EQ(text_of(header_line(s, 76)), "  \xE2\x97\x89 QUILLBARROW   \xE2\x97\x8F READY   2 "
                                            "caches  \xC2\xB7  3.0 KiB apparent");
     EXPECT_EQ(spans_of(header_line(s, 76)).back(), "2 caches  \xC2\xB7  3.0 KiB apparent=muted");
-    s.docker_rows = {docker_row("docker-images", "Docker images", UINT64_MAX), build_cache_row(5)};
+    s.docker_rows = {docker("docker-images", "Docker images", UINT64_MAX), build_cache(5)};
     s.scan_errors = {"a", "b", "c"};
     s.unicode = false;
     EXPECT_EQ(text_of(header_line(s, 120)),
@@ -241,7 +241,7 @@ TEST(FooterLine, StatusProgressAndHints) {
     TuiState s = ready_state();
     s.rows = {cache("/w/a/target", 10)};
     s.sizing_rows = {{"node-modules", "node", "/w/n", CacheScope::Project, true}};
-    s.docker_rows = {docker_row("docker-images", "Docker images", 1), build_cache_row(1)};
+    s.docker_rows = {docker("docker-images", "Docker images", 1), build_cache(1)};
     show_all(s);
     auto at = [&](std::uint16_t w, int ms = 0) {
         return text_of(footer_line(s, w, kT0 + std::chrono::milliseconds(ms)));
@@ -349,7 +349,7 @@ TEST(DetailsPane, Actions) {
     Candidate scan_only = cache("/w/c/.cache", 10);
     scan_only.cleanable = false;
     s.rows = {cache("/w/a/target", 10), cache("/w/b/target", 10), scan_only};
-    s.docker_rows = {docker_row("docker-images", "Docker images", 2048), build_cache_row(4096)};
+    s.docker_rows = {docker("docker-images", "Docker images", 2048), build_cache(4096)};
     show_all(s);
     auto action = [&] { return lines(pane(s, 9)).back().substr(9); };
     const std::string sep = " \xC2\xB7 ";
@@ -427,7 +427,7 @@ TEST(DetailsPane, Actions) {
     s.selected_docker.clear();
     EXPECT_EQ(lines(pane(s, 10)),
               (Rows{"Docker images", "", "Usage    2.0 KiB", "Reclaim  2.0 KiB reported by Docker",
-                    "Objects  1 active of 4 total", "Type     docker \xC2\xB7 docker-images",
+                    "Objects  0 active of 1 total", "Type     docker \xC2\xB7 docker-images",
                     "Scope    daemon", "Action   Inspection only"}));
     EXPECT_EQ(lines(pane(s, 9)).size(), 6u); // no spacer, no scope
 }

@@ -4,6 +4,7 @@
 // theme slot painted it.
 
 #include "tui/draw.hpp"
+#include "tui_harness.hpp"
 
 #include <gtest/gtest.h>
 #include <optional>
@@ -38,15 +39,8 @@ inline Candidate cache(std::string path, std::uint64_t bytes, std::string kind =
     return c;
 }
 
-inline NativeResource docker_row(std::string kind, std::string label, std::uint64_t reclaimable,
-                                 bool cleanable = false) {
-    return NativeResource{"docker", "daemon",    std::move(kind), std::move(label), 4,
-                          1,        reclaimable, reclaimable,     cleanable};
-}
-
-inline NativeResource build_cache_row(std::uint64_t reclaimable) {
-    return docker_row("docker-build-cache", "Docker build cache", reclaimable, true);
-}
+using testing::build_cache;
+using testing::docker;
 
 /// Every row visible, in stored order.
 inline void show_all(TuiState& s) {
