@@ -58,8 +58,8 @@ Result<Ok, AppError> run_loop(term::Terminal& terminal, term::EventSource& event
                               WorkerReceiver& receiver, const WorkerSender& sender) {
     bool redraw_requested = true;
     while (!state.quit) {
-        bool applied = drain_messages(state, receiver, sender);
-        if (turn_needs_draw(state, applied, redraw_requested, Clock::now())) {
+        Drained drained = drain_messages(state, receiver, sender, Clock::now() + kDrainBudget);
+        if (turn_needs_draw(state, drained.applied, redraw_requested, Clock::now())) {
             auto drawn = terminal.draw([&](term::Frame& frame) {
                 draw_frame(frame, state, DrawClock{Clock::now(), qb::now_unix()});
             });
@@ -67,7 +67,8 @@ Result<Ok, AppError> run_loop(term::Terminal& terminal, term::EventSource& event
                 return unexpected(terminal_error(drawn.error()));
             }
         }
-        auto ready = events.poll(kInputWait);
+        // With messages still waiting, only look for a key; do not sleep.
+        auto ready = events.poll(drained.cut_short ? std::chrono::milliseconds(0) : kInputWait);
         if (!ready) {
             return unexpected(terminal_error(ready.error()));
         }

@@ -38,8 +38,20 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
 /// Reads the snapshot of `env` and selects from it; any failure gives no entries.
 std::vector<RememberedCache> preload_remembered(const ScanOptions& options, const SystemEnv& env);
 
-/// Applies every message waiting on the channel, without waiting; true when any was.
-bool drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender);
+/// How long one turn may spend applying messages before it draws and reads the keyboard.
+/// A scan that finds thousands of caches sends messages faster than they are applied; the
+/// budget keeps keys answered within a frame or two while the rest waits for the next turn.
+inline constexpr std::chrono::milliseconds kDrainBudget{16};
+
+struct Drained {
+    bool applied = false;   // at least one message was applied
+    bool cut_short = false; // the deadline came while messages may still be waiting
+};
+
+/// Applies the messages waiting on the channel, in order and without waiting for more,
+/// until none is left or `deadline` has passed.
+Drained drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender,
+                       Clock::time_point deadline = Clock::time_point::max());
 
 /// Whether this turn draws: a status line that has grown old is dropped (and drawn
 /// away), a running spinner turns, or something changed.

@@ -49,13 +49,18 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
     return out;
 }
 
-bool drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender) {
-    bool applied = false;
+Drained drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender,
+                       Clock::time_point deadline) {
+    Drained d;
     while (std::optional<WorkerMessage> message = receiver.try_receive()) {
         handle_worker_message(state, std::move(*message), sender);
-        applied = true;
+        d.applied = true;
+        if (Clock::now() >= deadline) {
+            d.cut_short = true;
+            break;
+        }
     }
-    return applied;
+    return d;
 }
 
 bool turn_needs_draw(TuiState& state, bool applied, bool redraw_requested, Clock::time_point now) {

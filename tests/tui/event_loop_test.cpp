@@ -128,15 +128,21 @@ TEST(LoopTurn, Events) {
     EXPECT_TRUE(s.quit);
 }
 
-TEST(LoopTurn, DrainsEveryWaitingMessage) {
+TEST(LoopTurn, DrainsWaitingMessagesWithinTheBudget) {
     auto [sender, receiver] = make_channel<WorkerMessage>();
     TuiState s;
-    EXPECT_FALSE(drain_messages(s, receiver, sender));
-    sender.send(msg::WalkError{"first"});
-    sender.send(msg::WalkError{"second"});
-    EXPECT_TRUE(drain_messages(s, receiver, sender));
-    EXPECT_EQ(s.scan_errors, (std::vector<std::string>{"first", "second"}));
-    EXPECT_FALSE(drain_messages(s, receiver, sender));
+    EXPECT_FALSE(drain_messages(s, receiver, sender).applied);
+    for (const char* text : {"first", "second", "third"}) {
+        sender.send(msg::WalkError{text});
+    }
+    // A deadline already past still applies one message, in order, and says so.
+    Drained one = drain_messages(s, receiver, sender, Clock::time_point{});
+    EXPECT_TRUE(one.applied && one.cut_short);
+    EXPECT_EQ(s.scan_errors, (std::vector<std::string>{"first"}));
+    Drained rest = drain_messages(s, receiver, sender);
+    EXPECT_TRUE(rest.applied && !rest.cut_short);
+    EXPECT_EQ(s.scan_errors, (std::vector<std::string>{"first", "second", "third"}));
+    EXPECT_FALSE(drain_messages(s, receiver, sender).applied);
 }
 
 TEST(LoopTurn, TerminalFailuresAreIoErrorsOnTheTerminal) {
