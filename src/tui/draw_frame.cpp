@@ -4,7 +4,6 @@
 #include "common/paths.hpp"
 #include "tui/draw.hpp"
 #include "tui/draw_util.hpp"
-#include "tui/texts.hpp"
 
 #include <algorithm>
 #include <fmt/format.h>
