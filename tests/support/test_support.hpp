@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qb::test {
@@ -46,11 +47,25 @@ struct ProcessResult {
     int signal = 0;
     std::string out;
     std::string err;
+    std::string terminal;  // with TerminalInput: what the terminal echoed
+    bool answered = false; // with TerminalInput: whether the answer was typed
+};
+
+/// Typed at the start of a line, the terminal's end-of-file key ends the input.
+inline constexpr std::string_view kEndOfInputKey = "\x04";
+
+/// Standard input on a pseudo-terminal that is the controlling terminal of the child's
+/// own session, so that the program sees a person at the keyboard.
+struct TerminalInput {
+    /// Typed once standard error shows `prompt_end`; never when it does not.
+    std::string answer;
+    std::string prompt_end = "[y/N] ";
 };
 
 struct ProcessOptions {
     std::map<std::string, std::string> env; // the whole environment of the child
     std::optional<std::string> stdin_data;  // none: standard input from /dev/null
+    std::optional<TerminalInput> terminal;  // instead of stdin_data
     std::optional<std::string> cwd;
     std::chrono::milliseconds timeout{60000};
     bool close_stdout = false; // standard output is a pipe closed before the child writes
