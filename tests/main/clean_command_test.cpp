@@ -3,11 +3,9 @@
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
 
-#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace qb {
 namespace {
@@ -127,8 +125,8 @@ TEST(CleanReportOutput, PromptListsThePlanAndAsks) {
               "downloads to restore. [y/N] ");
 }
 
-// Two Cargo projects under a root, run through the handler in this process with the
-// prompt on pipes.
+// The handler in this process over two Cargo projects, so that the executor's seam can
+// change a target between its final validation and its removal.
 class CleanHandler : public testing::Test {
 protected:
     CleanHandler() {
@@ -138,112 +136,23 @@ protected:
         write_file(root() + "/b/target/debug/app", std::string(2000, 'b'));
         env_.vars["HOME"] = tmp_ / "home";
         env_.shared_tmp_root = tmp_ / "no-shared-tmp";
-        if (::pipe(out_) != 0) {
-            throw std::runtime_error("pipe");
-        }
     }
-    ~CleanHandler() override {
-        clean_hooks::set_before_remove({});
-        ::close(out_[0]);
-        ::close(out_[1]);
-    }
+    ~CleanHandler() override { clean_hooks::set_before_remove({}); }
 
     std::string root() const { return tmp_ / "projects"; }
 
-    CleanArgs args() const {
+    Result<std::string, AppError> run_confirmed(std::vector<std::string> fields = {}) {
         CleanArgs a;
         a.roots = {root()};
         a.include_recent = true; // the fixture was just written
-        return a;
-    }
-
-    // The handler with `answer` waiting on a terminal-like standard input (none: not a
-    // terminal at all).
-    Result<std::string, AppError> run(CleanArgs a, std::optional<std::string> answer,
-                                      bool json = true) {
-        int in[2];
-        if (::pipe(in) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        std::string data = answer.value_or("");
-        (void)!::write(in[1], data.data(), data.size());
-        ::close(in[1]);
-        auto result =
-            run_clean_with(std::move(a), json, env_, Console{in[0], out_[1], answer.has_value()});
-        ::close(in[0]);
-        return result;
-    }
-
-    // What the handler wrote to its prompt stream so far.
-    std::string prompted() {
-        ::close(out_[1]);
-        std::string text(65536, '\0');
-        ssize_t n = ::read(out_[0], text.data(), text.size());
-        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        if (::pipe(out_) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        return text;
-    }
-
-    bool target_exists(const char* project) const {
-        return exists_nofollow(root() + "/" + project + "/target");
+        a.yes = true;
+        a.fields = std::move(fields);
+        return run_clean_with(std::move(a), true, env_, Console{});
     }
 
     TempDir tmp_;
     SystemEnv env_;
-    int out_[2] = {-1, -1};
 };
-
-TEST_F(CleanHandler, ConfirmationDecidesWhetherAnythingGoes) {
-    CleanArgs plain = args();
-    auto refused = run(plain, std::nullopt);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(fmt_app_error(refused.error()),
-              "confirmation is required before cleaning 2 cache directories");
-    EXPECT_EQ(refused.error().exit_status(), 6);
-    EXPECT_EQ(prompted(), "");
-
-    auto declined = run(plain, "no\n");
-    ASSERT_TRUE(declined.has_value()) << fmt_app_error(declined.error());
-    Json doc = Json::parse(*declined);
-    EXPECT_EQ(doc["dry_run"], false);
-    EXPECT_EQ(doc["confirmed"], false);
-    EXPECT_EQ(doc["changed"], false);
-    EXPECT_EQ(doc["selected"], 2);
-    EXPECT_EQ(doc["cleaned"], 0);
-    EXPECT_EQ(doc["selected_targets"].size(), 2u);
-    const std::string asked = prompted();
-    EXPECT_TRUE(asked.starts_with("APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n")) << asked;
-    // The header, a row per target, and the question without a line end.
-    EXPECT_EQ(std::count(asked.begin(), asked.end(), '\n'), 3) << asked;
-    const std::string question = asked.substr(asked.rfind('\n') + 1);
-    EXPECT_TRUE(question.starts_with("Clean 2 cache directories (4.9 KiB apparent, ")) << asked;
-    EXPECT_TRUE(question.ends_with(" allocated)? 0 require downloads to restore. [y/N] ")) << asked;
-
-    auto unreadable = run(plain, "y\xc3\n");
-    ASSERT_FALSE(unreadable.has_value());
-    EXPECT_EQ(unreadable.error().exit_status(), 4);
-    EXPECT_TRUE(prompted().ends_with("[y/N] "));
-    EXPECT_TRUE(target_exists("a") && target_exists("b"));
-
-    // The prompt is not shown for a dry run, even on a terminal.
-    CleanArgs dry = args();
-    dry.dry_run = true;
-    auto planned = run(dry, "y\n", false);
-    ASSERT_TRUE(planned.has_value());
-    EXPECT_TRUE(planned->starts_with("Would clean 2 of 2 selected caches")) << *planned;
-    EXPECT_EQ(prompted(), "");
-    EXPECT_TRUE(target_exists("a") && target_exists("b"));
-
-    auto confirmed = run(plain, " Yes\n");
-    ASSERT_TRUE(confirmed.has_value()) << fmt_app_error(confirmed.error());
-    doc = Json::parse(*confirmed);
-    EXPECT_EQ(doc["confirmed"], true);
-    EXPECT_EQ(doc["cleaned"], 2);
-    EXPECT_FALSE(target_exists("a") || target_exists("b"));
-    EXPECT_TRUE(exists_nofollow(root() + "/a/Cargo.toml"));
-}
 
 TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
     // Swapping a target for a fresh directory of the same name, after its validation.
@@ -260,9 +169,7 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
             swap(c);
         }
     });
-    CleanArgs a = args();
-    a.yes = true;
-    auto partly = run(a, std::nullopt);
+    auto partly = run_confirmed();
     ASSERT_TRUE(partly.has_value()) << fmt_app_error(partly.error());
     Json doc = Json::parse(*partly);
     EXPECT_EQ(doc["cleaned_paths"], Json{root() + "/b/target"});
@@ -276,8 +183,7 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
     // When every target is refused, the run is a conflict and prints no report.
     write_file(root() + "/b/target/debug/app", "again");
     clean_hooks::set_before_remove(swap);
-    a.fields = {"changed"};
-    auto conflict = run(a, std::nullopt);
+    auto conflict = run_confirmed({"changed"});
     ASSERT_FALSE(conflict.has_value());
     EXPECT_EQ(conflict.error().exit_status(), 5);
     EXPECT_EQ(fmt_app_error(conflict.error()),
@@ -289,30 +195,6 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
         EXPECT_TRUE(exists_nofollow(path)) << path;
     }
     EXPECT_EQ(test::read_file(moved[1] + "/debug/app"), "again");
-}
-
-TEST_F(CleanHandler, FieldsAreCheckedBeforeAnythingIsScannedOrRemoved) {
-    CleanArgs a = args();
-    a.yes = true;
-    a.roots = {tmp_ / "missing"};
-    a.fields = {"changed", "nosuch"};
-    auto bad = run(a, std::nullopt);
-    ASSERT_FALSE(bad.has_value());
-    EXPECT_EQ(bad.error().exit_status(), 2);
-    EXPECT_NE(fmt_app_error(bad.error())
-                  .find("unknown field nosuch; expected one of changed, "
-                        "dry_run, confirmed, selected,"),
-              std::string::npos);
-
-    a = args();
-    a.yes = true;
-    a.fields = {"cleaned_paths", "changed", "cleaned_paths"};
-    auto projected = run(a, std::nullopt);
-    ASSERT_TRUE(projected.has_value());
-    Json doc = Json::parse(*projected);
-    EXPECT_EQ(doc.size(), 2u);
-    EXPECT_EQ(doc["changed"], true);
-    EXPECT_EQ(doc["cleaned_paths"].size(), 2u);
 }
 
 } // namespace
