@@ -15,6 +15,9 @@ int write_all(int fd, std::string_view data) {
             }
             return errno;
         }
+        if (n == 0) {
+            return EIO; // no progress: give up instead of spinning
+        }
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return 0;

@@ -1,5 +1,6 @@
 #include "scanner/clean.hpp"
 
+#include "common/fs.hpp"
 #include "common/io.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
@@ -34,20 +35,6 @@ bool has_nul(std::string_view p) {
     return p.find('\0') != std::string_view::npos;
 }
 
-// The canonical absolute form of `p`, every link resolved, or the errno of the failure.
-Result<std::string, int> canonical_path(const std::string& p) {
-    if (has_nul(p)) {
-        return unexpected(EINVAL);
-    }
-    char* resolved = ::realpath(p.c_str(), nullptr);
-    if (resolved == nullptr) {
-        return unexpected(errno);
-    }
-    std::string out(resolved);
-    std::free(resolved);
-    return out;
-}
-
 // The final validation; on success, the target's canonical path, which the removal
 // then follows without trusting any link.
 Result<std::string, std::string> validate_target(const Candidate& c, const SystemEnv& env) {
@@ -64,11 +51,11 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (identity_of(st) != DirIdentity{c.device, c.inode}) {
         return unexpected(std::string(kIdentityChanged));
     }
-    auto path = canonical_path(c.path);
+    auto path = resolve_canonical(c.path);
     if (!path) {
         return unexpected(fmt::format("cannot resolve path: {}", os_error_text(path.error())));
     }
-    auto anchor = canonical_path(c.anchor);
+    auto anchor = resolve_canonical(c.anchor);
     if (!anchor) {
         return unexpected(
             fmt::format("cannot resolve safety anchor: {}", os_error_text(anchor.error())));

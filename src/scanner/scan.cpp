@@ -1,5 +1,6 @@
 #include "scanner/scan.hpp"
 
+#include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
@@ -24,13 +25,11 @@ constexpr std::size_t kLongestProbeName = 32;
 } // namespace
 
 std::optional<std::string> canonical_path(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
+    auto resolved = resolve_canonical(path);
+    if (!resolved) {
         return std::nullopt;
     }
-    std::string out(real);
-    std::free(real);
-    return out;
+    return std::move(resolved).value();
 }
 
 bool is_directory_nofollow(const std::string& path) {

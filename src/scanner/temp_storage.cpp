@@ -1,5 +1,6 @@
 #include "scanner/temp_storage.hpp"
 
+#include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "scanner/classifier.hpp"
@@ -22,14 +23,6 @@ namespace {
 constexpr std::string_view kGoReadmeFirstLine =
     "This directory holds cached build artifacts from the Go build system.";
 constexpr int kNestedTagDepth = 4;
-
-std::optional<std::string> canonical(const std::string& p) {
-    char resolved[PATH_MAX];
-    if (::realpath(p.c_str(), resolved) == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(resolved);
-}
 
 // lstat: a real directory (never a link) that belongs to `owner`.
 bool is_owned_dir(const std::string& p, uid_t owner) {
@@ -244,7 +237,7 @@ std::vector<GlobalCandidate> discover_temporary_storage(std::string_view home,
                                                         const SystemEnv& env) {
     std::vector<GlobalCandidate> rows;
     std::string temp_dir = env.get("TMPDIR").value_or(env.platform_user_temp_dir.value_or("/tmp"));
-    auto canonical_temp = canonical(temp_dir);
+    auto canonical_temp = resolve_canonical(temp_dir);
     if (!canonical_temp) {
         return rows;
     }
@@ -262,7 +255,8 @@ std::vector<GlobalCandidate> discover_temporary_storage(std::string_view home,
         rows.push_back(std::move(*clone));
     }
 
-    std::string root = canonical(env.shared_tmp_root).value_or(env.shared_tmp_root);
+    auto resolved_root = resolve_canonical(env.shared_tmp_root);
+    std::string root = resolved_root ? resolved_root.value() : env.shared_tmp_root;
     Listing listing(root, false);
     while (const dirent* ent = listing.next()) {
         std::string entry = listing.path_of(ent);

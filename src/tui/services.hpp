@@ -24,6 +24,10 @@ namespace qb::tui {
 using qb::ScanJob;
 using qb::ScanOptions;
 
+/// Starts `body` on a new detached thread. When the system refuses the thread, the
+/// terminal is restored through the hook and the process ends with status 101.
+void spawn_detached(std::function<void()> body);
+
 struct TuiServices {
     /// The body of the scan thread: streams its messages and ends with one ScanFinished.
     std::function<void(ScanJob)> run_scan;
@@ -34,16 +38,12 @@ struct TuiServices {
     std::function<Result<NativeResource, NativeDiagnostic>()> preview_build_cache;
     std::function<Result<NativeCleanReport, NativeDiagnostic>()> prune_build_cache;
     /// Runs a worker body to its end on a thread of its own; nobody waits for it.
-    std::function<void(std::function<void()>)> spawn;
+    std::function<void(std::function<void()>)> spawn = spawn_detached;
 };
 
 /// The engine and the Docker client of this machine, reading `env`, with workers on
 /// detached threads.
 TuiServices default_services(SystemEnv env);
-
-/// Starts `body` on a new detached thread. When the system refuses the thread, the
-/// terminal is restored through the hook and the process ends with status 101.
-void spawn_detached(std::function<void()> body);
 
 /// What spawn_detached() calls before it ends the process; the event loop sets it once
 /// the terminal is changed and clears it (an empty function) once it is restored.

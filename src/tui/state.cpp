@@ -1,5 +1,8 @@
 #include "tui/state.hpp"
 
+#include "common/saturating.hpp"
+#include "tui/view.hpp"
+
 namespace qb::tui {
 
 std::size_t visible_count(const TuiState& state) {
@@ -27,8 +30,70 @@ FocusedRow focused_row(const TuiState& state) {
     return {};
 }
 
+std::uint64_t rows_apparent_bytes(const TuiState& state) {
+    std::uint64_t total = 0;
+    for (const Candidate& row : state.rows) {
+        total = sat_add(total, row.bytes);
+    }
+    return total;
+}
+
+std::uint64_t docker_reclaimable_bytes(const TuiState& state) {
+    std::uint64_t total = 0;
+    for (const NativeResource& row : state.docker_rows) {
+        total = sat_add(total, row.reclaimable_bytes);
+    }
+    return total;
+}
+
+std::size_t selection_count(const TuiState& state) {
+    return state.selected_paths.size() + state.selected_docker.size();
+}
+
+std::uint64_t selected_bytes(const TuiState& state) {
+    std::uint64_t total = 0;
+    for (const Candidate& row : state.rows) {
+        if (state.selected_paths.contains(row.path)) {
+            total = sat_add(total, row.bytes);
+        }
+    }
+    for (const NativeResource& row : state.docker_rows) {
+        if (state.selected_docker.contains(row.kind)) {
+            total = sat_add(total, row.reclaimable_bytes);
+        }
+    }
+    return total;
+}
+
+PlanBytes plan_bytes(const std::vector<Candidate>& plan) {
+    PlanBytes totals;
+    for (const Candidate& row : plan) {
+        totals.apparent = sat_add(totals.apparent, row.bytes);
+        totals.allocated = sat_add(totals.allocated, row.allocated_bytes);
+    }
+    return totals;
+}
+
 void set_status(TuiState& state, std::string text) {
     state.status = StatusLine{std::move(text), Clock::now()};
+}
+
+TuiState initial_state(ScanOptions options, const std::vector<RememberedCache>& remembered,
+                       const Capabilities& capabilities, TuiServices services) {
+    TuiState state;
+    state.options = std::move(options);
+    for (const RememberedCache& entry : remembered) {
+        state.sizing_rows.push_back(
+            SizingRow{entry.kind, entry.ecosystem, entry.path, entry.scope, entry.cleanable});
+        state.remembered.emplace(entry.path, entry);
+    }
+    state.operation_started = Clock::now();
+    state.unicode = capabilities.unicode;
+    state.animate = capabilities.animate;
+    state.theme = capabilities.theme;
+    state.services = std::move(services);
+    rebuild_view(state);
+    return state;
 }
 
 } // namespace qb::tui

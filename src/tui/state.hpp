@@ -128,6 +128,26 @@ std::uint64_t last_visible_index(const TuiState& state);
 /// The row at `cursor`, or none when the cursor lies beyond the visible order.
 FocusedRow focused_row(const TuiState& state);
 
+/// Apparent bytes of every measured row, filtered or not (saturating).
+std::uint64_t rows_apparent_bytes(const TuiState& state);
+
+/// Reclaimable bytes of every Docker row (saturating).
+std::uint64_t docker_reclaimable_bytes(const TuiState& state);
+
+/// Selected measured rows and Docker rows together, hidden ones included.
+std::size_t selection_count(const TuiState& state);
+
+/// Bytes of the selected measured rows plus the reclaimable bytes of the selected Docker
+/// rows, hidden ones included (saturating).
+std::uint64_t selected_bytes(const TuiState& state);
+
+/// Apparent and allocated bytes of the rows of a plan (saturating).
+struct PlanBytes {
+    std::uint64_t apparent = 0;
+    std::uint64_t allocated = 0;
+};
+PlanBytes plan_bytes(const std::vector<Candidate>& plan);
+
 /// Replaces the status line with `text`, stamped now.
 void set_status(TuiState& state, std::string text);
 

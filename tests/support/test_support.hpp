@@ -80,7 +80,8 @@ std::optional<std::pair<unsigned, unsigned>> unprivileged_ids();
 /// Runs `fn` in a forked child that, when the process runs as root, has dropped to an
 /// unprivileged user first; returns the child's exit status (fn's result), or none when
 /// privileges could not be dropped. Chown trees the child must own beforehand with
-/// chown_tree().
+/// chown_tree(). The child runs `fn` after a plain fork, so call it before this process
+/// starts other threads (the worker pool): a lock held by one of them would never be released.
 std::optional<int> run_unprivileged(const std::function<int()>& fn);
 /// Gives every entry of the tree (links not followed) to the unprivileged user.
 void chown_tree(const std::string& root);

@@ -1,0 +1,158 @@
+#include "tui/workers.hpp"
+
+#include "tui/messages.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace qb::tui {
+
+namespace {
+
+/// The phase and the working panel's record of a check or clean that starts now.
+void begin_operation(TuiState& state, TuiPhase phase, const std::vector<Candidate>& targets,
+                     bool with_build_cache) {
+    state.phase = phase;
+    state.operation_started = Clock::now();
+    state.operation_paths.clear();
+    for (const Candidate& target : targets) {
+        state.operation_paths.push_back(target.path);
+    }
+    state.docker_in_operation = with_build_cache;
+}
+
+} // namespace
+
+ScanOptions clone_scan_options(const ScanOptions& options) {
+    return options;
+}
+
+std::vector<std::string> known_scan_paths(const TuiState& state) {
+    std::vector<std::pair<std::uint64_t, std::string>> pairs;
+    for (const Candidate& row : state.rows) {
+        pairs.emplace_back(row.bytes, row.path);
+    }
+    for (const auto& [p, entry] : state.remembered) {
+        pairs.emplace_back(entry.bytes, entry.path);
+    }
+    std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) {
+            return a.first > b.first;
+        }
+        return path::compare(a.second, b.second) < 0;
+    });
+    std::vector<std::string> paths;
+    for (auto& [bytes, p] : pairs) {
+        if (paths.empty() || !path::equal(paths.back(), p)) {
+            paths.push_back(std::move(p));
+        }
+    }
+    return paths;
+}
+
+void start_background_scan(TuiState& state, const WorkerSender& sender) {
+    auto key = selected_row_key(state);
+    state.phase = TuiPhase::Scanning;
+    state.operation_started = Clock::now();
+    state.refreshing = !state.rows.empty() || !state.remembered.empty();
+    if (!state.rows.empty()) {
+        state.sizing_rows.clear();
+        state.remembered.clear();
+    }
+    std::vector<std::string> known = known_scan_paths(state);
+    state.pending_paths = PathSet(known.begin(), known.end());
+    state.found_count = state.pending_paths.size();
+    state.measured_paths.clear();
+
+    state.scan_errors.clear();
+    state.selected_paths.clear();
+    state.selected_docker.clear();
+    state.plan.clear();
+    state.operation_paths.clear();
+    state.pending_prune.reset();
+    state.scan_error.reset();
+    state.status.reset();
+    state.docker_in_operation = false;
+    replace_rows(state, key);
+
+    const TuiServices& services = state.services;
+    if (!state.options.kinds.empty() || state.options.scope == ScopeFilter::Project) {
+        state.docker_rows.clear();
+        state.visible_docker.clear();
+        // The cursor may have pointed at a Docker row that is gone now.
+        state.cursor = std::min(state.cursor, last_visible_index(state));
+    } else {
+        services.spawn([services, docker_sender = sender]() mutable {
+            run_docker_inspect_worker(services, std::move(docker_sender));
+        });
+    }
+
+    ScanOptions copy = clone_scan_options(state.options);
+    ScanJob job{sender,
+                std::move(copy.roots),
+                std::move(copy.kinds),
+                std::move(known),
+                clone_scan_options(state.options),
+                copy.scope};
+    services.spawn(
+        [run = services.run_scan, job = std::move(job)]() mutable { run(std::move(job)); });
+}
+
+void run_docker_inspect_worker(const TuiServices& services, WorkerSender sender) {
+    sender.send(msg::DockerInspected{services.inspect_docker()});
+}
+
+void spawn_remeasure_worker(TuiState& state, std::vector<Candidate> targets,
+                            std::optional<NativeResource> build_cache_row, bool after_confirmation,
+                            const WorkerSender& sender) {
+    begin_operation(state, TuiPhase::Checking, targets, build_cache_row.has_value());
+    RemeasureJob job{sender, std::move(targets), std::move(build_cache_row), after_confirmation};
+    state.services.spawn([services = state.services, job = std::move(job)]() mutable {
+        run_remeasure_worker(services, std::move(job));
+    });
+}
+
+void run_remeasure_worker(const TuiServices& services, RemeasureJob job) {
+    msg::Remeasured outcome{std::vector<Candidate>{}, std::nullopt, job.after_confirmation};
+    std::vector<Candidate> fresh;
+    fresh.reserve(job.targets.size());
+    for (const Candidate& target : job.targets) {
+        auto measured = services.measure_entry(target);
+        if (!measured) {
+            outcome.candidates = unexpected(std::move(measured).error());
+            break;
+        }
+        fresh.push_back(std::move(measured).value());
+    }
+    if (outcome.candidates) {
+        outcome.candidates = std::move(fresh);
+    }
+    if (job.build_cache_row) {
+        outcome.build_cache = services.preview_build_cache();
+    }
+    job.sender.send(std::move(outcome));
+}
+
+void spawn_clean_worker(TuiState& state, std::vector<Candidate> targets,
+                        std::optional<NativeResource> build_cache_row, const WorkerSender& sender) {
+    for (Candidate& target : targets) {
+        if (!target.cleanable && state.selected_paths.contains(target.path)) {
+            target.cleanable = true;
+        }
+    }
+    begin_operation(state, TuiPhase::Cleaning, targets, build_cache_row.has_value());
+    CleanJob job{sender, std::move(targets), std::move(build_cache_row)};
+    state.services.spawn([services = state.services, job = std::move(job)]() mutable {
+        run_clean_worker(services, std::move(job));
+    });
+}
+
+void run_clean_worker(const TuiServices& services, CleanJob job) {
+    msg::CleanFinished outcome{services.execute_clean(job.targets), std::nullopt};
+    if (job.build_cache_row) {
+        outcome.prune = services.prune_build_cache();
+    }
+    job.sender.send(std::move(outcome));
+}
+
+} // namespace qb::tui
