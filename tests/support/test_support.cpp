@@ -274,6 +274,26 @@ std::string binary_path() {
     return QB_BINARY_PATH;
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string find_program(const std::string& name) {
+    std::istringstream dirs("/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = dir + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
 std::map<std::string, std::string> hermetic_env(const std::string& home_root) {
     std::string home = home_root + "/home";
     fs::create_directories(home);

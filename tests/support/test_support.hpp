@@ -41,6 +41,10 @@ void make_symlink(const std::string& target, const std::string& link);
 bool exists_nofollow(const std::string& path);
 /// Every path under `root` (relative, sorted), with a type letter: "d a", "f a/x", "l a/y".
 std::vector<std::string> list_tree(const std::string& root);
+/// The lines of `text`, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
+/// The full path of an executable program in the usual system directories, or "".
+std::string find_program(const std::string& name);
 
 struct ProcessResult {
     int exit_status = -1; // -1 when killed by a signal
