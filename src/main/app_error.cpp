@@ -114,11 +114,15 @@ std::string render_error(const AppError& error, bool json) {
     return json_compact(outer) + "\n";
 }
 
-void report_error(const AppError& error, bool json) {
-    int err = write_all(STDERR_FILENO, render_error(error, json));
+void print_stderr(std::string_view text, int fd) {
+    int err = write_all(fd, text);
     if (err != 0 && err != EBADF) {
         fail_internal(fmt::format("failed printing to stderr: {}", os_error_text(err)));
     }
+}
+
+void report_error(const AppError& error, bool json) {
+    print_stderr(render_error(error, json));
 }
 
 } // namespace qb

@@ -101,4 +101,8 @@ std::string render_error(const AppError& error, bool json);
 /// the text; any other write failure ends the process with status 101.
 void report_error(const AppError& error, bool json);
 
+/// Writes `text` to standard error (or to `fd`, standing in for it) under the same rule
+/// as report_error().
+void print_stderr(std::string_view text, int fd = 2);
+
 } // namespace qb

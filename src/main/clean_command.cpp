@@ -1,11 +1,221 @@
 #include "main/clean_command.hpp"
 
-namespace qb {
+#include "common/format_bytes.hpp"
+#include "common/paths.hpp"
+#include "common/saturating.hpp"
+#include "main/report.hpp"
+#include "scanner/scan.hpp"
 
-// Stands in until the clean executor is wired up; refusing is the safe answer.
-Result<std::string, AppError> run_clean(CleanArgs /*args*/, bool /*json*/) {
-    return unexpected(
-        AppError(errors::Usage{"the clean command is not available in this build yet"}));
+#include <fmt/format.h>
+
+namespace qb {
+namespace {
+
+constexpr std::string_view kPlanHeader = "APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH";
+
+std::string plan_row(std::uint64_t bytes, std::uint64_t allocated, bool network_restore,
+                     std::string_view kind, std::string_view path) {
+    return fmt::format("{}\t{}\t{}\t{}\t{}", format_bytes(bytes), format_bytes(allocated),
+                       network_restore ? "network" : "local", kind, path::display(path));
+}
+
+// The report of a run that removes nothing without being a dry run: an empty selection
+// or a declined prompt.
+CleanReport unconfirmed_report(const std::vector<Candidate>& selection, const SystemEnv& env) {
+    CleanReport report = execute_clean(selection, true, env);
+    report.dry_run = false;
+    return report;
+}
+
+} // namespace
+
+std::string clean_prompt_text(const std::vector<Candidate>& targets) {
+    std::string text(kPlanHeader);
+    text.push_back('\n');
+    std::uint64_t bytes = 0;
+    std::uint64_t allocated = 0;
+    std::uint64_t network = 0;
+    for (const Candidate& t : targets) {
+        text += plan_row(t.bytes, t.allocated_bytes, t.network_restore, t.kind, t.path);
+        text.push_back('\n');
+        bytes = sat_add(bytes, t.bytes);
+        allocated = sat_add(allocated, t.allocated_bytes);
+        network += t.network_restore ? 1 : 0;
+    }
+    text += fmt::format("Clean {} cache directories ({} apparent, {} allocated)? {} require "
+                        "downloads to restore. [y/N] ",
+                        targets.size(), format_bytes(bytes), format_bytes(allocated), network);
+    return text;
+}
+
+Result<bool, AppError> confirm_clean(const std::vector<Candidate>& targets,
+                                     const Console& console) {
+    return ask_confirmation(console, clean_prompt_text(targets));
+}
+
+Json clean_report_json(const CleanReport& r) {
+    Json deltas = Json::array();
+    for (const FilesystemDelta& d : r.filesystem_deltas) {
+        deltas.push_back({{"probe_path", path::display(d.probe_path)},
+                          {"free_bytes_before", d.free_bytes_before},
+                          {"free_bytes_after", d.free_bytes_after},
+                          {"delta_bytes", d.delta_bytes}});
+    }
+    Json targets = Json::array();
+    for (const SelectedTarget& t : r.selected_targets) {
+        targets.push_back({{"kind", t.kind},
+                           {"path", path::display(t.path)},
+                           {"bytes", t.bytes},
+                           {"allocated_bytes", t.allocated_bytes},
+                           {"network_restore", t.network_restore}});
+    }
+    Json cleaned = Json::array();
+    for (const std::string& p : r.cleaned_paths) {
+        cleaned.push_back(path::display(p));
+    }
+    Json skipped = Json::array();
+    for (const SkippedPath& s : r.skipped_paths) {
+        skipped.push_back({{"path", path::display(s.path)}, {"reason", s.reason}});
+    }
+    Json out = Json::object();
+    out["changed"] = r.changed;
+    out["dry_run"] = r.dry_run;
+    out["confirmed"] = r.confirmed;
+    out["selected"] = r.selected;
+    out["cleaned"] = r.cleaned;
+    out["skipped"] = r.skipped;
+    out["protected_skipped"] = r.protected_skipped;
+    out["policy_skipped"] = r.policy_skipped;
+    out["network_restore_selected"] = r.network_restore_selected;
+    out["bytes_selected"] = r.bytes_selected;
+    out["apparent_bytes_selected"] = r.apparent_bytes_selected;
+    out["allocated_bytes_selected"] = r.allocated_bytes_selected;
+    out["bytes_reclaimed_estimate"] = r.bytes_reclaimed_estimate;
+    out["apparent_bytes_removed"] = r.apparent_bytes_removed;
+    out["allocated_bytes_removed_estimate"] = r.allocated_bytes_removed_estimate;
+    out["filesystem_deltas"] = std::move(deltas);
+    out["selected_targets"] = std::move(targets);
+    out["cleaned_paths"] = std::move(cleaned);
+    out["skipped_paths"] = std::move(skipped);
+    return out;
+}
+
+std::string clean_report_text(const CleanReport& r) {
+    std::string refused =
+        r.skipped > 0 ? fmt::format("; {} refused during final validation", r.skipped) : "";
+    std::string summary;
+    if (r.dry_run) {
+        summary = fmt::format("Would clean {} of {} selected caches; {} protected; {} scan-only; "
+                              "{} apparent, {} allocated{}",
+                              r.selected, r.selected, r.protected_skipped, r.policy_skipped,
+                              format_bytes(r.bytes_selected),
+                              format_bytes(r.allocated_bytes_selected), refused);
+    } else {
+        summary = fmt::format("Cleaned {} of {} selected caches; {} protected; {} scan-only; "
+                              "{} apparent, {} allocated{}",
+                              r.cleaned, r.selected, r.protected_skipped, r.policy_skipped,
+                              format_bytes(r.apparent_bytes_removed),
+                              format_bytes(r.allocated_bytes_removed_estimate), refused);
+        const auto& deltas = r.filesystem_deltas;
+        if (deltas.empty()) {
+            summary += "; observed disk-free change unavailable";
+        } else if (deltas.size() == 1) {
+            summary += fmt::format("; observed disk-free change {} net",
+                                   format_signed_bytes(deltas.front().delta_bytes));
+        } else {
+            summary += fmt::format(
+                "; observed disk-free changes on {} filesystems (reported separately in JSON)",
+                deltas.size());
+        }
+    }
+    std::vector<std::string> lines{std::move(summary)};
+    if (!r.dry_run && r.filesystem_deltas.size() >= 2) {
+        lines.emplace_back("NET_CHANGE\tFREE_BEFORE\tFREE_AFTER\tFILESYSTEM_PROBE");
+        for (const FilesystemDelta& d : r.filesystem_deltas) {
+            lines.push_back(fmt::format("{}\t{}\t{}\t{}", format_signed_bytes(d.delta_bytes),
+                                        format_bytes(d.free_bytes_before),
+                                        format_bytes(d.free_bytes_after),
+                                        path::display(d.probe_path)));
+        }
+    }
+    if (r.dry_run && !r.selected_targets.empty()) {
+        lines.emplace_back(kPlanHeader);
+        for (const SelectedTarget& t : r.selected_targets) {
+            lines.push_back(
+                plan_row(t.bytes, t.allocated_bytes, t.network_restore, t.kind, t.path));
+        }
+    }
+    return join_lines(lines);
+}
+
+Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const SystemEnv& env,
+                                             const Console& console) {
+    if (auto ok = validate_fields(args.fields, kCleanFields); !ok) {
+        return unexpected(std::move(ok).error());
+    }
+    ScanRequest request;
+    request.roots = args.roots.empty() ? default_project_roots(env) : std::move(args.roots);
+    request.kinds = std::move(args.kinds);
+    request.protect_days = args.protect_days;
+    request.scope = args.scope;
+    auto scanned = scan_caches(request, env);
+    if (!scanned) {
+        return unexpected(std::move(scanned).error());
+    }
+    if (!scanned->walk_errors.empty()) {
+        std::string warnings;
+        for (const std::string& error : scanned->walk_errors) {
+            warnings += fmt::format("warning: {}\n", error);
+        }
+        console.write(warnings);
+    }
+
+    std::uint64_t scan_only = 0;
+    std::uint64_t protected_count = 0;
+    std::vector<Candidate> selection;
+    for (Candidate& c : scanned->candidates) {
+        if (!c.cleanable) {
+            ++scan_only;
+        } else if (c.is_protected && !args.include_recent) {
+            ++protected_count;
+        } else {
+            selection.push_back(std::move(c));
+        }
+    }
+
+    CleanReport report;
+    if (args.dry_run) {
+        report = execute_clean(selection, true, env);
+    } else if (selection.empty()) {
+        report = unconfirmed_report(selection, env);
+    } else if (args.yes) {
+        report = execute_clean(selection, false, env);
+    } else if (!console.input_is_terminal) {
+        return unexpected(AppError(errors::CleanConfirmationRequired{selection.size()}));
+    } else {
+        auto confirmed = confirm_clean(selection, console);
+        if (!confirmed) {
+            return unexpected(std::move(confirmed).error());
+        }
+        report =
+            *confirmed ? execute_clean(selection, false, env) : unconfirmed_report(selection, env);
+    }
+    report.protected_skipped = protected_count;
+    report.policy_skipped = sat_add(report.policy_skipped, scan_only);
+
+    if (report.selected > 0 && !report.dry_run && report.confirmed &&
+        report.skipped == report.selected) {
+        return unexpected(AppError(errors::Conflict{fmt::format(
+            "all {} selected targets were refused during final validation", report.selected)}));
+    }
+    if (json) {
+        return json_compact(project_fields(clean_report_json(report), args.fields));
+    }
+    return clean_report_text(report);
+}
+
+Result<std::string, AppError> run_clean(CleanArgs args, bool json) {
+    return run_clean_with(std::move(args), json, SystemEnv::from_process(), Console::standard());
 }
 
 } // namespace qb

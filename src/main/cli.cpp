@@ -158,6 +158,7 @@ void define_subcommands(CommandDef& root) {
     path_words.value_name = "PATH";
     path_words.help = "Optional command path used to narrow the contract";
     path_words.action = ArgAction::Append;
+    path_words.names_commands = true;
     root.subcommands.push_back(command("schema",
                                        fmt::format("Print the machine-readable {} v{} contract",
                                                    kContractFormatDomain, kContractFormatVersion),

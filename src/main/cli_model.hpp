@@ -52,6 +52,9 @@ struct ArgDef {
     bool required = false;
     /// Accepted on the command that declares it and on every command below it.
     bool global = false;
+    /// The words name a command of the tree, one level further down per word; the
+    /// completion scripts offer the names.
+    bool names_commands = false;
 
     bool is_positional() const { return long_name.empty() && short_name == 0; }
     bool takes_value() const { return parser != ValueParser::None; }

@@ -8,6 +8,7 @@
 #include "main/clean_command.hpp"
 #include "main/cli.hpp"
 #include "main/cli_help.hpp"
+#include "main/completions.hpp"
 #include "main/docker_command.hpp"
 #include "main/scan_command.hpp"
 #include "schema/contract.hpp"
@@ -52,9 +53,12 @@ int finish(Result<std::string, AppError> outcome, bool json) {
     return 0;
 }
 
-// Stands in until the completion script generators exist.
-Result<std::string, AppError> print_completions(const Completions& /*completions*/) {
-    return unexpected(AppError(errors::Usage{"completions are not available in this build"}));
+// The script is written as it is, whatever the output mode says.
+void print_completions(const Completions& completions) {
+    std::string script = completion::completion_script(completions.shell, cli_command());
+    if (write_all(STDOUT_FILENO, script) != 0) {
+        fail_internal("failed to write completion file");
+    }
 }
 
 } // namespace
@@ -131,7 +135,10 @@ int main_inner(int argc, char** argv) {
                 print_stdout(contract_output(a.path));
                 return 0;
             },
-            [&](Completions& a) { return finish(print_completions(a), json); },
+            [&](Completions& a) {
+                print_completions(a);
+                return 0;
+            },
         },
         *cli.command);
 }

@@ -13,15 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<std::string> tabs_of(const std::string& line) {
     std::vector<std::string> cells;
     std::size_t start = 0;

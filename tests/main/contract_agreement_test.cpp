@@ -1,7 +1,11 @@
 // The contract document describes the command line as data of its own; these checks keep
 // it and the command tree saying the same thing.
 
+#include "main/catalog_command.hpp"
+#include "main/clean_command.hpp"
 #include "main/cli.hpp"
+#include "main/docker_command.hpp"
+#include "main/scan_command.hpp"
 #include "schema/contract.hpp"
 
 #include <functional>
@@ -90,6 +94,37 @@ TEST(ContractAgreement, EveryCommandAndArgumentMatchesTheTree) {
     EXPECT_EQ(doc_commands, tree_commands);
     EXPECT_EQ(doc["version"], root.version);
     EXPECT_EQ(doc["name"], root.name);
+}
+
+// What --fields accepts, what the contract lists and what the reports write are one set
+// of names per command.
+TEST(ContractAgreement, OutputFieldsMatchTheFieldListsAndTheReports) {
+    Json doc = build_contract_document();
+    auto names = [](const auto& list) { return std::set<std::string>(list.begin(), list.end()); };
+    auto described = [&](const std::string& command) {
+        std::set<std::string> out;
+        const Json* entry = contract_command(doc, command);
+        EXPECT_NE(entry, nullptr) << command;
+        for (const Json& field : entry ? (*entry)["output_fields"] : Json::array()) {
+            out.insert(field["name"].get<std::string>());
+        }
+        return out;
+    };
+    auto members = [](const Json& object) {
+        std::set<std::string> out;
+        for (const auto& [key, value] : object.items()) {
+            out.insert(key);
+        }
+        return out;
+    };
+    EXPECT_EQ(described("scan"), names(kScanFields));
+    EXPECT_EQ(described("catalog"), names(kCatalogFields));
+    EXPECT_EQ(described("clean"), names(kCleanFields));
+    EXPECT_EQ(members(clean_report_json(CleanReport{})), names(kCleanFields));
+    EXPECT_EQ(described("docker"), names(kDockerFields));
+    EXPECT_EQ(members(serialize_native_resource(NativeResource{})), names(kDockerFields));
+    EXPECT_EQ(described("docker clean"), names(kDockerCleanFields));
+    EXPECT_EQ(members(native_clean_report_json(NativeCleanReport{})), names(kDockerCleanFields));
 }
 
 } // namespace

@@ -10,11 +10,13 @@
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -123,10 +125,18 @@ std::vector<std::string> list_tree(const std::string& root) {
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    if (options.terminal && options.stdin_data) {
+        throw std::invalid_argument("standard input is either a terminal or data");
+    }
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
         ::pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw_errno("pipe2");
+    }
+    int master = -1;
+    int slave = -1;
+    if (options.terminal && ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        throw_errno("openpty");
     }
     std::vector<std::string> env_strings;
     for (const auto& [k, v] : options.env) {
@@ -149,7 +159,17 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         throw_errno("fork");
     }
     if (pid == 0) {
-        ::dup2(in_pipe[0], 0);
+        if (options.terminal) {
+            ::setsid();
+            ::ioctl(slave, TIOCSCTTY, 0);
+            ::dup2(slave, 0);
+            ::close(master);
+            if (slave > 2) {
+                ::close(slave);
+            }
+        } else {
+            ::dup2(in_pipe[0], 0);
+        }
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
         if (options.close_stdout) {
@@ -168,6 +188,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     ::close(in_pipe[0]);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
+    if (slave >= 0) {
+        ::close(slave);
+    }
     if (options.close_stdout) {
         ::close(out_pipe[0]);
         out_pipe[0] = -1;
@@ -182,14 +205,21 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 
     ProcessResult result;
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    int fds[2] = {out_pipe[0], err_pipe[0]};
-    std::string* sinks[2] = {&result.out, &result.err};
+    // The terminal reports EIO, not the end, once the child has closed its side.
+    int fds[3] = {out_pipe[0], err_pipe[0], master};
+    std::string* sinks[3] = {&result.out, &result.err, &result.terminal};
     bool killed = false;
-    while (fds[0] >= 0 || fds[1] >= 0) {
-        pollfd p[2];
+    while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
+        if (options.terminal && !result.answered && fds[2] >= 0 &&
+            result.err.find(options.terminal->prompt_end) != std::string::npos) {
+            const std::string& answer = options.terminal->answer;
+            (void)!::write(master, answer.data(), answer.size());
+            result.answered = true;
+        }
+        pollfd p[3];
         int n = 0;
-        int which[2];
-        for (int i = 0; i < 2; ++i) {
+        int which[3];
+        for (int i = 0; i < 3; ++i) {
             if (fds[i] >= 0) {
                 p[n] = {fds[i], POLLIN, 0};
                 which[n++] = i;
@@ -242,6 +272,26 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 
 std::string binary_path() {
     return QB_BINARY_PATH;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string find_program(const std::string& name) {
+    std::istringstream dirs("/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = dir + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
 }
 
 std::map<std::string, std::string> hermetic_env(const std::string& home_root) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qb::test {
@@ -40,17 +41,35 @@ void make_symlink(const std::string& target, const std::string& link);
 bool exists_nofollow(const std::string& path);
 /// Every path under `root` (relative, sorted), with a type letter: "d a", "f a/x", "l a/y".
 std::vector<std::string> list_tree(const std::string& root);
+/// The lines of `text`, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
+/// The full path of an executable program in the usual system directories, or "".
+std::string find_program(const std::string& name);
 
 struct ProcessResult {
     int exit_status = -1; // -1 when killed by a signal
     int signal = 0;
     std::string out;
     std::string err;
+    std::string terminal;  // with TerminalInput: what the terminal echoed
+    bool answered = false; // with TerminalInput: whether the answer was typed
+};
+
+/// Typed at the start of a line, the terminal's end-of-file key ends the input.
+inline constexpr std::string_view kEndOfInputKey = "\x04";
+
+/// Standard input on a pseudo-terminal that is the controlling terminal of the child's
+/// own session, so that the program sees a person at the keyboard.
+struct TerminalInput {
+    /// Typed once standard error shows `prompt_end`; never when it does not.
+    std::string answer;
+    std::string prompt_end = "[y/N] ";
 };
 
 struct ProcessOptions {
     std::map<std::string, std::string> env; // the whole environment of the child
     std::optional<std::string> stdin_data;  // none: standard input from /dev/null
+    std::optional<TerminalInput> terminal;  // instead of stdin_data
     std::optional<std::string> cwd;
     std::chrono::milliseconds timeout{60000};
     bool close_stdout = false; // standard output is a pipe closed before the child writes
@@ -76,7 +95,8 @@ std::optional<std::pair<unsigned, unsigned>> unprivileged_ids();
 /// Runs `fn` in a forked child that, when the process runs as root, has dropped to an
 /// unprivileged user first; returns the child's exit status (fn's result), or none when
 /// privileges could not be dropped. Chown trees the child must own beforehand with
-/// chown_tree().
+/// chown_tree(). The child runs `fn` after a plain fork, so call it before this process
+/// starts other threads (the worker pool): a lock held by one of them would never be released.
 std::optional<int> run_unprivileged(const std::function<int()>& fn);
 /// Gives every entry of the tree (links not followed) to the unprivileged user.
 void chown_tree(const std::string& root);

@@ -18,19 +18,9 @@ using qb::test::ProcessResult;
 using qb::test::run_process;
 using qb::test::TempDir;
 
-const char* const kSearchPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+using qb::test::find_program;
 
-std::string find_program(const std::string& name) {
-    std::stringstream dirs(kSearchPath);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        std::string candidate = dir + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return {};
-}
+const char* const kSearchPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 std::optional<std::string> read_text(const std::string& path) {
     std::ifstream in(path);

@@ -1,0 +1,288 @@
+// `clean` end to end over fixture trees: what is selected, what goes, and the prompt on
+// a pseudo-terminal.
+
+#include "support/test_support.hpp"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+namespace qb::test {
+namespace {
+
+using nlohmann::json;
+
+// Sets the modification time of every entry of the tree to ten days ago, so that the
+// cache is not protected by its age.
+void age_tree(const std::string& root) {
+    const timespec old{::time(nullptr) - 10 * 86400, 0};
+    const timespec times[2] = {old, old};
+    std::vector<std::string> paths{root};
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        paths.push_back(e.path().string());
+    }
+    for (const std::string& p : paths) {
+        ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
+    }
+}
+
+// The entries of `tree` that are not `gone` nor inside it.
+std::vector<std::string> without(std::vector<std::string> tree, const std::string& gone) {
+    std::erase_if(tree, [&](const std::string& entry) {
+        std::string rel = entry.substr(2);
+        return rel == gone || rel.starts_with(gone + "/");
+    });
+    return tree;
+}
+
+// Under the projects root: two aged Cargo outputs (5000 and 2000 bytes), a freshly
+// written node_modules (protected), and sources beside them. In the home directory, a
+// Maven repository, which may be scanned but never cleaned.
+class CleanE2e : public testing::Test {
+protected:
+    CleanE2e() {
+        write_file(root() + "/rusty/Cargo.toml", "[package]\n");
+        write_file(root() + "/rusty/src/main.rs", "fn main() {}\n");
+        write_file(root() + "/rusty/target/debug/out.bin", std::string(5000, 'x'));
+        write_file(root() + "/oxide/Cargo.toml", "[package]\n");
+        write_file(root() + "/oxide/target/release/lib.rlib", std::string(2000, 'z'));
+        write_file(root() + "/webby/package.json", "{}");
+        write_file(root() + "/webby/node_modules/dep/index.js", std::string(3000, 'y'));
+        env_ = hermetic_env(sandbox_ / "env");
+        write_file(env_["HOME"] + "/.m2/repository/org/lib.jar", std::string(700, 'j'));
+        age_tree(root() + "/rusty/target");
+        age_tree(root() + "/oxide/target");
+    }
+
+    std::string root() const { return sandbox_ / "projects"; }
+    std::string home() { return env_["HOME"]; }
+
+    ProcessResult run(std::vector<std::string> args) {
+        ProcessOptions options;
+        options.env = env_;
+        options.cwd = sandbox_.path();
+        return run_quillbarrow(args, options);
+    }
+
+    std::vector<std::string> clean_args(std::vector<std::string> extra) {
+        std::vector<std::string> args{"clean", "--root", root(), "--scope", "all"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    TempDir sandbox_;
+    std::map<std::string, std::string> env_;
+};
+
+TEST_F(CleanE2e, DryRunChangesNothingAndShowsThePlan) {
+    const auto before = list_tree(sandbox_.path());
+    auto r = run(clean_args({"--dry-run", "--yes"}));
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    json doc = json::parse(r.out);
+    EXPECT_EQ(doc.size(), 19u);
+    EXPECT_EQ(doc["dry_run"], true);
+    EXPECT_EQ(doc["confirmed"], false);
+    EXPECT_EQ(doc["changed"], false);
+    EXPECT_EQ(doc["selected"], 2);
+    EXPECT_EQ(doc["protected_skipped"], 1);
+    EXPECT_EQ(doc["policy_skipped"], 1);
+    EXPECT_EQ(doc["bytes_selected"], 7000);
+    EXPECT_EQ(doc["cleaned_paths"], json::array());
+    EXPECT_EQ(doc["filesystem_deltas"], json::array());
+    ASSERT_EQ(doc["selected_targets"].size(), 2u);
+    EXPECT_EQ(doc["selected_targets"][0]["path"], root() + "/rusty/target");
+    EXPECT_EQ(doc["selected_targets"][1]["path"], root() + "/oxide/target");
+
+    auto text = run({"-o", "text", "clean", "--root", root(), "--dry-run"});
+    ASSERT_EQ(text.exit_status, 0) << text.err;
+    const std::string summary = text.out.substr(0, text.out.find('\n'));
+    EXPECT_TRUE(summary.starts_with("Would clean 2 of 2 selected caches; 1 protected; 0 "
+                                    "scan-only; 6.8 KiB apparent, "))
+        << summary;
+    EXPECT_TRUE(summary.ends_with(" allocated")) << summary;
+    EXPECT_NE(text.out.find("\nAPPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n4.9 KiB\t"),
+              std::string::npos)
+        << text.out;
+    EXPECT_TRUE(text.out.ends_with("\tlocal\tcargo-target\t" + root() + "/oxide/target\n"))
+        << text.out;
+    EXPECT_EQ(list_tree(sandbox_.path()), before);
+}
+
+TEST_F(CleanE2e, ConfirmedRunRemovesExactlyTheSelection) {
+    const auto before = list_tree(sandbox_.path());
+    auto r = run(clean_args({"--yes"}));
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    json doc = json::parse(r.out);
+    EXPECT_EQ(doc["confirmed"], true);
+    EXPECT_EQ(doc["changed"], true);
+    EXPECT_EQ(doc["cleaned"], 2);
+    EXPECT_EQ(doc["skipped"], 0);
+    EXPECT_EQ(doc["apparent_bytes_removed"], 7000);
+    EXPECT_EQ(doc["cleaned_paths"], (json{root() + "/rusty/target", root() + "/oxide/target"}));
+    EXPECT_EQ(doc["skipped_paths"], json::array());
+    ASSERT_EQ(doc["filesystem_deltas"].size(), 1u);
+    EXPECT_EQ(doc["filesystem_deltas"][0]["probe_path"], root() + "/rusty");
+
+    const std::string projects = "projects";
+    EXPECT_EQ(list_tree(sandbox_.path()),
+              without(without(before, projects + "/rusty/target"), projects + "/oxide/target"));
+
+    // The protected cache goes only when recent caches are included; scan-only kinds
+    // never go. Text this time.
+    auto recent = run(
+        {"-o", "text", "clean", "--root", root(), "--scope", "all", "--include-recent", "--yes"});
+    ASSERT_EQ(recent.exit_status, 0) << recent.err;
+    EXPECT_TRUE(recent.out.starts_with("Cleaned 1 of 1 selected caches; 0 protected; 1 "
+                                       "scan-only; 2.9 KiB apparent, "))
+        << recent.out;
+    EXPECT_TRUE(recent.out.ends_with(" net\n")) << recent.out;
+    EXPECT_NE(recent.out.find("; observed disk-free change "), std::string::npos);
+    EXPECT_FALSE(exists_nofollow(root() + "/webby/node_modules"));
+    EXPECT_TRUE(exists_nofollow(root() + "/webby/package.json"));
+    EXPECT_TRUE(exists_nofollow(home() + "/.m2/repository/org/lib.jar"));
+}
+
+TEST_F(CleanE2e, WithoutATerminalOnlyYesRemoves) {
+    const auto before = list_tree(sandbox_.path());
+    auto refused = run(clean_args({}));
+    EXPECT_EQ(refused.exit_status, 6);
+    EXPECT_EQ(refused.out, "");
+    json e = json::parse(refused.err)["error"];
+    EXPECT_EQ(e["kind"], "confirmation_required");
+    EXPECT_EQ(e["message"], "confirmation is required before cleaning 2 cache directories");
+    EXPECT_EQ(e["hint"], "re-run with --yes to confirm cleanup");
+    EXPECT_EQ(list_tree(sandbox_.path()), before);
+
+    // Nothing selected: nothing to confirm.
+    auto empty = run({"-o", "text", "clean", "--root", root(), "--kind", "node-modules"});
+    EXPECT_EQ(empty.exit_status, 0) << empty.err;
+    EXPECT_EQ(empty.out, "Cleaned 0 of 0 selected caches; 1 protected; 0 scan-only; 0 B "
+                         "apparent, 0 B allocated; observed disk-free change unavailable\n");
+
+    // Fields are checked before anything happens, even with --yes.
+    auto fields = run(clean_args({"--yes", "--fields", "changed,bogus"}));
+    EXPECT_EQ(fields.exit_status, 2);
+    EXPECT_EQ(list_tree(sandbox_.path()), before);
+
+    auto projected = run(clean_args({"--yes", "--fields", "changed,cleaned_paths"}));
+    ASSERT_EQ(projected.exit_status, 0) << projected.err;
+    EXPECT_EQ(projected.out,
+              json({{"changed", true},
+                    {"cleaned_paths", {root() + "/rusty/target", root() + "/oxide/target"}}})
+                      .dump() +
+                  "\n");
+}
+
+TEST_F(CleanE2e, PromptOnATerminal) {
+    // Each answer gets a fresh copy of the two aged targets.
+    auto reset = [&] {
+        for (const char* name : {"rusty", "oxide"}) {
+            const std::string target = root() + "/" + name + "/target";
+            std::filesystem::remove_all(target);
+            write_file(target + "/debug/out.bin", std::string(4096, 'q'));
+            age_tree(target);
+        }
+    };
+    auto ask = [&](const std::string& answer, std::vector<std::string> extra = {}) {
+        ProcessOptions options;
+        options.env = env_;
+        options.cwd = sandbox_.path();
+        options.terminal = TerminalInput{answer};
+        std::vector<std::string> args{"-o", "json", "clean", "--root", root()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_quillbarrow(args, options);
+    };
+    const std::string question_end = "? 0 require downloads to restore. [y/N] ";
+
+    reset();
+    auto yes = ask("y\n");
+    ASSERT_EQ(yes.exit_status, 0) << yes.err;
+    EXPECT_TRUE(yes.answered);
+    EXPECT_TRUE(yes.err.starts_with("APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n4.0 KiB\t"))
+        << yes.err;
+    EXPECT_NE(yes.err.find("\tlocal\tcargo-target\t" + root() +
+                           "/rusty/target\n" // equal sizes: path order
+                           "Clean 2 cache directories (8.0 KiB apparent, "),
+              std::string::npos)
+        << yes.err;
+    EXPECT_TRUE(yes.err.ends_with(question_end)) << yes.err;
+    EXPECT_EQ(json::parse(yes.out)["cleaned"], 2);
+    EXPECT_FALSE(exists_nofollow(root() + "/rusty/target"));
+
+    for (std::string_view declined :
+         {std::string_view("n\n"), std::string_view("\n"), kEndOfInputKey}) {
+        reset();
+        const auto before = list_tree(sandbox_.path());
+        auto no = ask(std::string(declined));
+        ASSERT_EQ(no.exit_status, 0) << no.err;
+        EXPECT_TRUE(no.answered);
+        EXPECT_TRUE(no.err.ends_with(question_end)) << no.err;
+        json doc = json::parse(no.out);
+        EXPECT_EQ(doc["dry_run"], false);
+        EXPECT_EQ(doc["confirmed"], false);
+        EXPECT_EQ(doc["selected"], 2);
+        EXPECT_EQ(doc["cleaned"], 0);
+        EXPECT_EQ(list_tree(sandbox_.path()), before);
+    }
+
+    reset();
+    const auto before = list_tree(sandbox_.path());
+    auto garbled = ask("y\xff\n");
+    EXPECT_EQ(garbled.exit_status, 4);
+    EXPECT_EQ(garbled.out, "");
+    EXPECT_NE(garbled.err.find(question_end + R"({"error":{"exit_code":4,)"), std::string::npos)
+        << garbled.err;
+    EXPECT_NE(garbled.err.find("\"message\":\"filesystem operation failed for <stdin>: stream "
+                               "did not contain valid UTF-8\""),
+              std::string::npos)
+        << garbled.err;
+    EXPECT_EQ(list_tree(sandbox_.path()), before);
+
+    // A dry run, or --yes, on a terminal asks nothing.
+    auto dry = ask("y\n", {"--dry-run"});
+    EXPECT_EQ(dry.exit_status, 0);
+    EXPECT_FALSE(dry.answered);
+    EXPECT_EQ(dry.err, "");
+    EXPECT_EQ(list_tree(sandbox_.path()), before);
+    auto confirmed = ask("n\n", {"--yes"});
+    EXPECT_EQ(confirmed.exit_status, 0);
+    EXPECT_FALSE(confirmed.answered);
+    EXPECT_EQ(confirmed.err, "");
+    EXPECT_FALSE(exists_nofollow(root() + "/oxide/target"));
+}
+
+TEST_F(CleanE2e, WalkErrorsAreWarningsOnStandardError) {
+    if (!unprivileged_ids()) {
+        GTEST_SKIP() << "needs root to run the clean as an unprivileged user";
+    }
+    make_dirs(root() + "/locked/inner");
+    chown_tree(sandbox_.path());
+    ASSERT_EQ(::chmod((root() + "/locked").c_str(), 0), 0);
+    const std::string out = sandbox_ / "out";
+    make_dirs(out);
+    chown_tree(out);
+    auto status = run_unprivileged([&] {
+        ProcessOptions options;
+        options.env = env_;
+        auto j = run_quillbarrow({"clean", "--root", root(), "--dry-run"}, options);
+        auto t = run_quillbarrow({"-o", "text", "clean", "--root", root(), "--dry-run"}, options);
+        write_file(out + "/json.out", j.out);
+        write_file(out + "/json.err", j.err);
+        write_file(out + "/text.err", t.err);
+        return j.exit_status * 16 + t.exit_status;
+    });
+    ASSERT_TRUE(status.has_value()) << "could not drop privileges";
+    EXPECT_EQ(*status, 0);
+    const std::string warning = "warning: IO error for operation on " + root() +
+                                "/locked: Permission denied (os error 13)\n";
+    EXPECT_EQ(read_file(out + "/json.err"), warning);
+    EXPECT_EQ(read_file(out + "/text.err"), warning);
+    EXPECT_EQ(json::parse(read_file(out + "/json.out"))["selected"], 2);
+}
+
+} // namespace
+} // namespace qb::test

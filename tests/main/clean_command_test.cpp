@@ -1,0 +1,201 @@
+#include "main/clean_command.hpp"
+#include "scanner/clean_hooks.hpp"
+#include "scanner/safe_remove.hpp"
+#include "support/test_support.hpp"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+namespace qb {
+namespace {
+
+using test::exists_nofollow;
+using test::make_dirs;
+using test::TempDir;
+using test::write_file;
+
+CleanReport canned_real_run() {
+    CleanReport r;
+    r.changed = true;
+    r.confirmed = true;
+    r.selected = 3;
+    r.cleaned = 2;
+    r.skipped = 1;
+    r.protected_skipped = 4;
+    r.policy_skipped = 5;
+    r.network_restore_selected = 1;
+    r.bytes_selected = 3 * 1024;
+    r.apparent_bytes_selected = 3 * 1024;
+    r.allocated_bytes_selected = 12 * 1024;
+    r.bytes_reclaimed_estimate = 2048;
+    r.apparent_bytes_removed = 2048;
+    r.allocated_bytes_removed_estimate = 8192;
+    r.filesystem_deltas = {{"/a", 10'000, 7'952, -2048}};
+    r.selected_targets = {{"node-modules", "/a/w/node_modules", 1024, 4096, true},
+                          {"cargo-target", "/a/r/\xff/target", 1024, 4096, false},
+                          {"cargo-target", "/b/r/target", 1024, 4096, false}};
+    r.cleaned_paths = {"/a/w/node_modules", "/a/r/\xff/target"};
+    r.skipped_paths = {{"/b/r/target", "filesystem identity changed after scanning"}};
+    return r;
+}
+
+TEST(CleanReportOutput, JsonCarriesEveryMemberAndShowsInvalidPathsReadably) {
+    Json doc = clean_report_json(canned_real_run());
+    ASSERT_EQ(doc.size(), kCleanFields.size());
+    for (std::string_view name : kCleanFields) {
+        EXPECT_TRUE(doc.contains(name)) << name;
+    }
+    EXPECT_EQ(json_compact(doc["filesystem_deltas"]),
+              R"([{"delta_bytes":-2048,"free_bytes_after":7952,"free_bytes_before":10000,)"
+              R"("probe_path":"/a"}])");
+    EXPECT_EQ(json_compact(doc["selected_targets"][1]),
+              "{\"allocated_bytes\":4096,\"bytes\":1024,\"kind\":\"cargo-target\","
+              "\"network_restore\":false,\"path\":\"/a/r/\xef\xbf\xbd/target\"}");
+    EXPECT_EQ(doc["cleaned_paths"], (Json{"/a/w/node_modules", "/a/r/\xef\xbf\xbd/target"}));
+    EXPECT_EQ(json_compact(doc["skipped_paths"]),
+              R"([{"path":"/b/r/target","reason":"filesystem identity changed after scanning"}])");
+    EXPECT_EQ(doc["protected_skipped"], 4);
+    EXPECT_EQ(doc["policy_skipped"], 5);
+    EXPECT_EQ(doc["allocated_bytes_removed_estimate"], 8192);
+    EXPECT_EQ(doc["changed"], true);
+    EXPECT_EQ(doc["dry_run"], false);
+}
+
+TEST(CleanReportOutput, TextSummaryTailsAndTables) {
+    CleanReport real = canned_real_run();
+    EXPECT_EQ(clean_report_text(real),
+              "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
+              "8.0 KiB allocated; 1 refused during final validation; observed disk-free "
+              "change -2.0 KiB net");
+
+    real.skipped = 0;
+    real.filesystem_deltas.clear();
+    EXPECT_EQ(clean_report_text(real),
+              "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
+              "8.0 KiB allocated; observed disk-free change unavailable");
+
+    real.filesystem_deltas = {{"/a", 0, 512, 512}, {"/b/\xff", 4096, 1024, -3072}};
+    EXPECT_EQ(clean_report_text(real),
+              "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
+              "8.0 KiB allocated; observed disk-free changes on 2 filesystems (reported "
+              "separately in JSON)\n"
+              "NET_CHANGE\tFREE_BEFORE\tFREE_AFTER\tFILESYSTEM_PROBE\n"
+              "+512 B\t0 B\t512 B\t/a\n"
+              "-3.0 KiB\t4.0 KiB\t1.0 KiB\t/b/\xef\xbf\xbd");
+
+    // A dry run counts what it would remove and lists the plan; no disk-free tail.
+    CleanReport dry;
+    dry.dry_run = true;
+    dry.selected = 2;
+    dry.protected_skipped = 1;
+    dry.bytes_selected = 1536;
+    dry.allocated_bytes_selected = 8192;
+    dry.selected_targets = {{"python-venv", "/p/.venv", 1024, 4096, true},
+                            {"cargo-target", "/p/target", 512, 4096, false}};
+    EXPECT_EQ(clean_report_text(dry),
+              "Would clean 2 of 2 selected caches; 1 protected; 0 scan-only; 1.5 KiB apparent, "
+              "8.0 KiB allocated\n"
+              "APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n"
+              "1.0 KiB\t4.0 KiB\tnetwork\tpython-venv\t/p/.venv\n"
+              "512 B\t4.0 KiB\tlocal\tcargo-target\t/p/target");
+    dry.selected_targets.clear();
+    dry.selected = 0;
+    EXPECT_EQ(clean_report_text(dry), "Would clean 0 of 0 selected caches; 1 protected; 0 "
+                                      "scan-only; 1.5 KiB apparent, 8.0 KiB allocated");
+}
+
+TEST(CleanReportOutput, PromptListsThePlanAndAsks) {
+    Candidate a;
+    a.kind = "node-modules";
+    a.path = "/w/node_modules";
+    a.bytes = 2048;
+    a.allocated_bytes = 4096;
+    a.network_restore = true;
+    Candidate b = a;
+    b.kind = "cargo-target";
+    b.path = "/r/target";
+    b.bytes = 1;
+    b.network_restore = false;
+    EXPECT_EQ(clean_prompt_text({a, b}),
+              "APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n"
+              "2.0 KiB\t4.0 KiB\tnetwork\tnode-modules\t/w/node_modules\n"
+              "1 B\t4.0 KiB\tlocal\tcargo-target\t/r/target\n"
+              "Clean 2 cache directories (2.0 KiB apparent, 8.0 KiB allocated)? 1 require "
+              "downloads to restore. [y/N] ");
+}
+
+// The handler in this process over two Cargo projects, so that the executor's seam can
+// change a target between its final validation and its removal.
+class CleanHandler : public testing::Test {
+protected:
+    CleanHandler() {
+        write_file(root() + "/a/Cargo.toml", "[package]\n");
+        write_file(root() + "/a/target/debug/app", std::string(3000, 'a'));
+        write_file(root() + "/b/Cargo.toml", "[package]\n");
+        write_file(root() + "/b/target/debug/app", std::string(2000, 'b'));
+        env_.vars["HOME"] = tmp_ / "home";
+        env_.shared_tmp_root = tmp_ / "no-shared-tmp";
+    }
+    ~CleanHandler() override { clean_hooks::set_before_remove({}); }
+
+    std::string root() const { return tmp_ / "projects"; }
+
+    Result<std::string, AppError> run_confirmed(std::vector<std::string> fields = {}) {
+        CleanArgs a;
+        a.roots = {root()};
+        a.include_recent = true; // the fixture was just written
+        a.yes = true;
+        a.fields = std::move(fields);
+        return run_clean_with(std::move(a), true, env_, Console{});
+    }
+
+    TempDir tmp_;
+    SystemEnv env_;
+};
+
+TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
+    // Swapping a target for a fresh directory of the same name, after its validation.
+    std::vector<std::string> moved;
+    auto swap = [&moved](const Candidate& c) {
+        moved.push_back(c.path + "-moved" + std::to_string(moved.size()));
+        if (std::rename(c.path.c_str(), moved.back().c_str()) != 0) {
+            throw std::runtime_error("rename");
+        }
+        make_dirs(c.path);
+    };
+    clean_hooks::set_before_remove([&](const Candidate& c) {
+        if (c.path == root() + "/a/target") {
+            swap(c);
+        }
+    });
+    auto partly = run_confirmed();
+    ASSERT_TRUE(partly.has_value()) << fmt_app_error(partly.error());
+    Json doc = Json::parse(*partly);
+    EXPECT_EQ(doc["cleaned_paths"], Json{root() + "/b/target"});
+    EXPECT_EQ(doc["skipped"], 1);
+    EXPECT_EQ(json_compact(doc["skipped_paths"]),
+              json_compact(Json::array(
+                  {{{"path", root() + "/a/target"}, {"reason", std::string(kIdentityChanged)}}})));
+    ASSERT_EQ(moved, std::vector<std::string>{root() + "/a/target-moved0"});
+    EXPECT_TRUE(exists_nofollow(moved[0] + "/debug/app"));
+
+    // When every target is refused, the run is a conflict and prints no report.
+    write_file(root() + "/b/target/debug/app", "again");
+    clean_hooks::set_before_remove(swap);
+    auto conflict = run_confirmed({"changed"});
+    ASSERT_FALSE(conflict.has_value());
+    EXPECT_EQ(conflict.error().exit_status(), 5);
+    EXPECT_EQ(fmt_app_error(conflict.error()),
+              "cleanup conflicted with filesystem changes: all 2 selected targets were refused "
+              "during final validation");
+    // The swapped-in directory of the first run is a target too.
+    ASSERT_EQ(moved.size(), 3u);
+    for (const std::string& path : moved) {
+        EXPECT_TRUE(exists_nofollow(path)) << path;
+    }
+    EXPECT_EQ(test::read_file(moved[1] + "/debug/app"), "again");
+}
+
+} // namespace
+} // namespace qb
