@@ -112,13 +112,7 @@ std::vector<std::string> default_project_roots(const SystemEnv& env) {
 }
 
 void sort_candidates(std::vector<Candidate>& candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                         if (a.bytes != b.bytes) {
-                             return a.bytes > b.bytes;
-                         }
-                         return path::compare(a.path, b.path) < 0;
-                     });
+    std::stable_sort(candidates.begin(), candidates.end(), LargestFirst{});
 }
 
 void discover_project_caches(const std::string& root, const KindFilter& kinds,

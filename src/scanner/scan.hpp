@@ -4,6 +4,7 @@
 // interface's background scan.
 
 #include "common/env.hpp"
+#include "common/paths.hpp"
 #include "common/result.hpp"
 #include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
@@ -57,7 +58,19 @@ bool is_directory_nofollow(const std::string& path);
 /// location's parent (the location itself when it has none).
 FoundCache global_found_cache(const GlobalCandidate& row);
 
-/// Bytes descending, then path ascending in component order; stable.
+/// The order of candidates everywhere they are listed: bytes descending, then path
+/// ascending in component order. Takes anything with `bytes` and `path` members.
+struct LargestFirst {
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+        if (a.bytes != b.bytes) {
+            return a.bytes > b.bytes;
+        }
+        return path::compare(a.path, b.path) < 0;
+    }
+};
+
+/// Sorts by LargestFirst; stable.
 void sort_candidates(std::vector<Candidate>& candidates);
 
 /// The kinds a request keeps: every kind when the list is empty, else exactly those named.

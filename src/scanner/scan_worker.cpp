@@ -200,10 +200,7 @@ bool remembered_before(const RememberedCache& a, const RememberedCache& b) {
     if (a.observed_unix != b.observed_unix) {
         return a.observed_unix > b.observed_unix;
     }
-    if (a.bytes != b.bytes) {
-        return a.bytes > b.bytes;
-    }
-    return path::compare(a.path, b.path) < 0;
+    return LargestFirst{}(a, b);
 }
 
 void update_snapshot(const SystemEnv& env, const ScanOptions& request,
