@@ -16,10 +16,6 @@
 namespace qb {
 namespace {
 
-// Remembered entries older than this are forgotten (30 days, inclusive).
-constexpr std::uint64_t kRememberSeconds = 2'592'000;
-constexpr std::size_t kMaxSnapshotEntries = 4096;
-
 // The bound on measuring jobs. A job holds a token from before it is queued until its
 // measurement is reported.
 class MeasureTokens {
@@ -231,7 +227,7 @@ merge_snapshot_entries(const Snapshot& old, const std::vector<Candidate>& rows,
                        std::uint64_t now) {
     std::map<std::string, RememberedCache, path::Less> by_path;
     for (const RememberedCache& e : old.entries) {
-        if (sat_sub(now, e.observed_unix) <= kRememberSeconds &&
+        if (sat_sub(now, e.observed_unix) <= kRememberedMaxAgeSeconds &&
             !remembered_entry_matches(request.scope, request.kinds, normalized_roots, e)) {
             by_path.insert_or_assign(e.path, e);
         }
@@ -247,8 +243,8 @@ merge_snapshot_entries(const Snapshot& old, const std::vector<Candidate>& rows,
         entries.push_back(std::move(e));
     }
     std::stable_sort(entries.begin(), entries.end(), remembered_before);
-    if (entries.size() > kMaxSnapshotEntries) {
-        entries.resize(kMaxSnapshotEntries);
+    if (entries.size() > kRememberedMaxEntries) {
+        entries.resize(kRememberedMaxEntries);
     }
     return entries;
 }

@@ -22,8 +22,7 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
         if (!path::is_absolute(e.path)) {
             continue;
         }
-        std::uint64_t age = now_unix > e.observed_unix ? now_unix - e.observed_unix : 0;
-        if (age > kRememberedMaxAgeSeconds) {
+        if (sat_sub(now_unix, e.observed_unix) > kRememberedMaxAgeSeconds) {
             continue;
         }
         if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e)) {
