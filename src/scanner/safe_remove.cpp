@@ -4,7 +4,6 @@
 #include "common/unique_fd.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -56,7 +55,7 @@ bool read_entry(DIR* dir, Entry& out, int& err) {
             err = errno;
             return false;
         }
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        if (!path::is_dot_or_dotdot(e->d_name)) {
             out.name = e->d_name;
             out.type = e->d_type;
             return true;

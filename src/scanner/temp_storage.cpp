@@ -72,8 +72,7 @@ public:
                 failed_ = errno != 0;
                 return nullptr;
             }
-            std::string_view name(ent->d_name);
-            if (name != "." && name != "..") {
+            if (!path::is_dot_or_dotdot(ent->d_name)) {
                 return ent;
             }
         }
