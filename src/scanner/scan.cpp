@@ -37,6 +37,11 @@ bool is_directory_nofollow(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 FoundCache global_found_cache(const GlobalCandidate& row) {
     FoundCache found;
     found.kind = std::string(row.kind);
@@ -59,8 +64,7 @@ bool KindFilter::passes(std::string_view kind) const {
 
 Result<std::string, AppError> resolve_root(const std::string& root) {
     auto real = canonical_path(root);
-    struct stat st;
-    if (!real || ::stat(real->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!real || !is_directory(*real)) {
         return unexpected(AppError{errors::UnreadableDirectory{root}});
     }
     return std::move(*real);
@@ -96,8 +100,7 @@ std::vector<std::string> default_project_roots(const SystemEnv& env) {
     if (auto home = env.get("HOME")) {
         for (const char* name : {"Projects", "Developer", "src", "code"}) {
             std::string dir = path::join(*home, name);
-            struct stat st;
-            if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (is_directory(dir)) {
                 roots.push_back(std::move(dir));
             }
         }

@@ -54,6 +54,9 @@ std::optional<std::string> canonical_path(const std::string& path);
 /// True when lstat (links not followed) finds a directory.
 bool is_directory_nofollow(const std::string& path);
 
+/// True when stat (links followed) finds a directory.
+bool is_directory(const std::string& path);
+
 /// The found cache for an existing global location: scope global, anchored at the
 /// location's parent (the location itself when it has none).
 FoundCache global_found_cache(const GlobalCandidate& row);

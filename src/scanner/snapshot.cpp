@@ -396,11 +396,6 @@ std::uint64_t now_unix_nanos() {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // mkdir -p: missing ancestors get 0777 before the umask, the last directory `mode`. An
 // existing directory (links followed) is accepted. Returns 0 or an errno.
 int create_directories(const std::string& dir, mode_t mode) {
