@@ -55,6 +55,19 @@ FoundCache global_found_cache(const GlobalCandidate& row) {
     return found;
 }
 
+FoundCache project_found_cache(const ProjectMatch& match, std::string path, std::string anchor) {
+    FoundCache found;
+    found.kind = std::string(match.kind);
+    found.ecosystem = std::string(match.ecosystem);
+    found.path = std::move(path);
+    found.anchor = std::move(anchor);
+    found.min_bytes = 0;
+    found.scope = CacheScope::Project;
+    found.network_restore = match.network_restore;
+    found.cleanable = true;
+    return found;
+}
+
 KindFilter::KindFilter(const std::vector<std::string>& kinds)
     : kinds_(kinds.begin(), kinds.end()) {}
 
@@ -136,16 +149,7 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
                 return WalkStep::Descend;
             }
             if (kinds.passes(match->kind)) {
-                FoundCache found;
-                found.kind = std::string(match->kind);
-                found.ecosystem = std::string(match->ecosystem);
-                found.path = std::string(dir.path);
-                found.anchor = root;
-                found.min_bytes = 0;
-                found.scope = CacheScope::Project;
-                found.network_restore = match->network_restore;
-                found.cleanable = true;
-                on_found(std::move(found));
+                on_found(project_found_cache(*match, std::string(dir.path), root));
             }
             // Nothing inside a recognised cache is classified, whatever its kind.
             return WalkStep::Skip;

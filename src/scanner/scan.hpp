@@ -8,6 +8,7 @@
 #include "common/result.hpp"
 #include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
+#include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
 
 #include <cstdint>
@@ -60,6 +61,10 @@ bool is_directory(const std::string& path);
 /// The found cache for an existing global location: scope global, anchored at the
 /// location's parent (the location itself when it has none).
 FoundCache global_found_cache(const GlobalCandidate& row);
+
+/// The found cache for a recognised project directory at `path`: scope project, anchored
+/// at `anchor`, the scan root it was found under.
+FoundCache project_found_cache(const ProjectMatch& match, std::string path, std::string anchor);
 
 /// The order of candidates everywhere they are listed: bytes descending, then path
 /// ascending in component order. Takes anything with `bytes` and `path` members.

@@ -119,9 +119,7 @@ private:
             }
             std::optional<ProjectMatch> match = classify_project_dir(*real);
             if (match && kinds_.passes(match->kind)) {
-                submit(FoundCache{std::string(match->kind), std::string(match->ecosystem), *real,
-                                  *anchor, 0, CacheScope::Project, match->network_restore, true},
-                       true);
+                submit(project_found_cache(*match, *real, *anchor), true);
             }
         }
     }
