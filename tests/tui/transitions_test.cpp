@@ -210,5 +210,43 @@ TEST(Transitions, PathsThatAreNotUtf8) {
     EXPECT_EQ(h.state.rows.size(), 2u);
 }
 
+TEST(Transitions, ScanStartBookkeeping) {
+    // A kind filter: no Docker inspection, and the Docker rows go.
+    Harness h({{"/w"}, {"cargo-target"}, ScopeFilter::Global});
+    h.state.rows = {row("/w/b", 5), row("/w/a", 5), row("/w/c", 9), row("/w/a/", 1)};
+    h.state.docker_rows = docker_classes();
+    h.state.measured_paths = {"/w/old"};
+    h.state.scan_errors = {"old"};
+    h.state.pending_prune = build_cache(1);
+    h.state.docker_in_operation = true;
+    rebuild_view(h.state);
+    start_background_scan(h.state, h.sender);
+    EXPECT_EQ(h.inspections, 0);
+    EXPECT_TRUE(h.state.docker_rows.empty() && h.state.visible_docker.empty());
+    ASSERT_EQ(h.scan_jobs.size(), 1u);
+    const ScanJob& job = h.scan_jobs[0];
+    EXPECT_EQ(job.kinds, std::vector<std::string>{"cargo-target"});
+    EXPECT_EQ(job.scope, ScopeFilter::Global);
+    EXPECT_EQ(job.snapshot_filter.kinds, std::vector<std::string>{"cargo-target"});
+    EXPECT_EQ(job.snapshot_filter.scope, ScopeFilter::Global);
+    // Equal bytes by path; a repeat that is not next to its twin stays in the list.
+    EXPECT_EQ(job.known_paths, (std::vector<std::string>{"/w/c", "/w/a", "/w/b", "/w/a/"}));
+    EXPECT_EQ(h.state.pending_paths.size(), 3u);
+    EXPECT_EQ(h.state.found_count, 3u);
+    EXPECT_TRUE(h.state.measured_paths.empty() && h.state.scan_errors.empty());
+    EXPECT_FALSE(h.state.pending_prune || h.state.docker_in_operation);
+    EXPECT_TRUE(h.state.refreshing);
+
+    // A failed scan empties what belonged to it and keeps the rows and their errors.
+    h.apply(msg::Found{sizing("/w/new")});
+    h.apply(msg::WalkError{"walk"});
+    h.apply(failed("/w"));
+    EXPECT_TRUE(h.state.sizing_rows.empty() && h.state.visible_sizing.empty());
+    EXPECT_TRUE(h.state.pending_paths.empty() && h.state.remembered.empty());
+    EXPECT_EQ(h.state.scan_errors, std::vector<std::string>{"walk"});
+    EXPECT_EQ(h.state.rows.size(), 4u);
+    EXPECT_EQ(h.state.found_count, 4u); // the count of the scan stays for the header
+}
+
 } // namespace
 } // namespace qb::tui
