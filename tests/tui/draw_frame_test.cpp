@@ -135,6 +135,21 @@ TEST(DrawFrame, OneOverlayAtMost) {
     EXPECT_FALSE(shows(draw(s, 100, 24), " Check "));
 }
 
+TEST(DrawFrame, OverlayOverWideCharacters) {
+    // The dialog's left border falls on the right half of a wide character of the details
+    // title below it: that character goes, so nothing spills over the border.
+    TuiState s = ready_state();
+    s.rows = {cache("/ww/\xE6\xBC\xA2\xE5\xAD\x97\xE6\xBC\xA2\xE5\xAD\x97/t", 5)};
+    show_all(s);
+    s.phase = TuiPhase::Confirm;
+    s.plan = s.rows;
+    term::Buffer b = draw(s, 100, 23);
+    ASSERT_EQ(box_titled(b, "Confirm delete").x, 12) << dump(b);
+    EXPECT_EQ(b.at(12, 14).symbol, "\xE2\x94\x82") << dump(b);
+    EXPECT_EQ(b.at(11, 14).symbol, " ");
+    EXPECT_EQ(b.at(9, 14).symbol, "\xE6\xBC\xA2"); // the one before stays
+}
+
 TEST(DrawFrame, WorkingPanelTexts) {
     struct Case {
         TuiPhase phase;
