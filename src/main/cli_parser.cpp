@@ -101,9 +101,10 @@ private:
         return true;
     }
 
+    // The "--" tip only helps an option-like word that stands before any "--".
     Step unknown_argument(std::string_view shown, std::string_view tip) {
         std::string t(tip);
-        if (t.empty() && current().has_positionals()) {
+        if (t.empty() && !trailing_ && looks_like_option(shown) && current().has_positionals()) {
             t = fmt::format("to pass '{}' as a value, use '-- {}'", shown, shown);
         }
         return unexpected(make_error(ParseErrorKind::UnknownArgument,
