@@ -253,6 +253,16 @@ TEST(CliParse, SuggestionsForCloseNames) {
               std::string::npos);
     EXPECT_NE(parse_err({"docker", "claen"}).text.find("a similar subcommand exists: 'clean'"),
               std::string::npos);
+    // A mistyped option or value gets the one closest name, not every passable one.
+    EXPECT_NE(parse_err({"scan", "--kinds", "x"})
+                  .text.find("\n  tip: a similar argument exists: '--kind'\n"),
+              std::string::npos);
+    EXPECT_NE(parse_err({"clean", "--rot", "x"})
+                  .text.find("\n  tip: a similar argument exists: '--root'\n"),
+              std::string::npos);
+    EXPECT_NE(
+        parse_err({"completions", "Zsh"}).text.find("\n  tip: a similar value exists: 'zsh'\n"),
+        std::string::npos);
     // Nothing close: no tip at all.
     auto far = parse_err({"zzzzzz"});
     EXPECT_EQ(far.text.find("tip:"), std::string::npos);
