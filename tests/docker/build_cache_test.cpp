@@ -133,6 +133,7 @@ TEST(DockerBuildCachePrune, ReclaimedTotalsAndUnprunedReports) {
     EXPECT_EQ(parse_reclaimed_bytes("Total: 0B"), 0u);
     EXPECT_EQ(parse_reclaimed_bytes("Totals: 5MB\nreclaimed 5MB\n"), std::nullopt);
     EXPECT_EQ(parse_reclaimed_bytes("total: \xFF"), std::nullopt);
+    EXPECT_EQ(parse_reclaimed_bytes("\xFF\xFE\n\t ToTaL:\t1kB \r\n"), 1000u);
 
     NativeResource before;
     before.provider = "docker";

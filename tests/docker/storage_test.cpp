@@ -148,6 +148,12 @@ TEST(DockerStorageReport, ReadsOrdersAndChecksClasses) {
                                         "JSON (expected value at line 1 column 1)"}));
     EXPECT_FALSE(garbage.diagnostics[0].retryable());
 
+    // An unknown class name is shown quoted, its control characters escaped.
+    NativeInspection odd = read_storage_report(R"({"Type":"Images\u0000\t\"\\\u007f"})");
+    EXPECT_EQ(messages(odd.diagnostics),
+              (std::vector<std::string>{"invalid_output: Docker row 1 could not be read: unknown "
+                                        "storage class \"Images\\u{0}\\t\\\"\\\\\\u{7f}\""}));
+
     NativeInspection partial = read_storage_report(
         "\n" + df_row("Build Cache", "1GB", "1GB") + df_row("images", "1GB", "0B") + "[]\n" +
         R"({"Type":4})" + "\n" + df_row("Images", "1GB", "0B") + df_row("Images", "9GB", "9GB") +
