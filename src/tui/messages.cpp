@@ -34,20 +34,21 @@ void end_operation(TuiState& state) {
     state.docker_in_operation = false;
 }
 
-void apply(TuiState& state, msg::Found found, const WorkerSender&) {
-    auto key = selected_row_key(state);
+// The three scan-progress messages change the rows only; the caller restores the focus.
+// The result tells whether a row list changed.
+
+bool apply_progress(TuiState& state, msg::Found& found) {
     if (state.pending_paths.insert(found.row.path).second) {
         state.found_count = sat_add(state.found_count, 1);
     }
     if (has_path(state.rows, found.row.path) || has_path(state.sizing_rows, found.row.path)) {
-        return;
+        return false;
     }
     state.sizing_rows.push_back(std::move(found.row));
-    replace_rows(state, key);
+    return true;
 }
 
-void apply(TuiState& state, msg::Measured measured, const WorkerSender&) {
-    auto key = selected_row_key(state);
+bool apply_progress(TuiState& state, msg::Measured& measured) {
     Candidate& c = measured.candidate;
     state.pending_paths.erase(c.path);
     state.measured_paths.insert(c.path);
@@ -60,16 +61,28 @@ void apply(TuiState& state, msg::Measured measured, const WorkerSender&) {
     } else {
         state.rows.push_back(std::move(c));
     }
-    replace_rows(state, key);
+    return true;
 }
 
-void apply(TuiState& state, msg::NoCandidate none, const WorkerSender&) {
-    auto key = selected_row_key(state);
+bool apply_progress(TuiState& state, msg::NoCandidate& none) {
     state.pending_paths.erase(none.path);
     state.remembered.erase(none.path);
     // A measured row from an earlier scan stays until the scan's final list replaces it.
     remove_sizing(state, none.path);
-    replace_rows(state, key);
+    return true;
+}
+
+template <typename M>
+concept ScanProgress = requires(TuiState& s, M& m) {
+    apply_progress(s, m);
+};
+
+template <ScanProgress M>
+void apply(TuiState& state, M message, const WorkerSender&) {
+    auto key = selected_row_key(state);
+    if (apply_progress(state, message)) {
+        replace_rows(state, key);
+    }
 }
 
 void apply(TuiState& state, msg::WalkError error, const WorkerSender&) {
@@ -237,6 +250,37 @@ void apply(TuiState& state, msg::CleanFinished finished, const WorkerSender&) {
 
 void handle_worker_message(TuiState& state, WorkerMessage message, const WorkerSender& sender) {
     std::visit([&](auto&& m) { apply(state, std::move(m), sender); }, std::move(message));
+}
+
+MessageRun::MessageRun(TuiState& state, const WorkerSender& sender)
+    : state_(state), sender_(sender) {}
+
+MessageRun::~MessageRun() {
+    finish();
+}
+
+void MessageRun::apply(WorkerMessage message) {
+    std::visit(
+        [&]<typename M>(M&& m) {
+            if constexpr (ScanProgress<std::remove_cvref_t<M>>) {
+                if (!focus_) {
+                    focus_ = selected_row_key(state_);
+                }
+                changed_ = apply_progress(state_, m) || changed_;
+            } else {
+                finish();
+                qb::tui::apply(state_, std::move(m), sender_);
+            }
+        },
+        std::move(message));
+}
+
+void MessageRun::finish() {
+    if (focus_ && changed_) {
+        replace_rows(state_, *focus_);
+    }
+    focus_.reset();
+    changed_ = false;
 }
 
 std::optional<RowKey> selected_row_key(const TuiState& state) {
