@@ -5,6 +5,7 @@
 
 #include "tui/state.hpp"
 
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,8 @@ namespace qb::tui {
 /// Applies one message completely. `sender` is the interface's own sending end; it is
 /// handed on when a finished check starts the clean.
 void handle_worker_message(TuiState& state, WorkerMessage message, const WorkerSender& sender);
+
+class ProgressIndex;
 
 /// Applies messages in order with the effect of handle_worker_message on each, except
 /// that a run of scan-progress messages (`Found`, `Measured`, `NoCandidate`) rebuilds the
@@ -37,7 +40,8 @@ public:
 private:
     TuiState& state_;
     const WorkerSender& sender_;
-    std::optional<std::optional<RowKey>> focus_; // set while a run is open
+    std::unique_ptr<ProgressIndex> index_; // set while a run is open
+    std::optional<RowKey> focus_;          // taken when the run opened
     bool changed_ = false;
 };
 

@@ -1,8 +1,9 @@
 // Runs of worker messages applied with one view rebuild at the end of each run of scan
-// progress, against the same messages applied one at a time.
+// progress, against the same messages applied one at a time by the rules as written.
 
 #include "tui_harness.hpp"
 
+#include <algorithm>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <random>
@@ -52,12 +53,59 @@ public:
     unsigned pick(unsigned n) { return static_cast<unsigned>(rng_() % n); }
 
 private:
-    std::string path() { return paths_[pick(static_cast<unsigned>(paths_.size()))]; }
+    // Now and then a second spelling of the same path.
+    std::string path() {
+        const std::string& p = paths_[pick(static_cast<unsigned>(paths_.size()))];
+        return pick(6) == 0 ? p + "/" : p;
+    }
 
     std::mt19937 rng_;
     bool ends_;
     std::vector<std::string> paths_;
 };
+
+/// The rules for one progress message as written, searching the row lists from the
+/// front; every other message as the interface applies it.
+void apply_one_by_one(Harness& h, WorkerMessage m) {
+    TuiState& s = h.state;
+    auto in = [](auto& rows, std::string_view p) {
+        return std::find_if(rows.begin(), rows.end(),
+                            [&](const auto& r) { return path::equal(r.path, p); });
+    };
+    auto drop_sizing = [&](std::string_view p) {
+        std::erase_if(s.sizing_rows, [&](const SizingRow& r) { return path::equal(r.path, p); });
+    };
+    std::optional<RowKey> key = selected_row_key(s);
+    if (auto* f = std::get_if<msg::Found>(&m)) {
+        if (s.pending_paths.insert(f->row.path).second) {
+            ++s.found_count;
+        }
+        if (in(s.rows, f->row.path) != s.rows.end() ||
+            in(s.sizing_rows, f->row.path) != s.sizing_rows.end()) {
+            return;
+        }
+        s.sizing_rows.push_back(f->row);
+    } else if (auto* measured = std::get_if<msg::Measured>(&m)) {
+        const Candidate& c = measured->candidate;
+        s.pending_paths.erase(c.path);
+        s.measured_paths.insert(c.path);
+        s.remembered.erase(c.path);
+        drop_sizing(c.path);
+        if (auto same = in(s.rows, c.path); same != s.rows.end()) {
+            *same = c;
+        } else {
+            s.rows.push_back(c);
+        }
+    } else if (auto* none = std::get_if<msg::NoCandidate>(&m)) {
+        s.pending_paths.erase(none->path);
+        s.remembered.erase(none->path);
+        drop_sizing(none->path);
+    } else {
+        h.apply(std::move(m));
+        return;
+    }
+    replace_rows(s, key);
+}
 
 void expect_same(const TuiState& a, const TuiState& b) {
     ASSERT_EQ(a.visible_rows, b.visible_rows);
@@ -86,7 +134,7 @@ void compare(Script& script, Harness& single, Harness& batched, int runs) {
         MessageRun run(batched.state, batched.sender);
         for (unsigned n = script.pick(40) + 1; n > 0; --n) {
             WorkerMessage m = script.next();
-            single.apply(m);
+            apply_one_by_one(single, m);
             run.apply(std::move(m));
         }
         run.finish();
