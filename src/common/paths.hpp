@@ -26,6 +26,11 @@ struct Component {
 /// of a relative path, ".." is kept.
 std::vector<Component> components(std::string_view p);
 
+/// True for the entries "." and ".." that every directory listing holds.
+inline bool is_dot_or_dotdot(std::string_view name) {
+    return name == "." || name == "..";
+}
+
 /// True when the path starts with "/".
 inline bool is_absolute(std::string_view p) {
     return !p.empty() && p.front() == '/';

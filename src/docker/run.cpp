@@ -2,6 +2,7 @@
 
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
+#include "common/unique_fd.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -24,34 +25,6 @@ constexpr auto kPollInterval = std::chrono::milliseconds(10);
 constexpr std::size_t kReadChunk = 64 * 1024;
 // Longer budgets are treated as unbounded, so the deadline never leaves the clock's range.
 constexpr std::uint64_t kMaxBoundedTimeoutSecs = 100ULL * 365 * 24 * 3600;
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        reset(o.release());
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 struct Pipe {
     UniqueFd read;

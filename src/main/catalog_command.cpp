@@ -28,14 +28,7 @@ std::string catalog_report(const std::vector<CatalogEntry>& rows, const CatalogA
                            bool json) {
     Page page = page_of(rows.size(), args.offset, args.limit);
     if (json) {
-        Json items = Json::array();
-        for (const CatalogEntry& entry : page.of(rows)) {
-            items.push_back(project_fields(entry_json(entry), args.fields));
-        }
-        Json envelope = Json::object();
-        envelope["items"] = std::move(items);
-        page.describe(envelope);
-        return json_compact(envelope);
+        return json_compact(page_envelope(page, rows, entry_json, args.fields));
     }
     std::vector<std::string> lines{"KIND\tECOSYSTEM\tSCOPE\tRESTORE\tCLEAN"};
     for (const CatalogEntry& entry : page.of(rows)) {

@@ -60,15 +60,9 @@ std::string docker_inspection_report(const NativeInspection& inspection,
     const Page page = page_of(all.size(), args.offset, args.limit);
 
     if (json) {
-        Json items = Json::array();
-        for (const NativeResource& r : page.of(all)) {
-            items.push_back(project_fields(serialize_native_resource(r), args.fields));
-        }
-        Json envelope = Json::object();
+        Json envelope = page_envelope(page, all, serialize_native_resource, args.fields);
         envelope["provider"] = inspection.provider;
         envelope["available"] = inspection.available;
-        envelope["items"] = std::move(items);
-        page.describe(envelope);
         envelope["total_bytes"] = total_bytes;
         envelope["total_reclaimable_bytes"] = total_reclaimable;
         envelope["diagnostics"] = diagnostics_to_json(inspection.diagnostics);

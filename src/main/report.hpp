@@ -51,6 +51,21 @@ struct Page {
     void describe(Json& envelope) const;
 };
 
+/// The envelope of one page: "items", each record of the page turned into JSON by
+/// `to_json` and cut to `fields` (project_fields), and the page's counts (describe).
+template <class T, class ToJson>
+Json page_envelope(const Page& page, const std::vector<T>& records, ToJson&& to_json,
+                   const std::vector<std::string>& fields) {
+    Json items = Json::array();
+    for (const T& record : page.of(records)) {
+        items.push_back(project_fields(to_json(record), fields));
+    }
+    Json envelope = Json::object();
+    envelope["items"] = std::move(items);
+    page.describe(envelope);
+    return envelope;
+}
+
 /// The page from `offset` with at most `limit` records; the end saturates, so no
 /// offset wraps around.
 Page page_of(std::uint64_t total, std::uint64_t offset, std::uint64_t limit);

@@ -37,13 +37,7 @@ std::string scan_report(const ScanResult& result, const ScanArgs& args, bool jso
     Page page = page_of(all.size(), args.offset, args.limit);
 
     if (json) {
-        Json items = Json::array();
-        for (const Candidate& c : page.of(all)) {
-            items.push_back(project_fields(candidate_json(c), args.fields));
-        }
-        Json envelope = Json::object();
-        envelope["items"] = std::move(items);
-        page.describe(envelope);
+        Json envelope = page_envelope(page, all, candidate_json, args.fields);
         envelope["total_bytes"] = total_bytes;
         envelope["total_allocated_bytes"] = total_allocated;
         envelope["warnings"] = result.walk_errors;

@@ -2,6 +2,7 @@
 
 #include "common/paths.hpp"
 #include "common/text.hpp"
+#include "common/unique_fd.hpp"
 
 #include <algorithm>
 #include <array>
@@ -145,12 +146,12 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     if (e.c_str() == nullptr) {
         return false;
     }
-    int fd = ::openat(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
+    UniqueFd fd(::openat(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid()) {
         return false;
     }
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
 
     std::array<char, 128> head;
     const std::size_t head_cap = std::min(expected.size() + 2, head.size());
@@ -160,7 +161,7 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     std::array<char, 8192> buf;
     std::size_t carry = 0;
     while (ok) {
-        ssize_t n = ::read(fd, buf.data() + carry, buf.size() - carry);
+        ssize_t n = ::read(fd.get(), buf.data() + carry, buf.size() - carry);
         if (n < 0) {
             ok = errno == EINTR;
             continue;
@@ -187,7 +188,6 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
         }
         std::memmove(buf.data(), buf.data() + valid, std::min<std::size_t>(carry, 3));
     }
-    ::close(fd);
     if (!ok || carry != 0 || head_len == 0) {
         return false;
     }

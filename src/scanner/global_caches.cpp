@@ -131,7 +131,7 @@ void add_rubygems(std::vector<GlobalCandidate>& rows, const std::string& home) {
     }
     while (const dirent* ent = ::readdir(d)) {
         std::string_view name(ent->d_name);
-        if (name == "." || name == "..") {
+        if (path::is_dot_or_dotdot(name)) {
             continue;
         }
         rows.push_back(GlobalCandidate{path::join(path::join(gems, name), "cache"), "gem-cache",

@@ -1,3 +1,4 @@
+#include "common/paths.hpp"
 #include "common/saturating.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/pool.hpp"
@@ -389,7 +390,7 @@ void for_each_batch(int fd, F&& f) {
             auto* d = reinterpret_cast<struct dirent64*>(buf.data() + pos);
             pos += d->d_reclen;
             const char* name = d->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            if (path::is_dot_or_dotdot(name)) {
                 continue;
             }
             names.emplace_back(name);
@@ -408,7 +409,7 @@ void for_each_batch(int fd, F&& f) {
     std::vector<std::string> storage;
     while (struct dirent* d = ::readdir(dir)) {
         const char* name = d->d_name;
-        if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+        if (!path::is_dot_or_dotdot(name)) {
             storage.emplace_back(name);
         }
     }

@@ -1,9 +1,9 @@
 #include "scanner/safe_remove.hpp"
 
 #include "common/paths.hpp"
+#include "common/unique_fd.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -40,28 +40,6 @@ std::optional<std::uint64_t> mount_id(int fd) {
     return std::nullopt;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd& operator=(Fd&& o) noexcept {
-        reset(std::exchange(o.fd_, -1));
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 struct Entry {
     std::string name;
     unsigned char type = DT_UNKNOWN;
@@ -77,7 +55,7 @@ bool read_entry(DIR* dir, Entry& out, int& err) {
             err = errno;
             return false;
         }
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        if (!path::is_dot_or_dotdot(e->d_name)) {
             out.name = e->d_name;
             out.type = e->d_type;
             return true;
@@ -217,7 +195,7 @@ private:
             }
             return visitor_.open_failed(top.fd, name, err);
         }
-        Fd guard(fd);
+        UniqueFd guard(fd);
         struct stat st;
         if (::fstat(fd, &st) != 0) {
             return IoError::from_errno(errno);
@@ -231,7 +209,7 @@ private:
     }
 
     // Lets the visitor enter the directory open as `fd` and makes it the top frame.
-    std::optional<IoError> push(Fd fd, const struct stat& st, std::string name) {
+    std::optional<IoError> push(UniqueFd fd, const struct stat& st, std::string name) {
         if (auto err = visitor_.enter_dir(fd.get(), st)) {
             return err;
         }
@@ -256,7 +234,7 @@ private:
 };
 
 std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity expected) {
-    Fd guard(root_fd);
+    UniqueFd guard(root_fd);
     struct stat st;
     if (::fstat(root_fd, &st) != 0) {
         return IoError::from_errno(errno);
@@ -338,7 +316,7 @@ Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeV
     if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
         return unexpected(IoError::from_errno(EINVAL));
     }
-    Fd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
         return unexpected(IoError::from_errno(errno));
     }
@@ -349,7 +327,7 @@ Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeV
             return unexpected(IoError::from_errno(EINVAL));
         }
         std::string name(parts[i].name);
-        Fd next(
+        UniqueFd next(
             ::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) {
             return unexpected(IoError::from_errno(errno));

@@ -37,6 +37,11 @@ bool is_directory_nofollow(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 FoundCache global_found_cache(const GlobalCandidate& row) {
     FoundCache found;
     found.kind = std::string(row.kind);
@@ -50,6 +55,19 @@ FoundCache global_found_cache(const GlobalCandidate& row) {
     return found;
 }
 
+FoundCache project_found_cache(const ProjectMatch& match, std::string path, std::string anchor) {
+    FoundCache found;
+    found.kind = std::string(match.kind);
+    found.ecosystem = std::string(match.ecosystem);
+    found.path = std::move(path);
+    found.anchor = std::move(anchor);
+    found.min_bytes = 0;
+    found.scope = CacheScope::Project;
+    found.network_restore = match.network_restore;
+    found.cleanable = true;
+    return found;
+}
+
 KindFilter::KindFilter(const std::vector<std::string>& kinds)
     : kinds_(kinds.begin(), kinds.end()) {}
 
@@ -59,8 +77,7 @@ bool KindFilter::passes(std::string_view kind) const {
 
 Result<std::string, AppError> resolve_root(const std::string& root) {
     auto real = canonical_path(root);
-    struct stat st;
-    if (!real || ::stat(real->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!real || !is_directory(*real)) {
         return unexpected(AppError{errors::UnreadableDirectory{root}});
     }
     return std::move(*real);
@@ -96,8 +113,7 @@ std::vector<std::string> default_project_roots(const SystemEnv& env) {
     if (auto home = env.get("HOME")) {
         for (const char* name : {"Projects", "Developer", "src", "code"}) {
             std::string dir = path::join(*home, name);
-            struct stat st;
-            if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (is_directory(dir)) {
                 roots.push_back(std::move(dir));
             }
         }
@@ -112,13 +128,7 @@ std::vector<std::string> default_project_roots(const SystemEnv& env) {
 }
 
 void sort_candidates(std::vector<Candidate>& candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                         if (a.bytes != b.bytes) {
-                             return a.bytes > b.bytes;
-                         }
-                         return path::compare(a.path, b.path) < 0;
-                     });
+    std::stable_sort(candidates.begin(), candidates.end(), LargestFirst{});
 }
 
 void discover_project_caches(const std::string& root, const KindFilter& kinds,
@@ -139,16 +149,7 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
                 return WalkStep::Descend;
             }
             if (kinds.passes(match->kind)) {
-                FoundCache found;
-                found.kind = std::string(match->kind);
-                found.ecosystem = std::string(match->ecosystem);
-                found.path = std::string(dir.path);
-                found.anchor = root;
-                found.min_bytes = 0;
-                found.scope = CacheScope::Project;
-                found.network_restore = match->network_restore;
-                found.cleanable = true;
-                on_found(std::move(found));
+                on_found(project_found_cache(*match, std::string(dir.path), root));
             }
             // Nothing inside a recognised cache is classified, whatever its kind.
             return WalkStep::Skip;

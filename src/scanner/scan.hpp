@@ -4,9 +4,11 @@
 // interface's background scan.
 
 #include "common/env.hpp"
+#include "common/paths.hpp"
 #include "common/result.hpp"
 #include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
+#include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
 
 #include <cstdint>
@@ -53,11 +55,30 @@ std::optional<std::string> canonical_path(const std::string& path);
 /// True when lstat (links not followed) finds a directory.
 bool is_directory_nofollow(const std::string& path);
 
+/// True when stat (links followed) finds a directory.
+bool is_directory(const std::string& path);
+
 /// The found cache for an existing global location: scope global, anchored at the
 /// location's parent (the location itself when it has none).
 FoundCache global_found_cache(const GlobalCandidate& row);
 
-/// Bytes descending, then path ascending in component order; stable.
+/// The found cache for a recognised project directory at `path`: scope project, anchored
+/// at `anchor`, the scan root it was found under.
+FoundCache project_found_cache(const ProjectMatch& match, std::string path, std::string anchor);
+
+/// The order of candidates everywhere they are listed: bytes descending, then path
+/// ascending in component order. Takes anything with `bytes` and `path` members.
+struct LargestFirst {
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+        if (a.bytes != b.bytes) {
+            return a.bytes > b.bytes;
+        }
+        return path::compare(a.path, b.path) < 0;
+    }
+};
+
+/// Sorts by LargestFirst; stable.
 void sort_candidates(std::vector<Candidate>& candidates);
 
 /// The kinds a request keeps: every kind when the list is empty, else exactly those named.

@@ -16,10 +16,6 @@
 namespace qb {
 namespace {
 
-// Remembered entries older than this are forgotten (30 days, inclusive).
-constexpr std::uint64_t kRememberSeconds = 2'592'000;
-constexpr std::size_t kMaxSnapshotEntries = 4096;
-
 // The bound on measuring jobs. A job holds a token from before it is queued until its
 // measurement is reported.
 class MeasureTokens {
@@ -123,9 +119,7 @@ private:
             }
             std::optional<ProjectMatch> match = classify_project_dir(*real);
             if (match && kinds_.passes(match->kind)) {
-                submit(FoundCache{std::string(match->kind), std::string(match->ecosystem), *real,
-                                  *anchor, 0, CacheScope::Project, match->network_restore, true},
-                       true);
+                submit(project_found_cache(*match, *real, *anchor), true);
             }
         }
     }
@@ -200,10 +194,7 @@ bool remembered_before(const RememberedCache& a, const RememberedCache& b) {
     if (a.observed_unix != b.observed_unix) {
         return a.observed_unix > b.observed_unix;
     }
-    if (a.bytes != b.bytes) {
-        return a.bytes > b.bytes;
-    }
-    return path::compare(a.path, b.path) < 0;
+    return LargestFirst{}(a, b);
 }
 
 void update_snapshot(const SystemEnv& env, const ScanOptions& request,
@@ -234,7 +225,7 @@ merge_snapshot_entries(const Snapshot& old, const std::vector<Candidate>& rows,
                        std::uint64_t now) {
     std::map<std::string, RememberedCache, path::Less> by_path;
     for (const RememberedCache& e : old.entries) {
-        if (sat_sub(now, e.observed_unix) <= kRememberSeconds &&
+        if (sat_sub(now, e.observed_unix) <= kRememberedMaxAgeSeconds &&
             !remembered_entry_matches(request.scope, request.kinds, normalized_roots, e)) {
             by_path.insert_or_assign(e.path, e);
         }
@@ -250,8 +241,8 @@ merge_snapshot_entries(const Snapshot& old, const std::vector<Candidate>& rows,
         entries.push_back(std::move(e));
     }
     std::stable_sort(entries.begin(), entries.end(), remembered_before);
-    if (entries.size() > kMaxSnapshotEntries) {
-        entries.resize(kMaxSnapshotEntries);
+    if (entries.size() > kRememberedMaxEntries) {
+        entries.resize(kRememberedMaxEntries);
     }
     return entries;
 }
@@ -276,10 +267,10 @@ std::optional<std::string> fit_snapshot_text(std::vector<RememberedCache> entrie
 void run_scan_worker(ScanJob job, SystemEnv env) {
     const WorkerSender sender = std::move(job.sender);
     ScanRequest request;
-    request.roots = std::move(job.roots);
-    request.kinds = std::move(job.kinds);
+    request.roots = job.options.roots;
+    request.kinds = job.options.kinds;
     request.protect_days = 0;
-    request.scope = job.scope;
+    request.scope = job.options.scope;
 
     if (auto valid = validate_kind_filter(request.kinds); !valid) {
         (void)sender.send(msg::ScanFinished{unexpected(std::move(valid).error())});
@@ -296,7 +287,7 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
         result = run.run();
     }
     sort_candidates(result.candidates);
-    update_snapshot(env, job.snapshot_filter, result.candidates);
+    update_snapshot(env, job.options, result.candidates);
     (void)sender.send(msg::ScanFinished{std::move(result)});
 }
 

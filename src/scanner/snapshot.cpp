@@ -5,6 +5,7 @@
 #include "common/json.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
+#include "common/unique_fd.hpp"
 
 #include <array>
 #include <cerrno>
@@ -395,11 +396,6 @@ std::uint64_t now_unix_nanos() {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // mkdir -p: missing ancestors get 0777 before the umask, the last directory `mode`. An
 // existing directory (links followed) is accepted. Returns 0 or an errno.
 int create_directories(const std::string& dir, mode_t mode) {
@@ -424,28 +420,6 @@ int create_directories(const std::string& dir, mode_t mode) {
     err = errno;
     return is_directory(dir) ? 0 : err;
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    /// Closes now; returns 0 or the errno of close.
-    int reset() {
-        int rc = 0;
-        if (fd_ >= 0 && ::close(fd_) != 0) {
-            rc = errno;
-        }
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_;
-};
 
 // "tmp-{pid}-{nanos}" with both numbers plain decimal; the pid when the name matches.
 std::optional<pid_t> temp_file_owner(std::string_view name) {
@@ -539,7 +513,7 @@ Result<Snapshot, IoError> parse_snapshot(std::string_view bytes) {
 
 Result<Snapshot, IoError> read_snapshot(const std::string& path) {
     // Non-blocking, so that a FIFO planted at the path cannot hang the reader.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) {
         return unexpected(IoError::from_errno(errno));
     }
@@ -654,7 +628,7 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
     }
     // Everything below goes through this descriptor, so a directory swapped for a link
     // after the check above is never written through.
-    FileDescriptor dir_fd(
+    UniqueFd dir_fd(
         ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir_fd.valid()) {
         if (errno == ELOOP) {
@@ -668,7 +642,7 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
     remove_stale_temp_files(dir_fd.get());
 
     std::string temp = fmt::format("tmp-{}-{}", ::getpid(), now_unix_nanos());
-    FileDescriptor file(::openat(dir_fd.get(), temp.c_str(),
+    UniqueFd file(::openat(dir_fd.get(), temp.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         return unexpected(IoError::from_errno(errno));

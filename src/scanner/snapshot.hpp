@@ -10,6 +10,7 @@
 #include "scanner/catalog.hpp"
 #include "scanner/scan.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ inline constexpr std::uint64_t kSnapshotMaxBytes = 1'048'576;
 inline constexpr std::uint32_t kSnapshotVersion = 1;
 /// Where the file lives below its base directory.
 inline constexpr std::string_view kSnapshotRelativePath = "quillbarrow/scan-v1.json";
+/// Entries observed longer ago than this are forgotten (30 days, inclusive).
+inline constexpr std::uint64_t kRememberedMaxAgeSeconds = 2'592'000;
+/// The most entries kept in the file or shown from it.
+inline constexpr std::size_t kRememberedMaxEntries = 4'096;
 
 /// One remembered cache; the fields are in the file's key order.
 struct RememberedCache {

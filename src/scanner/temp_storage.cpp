@@ -4,6 +4,7 @@
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "scanner/classifier.hpp"
+#include "scanner/scan.hpp"
 
 #include <array>
 #include <cerrno>
@@ -28,12 +29,6 @@ constexpr int kNestedTagDepth = 4;
 bool is_owned_dir(const std::string& p, uid_t owner) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == owner;
-}
-
-// stat: a directory, links followed.
-bool is_dir_following(const std::string& p) {
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // A directory listing without "." and "..". With `no_follow` the directory itself must
@@ -72,8 +67,7 @@ public:
                 failed_ = errno != 0;
                 return nullptr;
             }
-            std::string_view name(ent->d_name);
-            if (name != "." && name != "..") {
+            if (!path::is_dot_or_dotdot(ent->d_name)) {
                 return ent;
             }
         }
@@ -152,10 +146,10 @@ bool is_go_build_cache(const std::string& dir) {
 }
 
 bool is_xcode_style_tree(const std::string& dir) {
-    return is_dir_following(path::join(dir, "Build/Intermediates.noindex")) &&
-           is_dir_following(path::join(dir, "Logs")) &&
-           (is_dir_following(path::join(dir, "Build/Products")) ||
-            is_dir_following(path::join(dir, "ModuleCache.noindex")));
+    return is_directory(path::join(dir, "Build/Intermediates.noindex")) &&
+           is_directory(path::join(dir, "Logs")) &&
+           (is_directory(path::join(dir, "Build/Products")) ||
+            is_directory(path::join(dir, "ModuleCache.noindex")));
 }
 
 bool has_build_cache_name(std::string_view name) {

@@ -48,10 +48,6 @@ struct Frame {
 #endif
 };
 
-bool is_dot_or_dotdot(const char* n) {
-    return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
-}
-
 // The next name of an open listing with its type from the listing, or none at the end
 // (errno set when the listing failed).
 const char* next_name(Frame& f, unsigned char& type) {
@@ -68,7 +64,7 @@ const char* next_name(Frame& f, unsigned char& type) {
         }
         auto* d = reinterpret_cast<struct dirent64*>(f.buf.data() + f.pos);
         f.pos += d->d_reclen;
-        if (!is_dot_or_dotdot(d->d_name)) {
+        if (!path::is_dot_or_dotdot(d->d_name)) {
             type = d->d_type;
             return d->d_name;
         }
@@ -80,7 +76,7 @@ const char* next_name(Frame& f, unsigned char& type) {
         if (d == nullptr) {
             return nullptr;
         }
-        if (!is_dot_or_dotdot(d->d_name)) {
+        if (!path::is_dot_or_dotdot(d->d_name)) {
             type = d->d_type;
             return d->d_name;
         }

@@ -10,8 +10,7 @@
 namespace qb::tui {
 
 using namespace term;
-using drawing::fg;
-using drawing::fg_bold;
+using namespace drawing;
 
 namespace {
 
@@ -76,7 +75,7 @@ public:
     }
     bool roomy() const { return area_.height >= kRoomyFrom; }
     std::string type_text(std::string_view first, std::string_view second) const {
-        return fmt::format("{}{}{}", first, drawing::separator(s_.unicode), second);
+        return fmt::format("{}{}{}", first, separator(s_.unicode), second);
     }
 
     void render(Frame& frame) {
@@ -93,8 +92,8 @@ private:
 
 void measured_details(Pane& pane, const TuiState& state, const Candidate& row, Rect area) {
     const Theme& t = state.theme;
-    std::string_view sep = drawing::separator(state.unicode);
-    std::string_view mark = drawing::separator_mark(state.unicode);
+    std::string_view sep = separator(state.unicode);
+    std::string_view mark = separator_mark(state.unicode);
     pane.title(path::display(row.path));
     pane.detail("Apparent", fmt::format("{}  {}  {}% of total", format_bytes(row.bytes), mark,
                                         share_percent(row.bytes, rows_apparent_bytes(state))));
@@ -157,7 +156,7 @@ void sizing_details(Pane& pane, const TuiState& state, const SizingRow& row, std
 }
 
 void docker_details(Pane& pane, const TuiState& state, const NativeResource& row) {
-    std::string_view sep = drawing::separator(state.unicode);
+    std::string_view sep = separator(state.unicode);
     pane.title(row.label);
     pane.detail("Usage", format_bytes(row.bytes));
     pane.detail("Reclaim",

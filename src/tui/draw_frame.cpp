@@ -11,9 +11,7 @@
 namespace qb::tui {
 
 using namespace term;
-using drawing::fg;
-using drawing::fg_bold;
-using drawing::pick;
+using namespace drawing;
 
 namespace {
 

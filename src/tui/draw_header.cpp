@@ -10,9 +10,7 @@
 namespace qb::tui {
 
 using namespace term;
-using drawing::fg;
-using drawing::fg_bold;
-using drawing::pick;
+using namespace drawing;
 
 namespace {
 
@@ -46,7 +44,7 @@ Badge badge(const TuiState& state) {
 }
 
 std::string counts_text(const TuiState& state) {
-    std::string_view sep = drawing::separator_mark(state.unicode);
+    std::string_view sep = separator_mark(state.unicode);
     if (state.phase == TuiPhase::Scanning) {
         if (state.refreshing) {
             return fmt::format("{} shown  {}  {} refreshed  {}  {} sizing",

@@ -12,9 +12,7 @@
 namespace qb::tui {
 
 using namespace term;
-using drawing::fg;
-using drawing::fg_bold;
-using drawing::pick;
+using namespace drawing;
 
 namespace {
 
@@ -90,7 +88,7 @@ std::string_view drawing::activity_mark(const TuiState& state, Clock::time_point
 void draw_splash(Frame& frame, Rect area, const TuiState& state, Clock::time_point now) {
     const Theme& t = state.theme;
     Paragraph p(Text(std::vector<Line>{
-        Line(std::string(drawing::activity_mark(state, now)), fg_bold(t.info)),
+        Line(std::string(activity_mark(state, now)), fg_bold(t.info)),
         Line(),
         Line("Sniffing out rebuildable caches", fg_bold(t.text)),
         Line("Recognized caches appear here immediately.", fg(t.muted)),
@@ -112,7 +110,7 @@ void draw_working_panel(Frame& frame, Rect area, const TuiState& state, Clock::t
     frame.render_widget(Clear{}, box);
     std::size_t room = box.width > 6 ? box.width - 6u : 0u;
     Paragraph p(Text(std::vector<Line>{
-        Line(std::string(drawing::activity_mark(state, now)), fg(t.accent)),
+        Line(std::string(activity_mark(state, now)), fg(t.accent)),
         Line(),
         Line(std::string(headline), fg_bold(t.text)),
         Line(truncate_to_width(detail, room, state.unicode), fg(t.muted)),
@@ -167,7 +165,7 @@ std::string confirm_flags_text(const TuiState& state) {
             labels.push_back("download restore");
         }
     }
-    return joined(labels, drawing::separator(state.unicode));
+    return joined(labels, separator(state.unicode));
 }
 
 void draw_confirm_dialog(Frame& frame, Rect area, const TuiState& state) {
@@ -178,7 +176,7 @@ void draw_confirm_dialog(Frame& frame, Rect area, const TuiState& state) {
 
     std::size_t n = state.plan.size();
     bool prune = state.pending_prune.has_value();
-    std::string_view mark = drawing::separator_mark(state.unicode);
+    std::string_view mark = separator_mark(state.unicode);
     PlanBytes bytes = plan_bytes(state.plan);
     std::string reclaim = prune ? format_bytes(state.pending_prune->reclaimable_bytes) : "";
 

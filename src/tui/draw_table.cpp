@@ -14,9 +14,7 @@
 namespace qb::tui {
 
 using namespace term;
-using drawing::fg;
-using drawing::fg_bold;
-using drawing::pick;
+using namespace drawing;
 
 namespace {
 
@@ -161,7 +159,7 @@ public:
     }
 
 private:
-    std::string_view busy_mark() const { return drawing::activity_mark(s_, clock_.now); }
+    std::string_view busy_mark() const { return activity_mark(s_, clock_.now); }
     std::string_view dash() const { return pick(s_.unicode, "\xE2\x80\x94", "-"); }
 
     const TuiState& s_;
@@ -169,7 +167,7 @@ private:
 };
 
 std::string table_title(const TuiState& state) {
-    std::string_view sep = drawing::separator(state.unicode);
+    std::string_view sep = separator(state.unicode);
     std::string_view scope = "All";
     if (state.view_scope == ScopeFilter::Project) {
         scope = "Project";

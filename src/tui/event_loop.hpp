@@ -22,9 +22,6 @@ namespace qb::tui {
 /// How long a status line stays, and how long the loop waits for input.
 inline constexpr std::chrono::seconds kStatusLifetime{4};
 inline constexpr std::chrono::milliseconds kInputWait{80};
-/// Remembered entries older than this are not shown.
-inline constexpr std::uint64_t kRememberedMaxAgeSeconds = 2'592'000;
-inline constexpr std::size_t kRememberedMaxEntries = 4'096;
 
 /// The snapshot entries the interface shows before its scan has measured anything:
 /// absolute paths observed at most 30 days before `now_unix` (one observed later counts

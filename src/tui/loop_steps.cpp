@@ -2,6 +2,8 @@
 // messages and events, and deciding when to draw.
 
 #include "common/paths.hpp"
+#include "common/saturating.hpp"
+#include "scanner/scan.hpp"
 #include "tui/event_loop.hpp"
 #include "tui/keys.hpp"
 #include "tui/messages.hpp"
@@ -20,8 +22,7 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
         if (!path::is_absolute(e.path)) {
             continue;
         }
-        std::uint64_t age = now_unix > e.observed_unix ? now_unix - e.observed_unix : 0;
-        if (age > kRememberedMaxAgeSeconds) {
+        if (sat_sub(now_unix, e.observed_unix) > kRememberedMaxAgeSeconds) {
             continue;
         }
         if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e)) {
@@ -29,13 +30,7 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
         }
         kept.push_back(std::move(e));
     }
-    std::stable_sort(kept.begin(), kept.end(),
-                     [](const RememberedCache& a, const RememberedCache& b) {
-                         if (a.bytes != b.bytes) {
-                             return a.bytes > b.bytes;
-                         }
-                         return path::compare(a.path, b.path) < 0;
-                     });
+    std::stable_sort(kept.begin(), kept.end(), LargestFirst{});
     std::unordered_set<std::string, path::Hash, path::Equal> seen;
     std::vector<RememberedCache> out;
     for (RememberedCache& e : kept) {

@@ -1,5 +1,6 @@
 #include "tui/workers.hpp"
 
+#include "scanner/scan.hpp"
 #include "tui/messages.hpp"
 
 #include <algorithm>
@@ -23,28 +24,23 @@ void begin_operation(TuiState& state, TuiPhase phase, const std::vector<Candidat
 
 } // namespace
 
-ScanOptions clone_scan_options(const ScanOptions& options) {
-    return options;
-}
-
 std::vector<std::string> known_scan_paths(const TuiState& state) {
-    std::vector<std::pair<std::uint64_t, std::string>> pairs;
+    struct Known {
+        std::uint64_t bytes;
+        std::string path;
+    };
+    std::vector<Known> known;
     for (const Candidate& row : state.rows) {
-        pairs.emplace_back(row.bytes, row.path);
+        known.push_back({row.bytes, row.path});
     }
     for (const auto& [p, entry] : state.remembered) {
-        pairs.emplace_back(entry.bytes, entry.path);
+        known.push_back({entry.bytes, entry.path});
     }
-    std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
-        if (a.first != b.first) {
-            return a.first > b.first;
-        }
-        return path::compare(a.second, b.second) < 0;
-    });
+    std::stable_sort(known.begin(), known.end(), LargestFirst{});
     std::vector<std::string> paths;
-    for (auto& [bytes, p] : pairs) {
-        if (paths.empty() || !path::equal(paths.back(), p)) {
-            paths.push_back(std::move(p));
+    for (Known& k : known) {
+        if (paths.empty() || !path::equal(paths.back(), k.path)) {
+            paths.push_back(std::move(k.path));
         }
     }
     return paths;
@@ -87,13 +83,7 @@ void start_background_scan(TuiState& state, const WorkerSender& sender) {
         });
     }
 
-    ScanOptions copy = clone_scan_options(state.options);
-    ScanJob job{sender,
-                std::move(copy.roots),
-                std::move(copy.kinds),
-                std::move(known),
-                clone_scan_options(state.options),
-                copy.scope};
+    ScanJob job{sender, state.options, std::move(known)};
     services.spawn(
         [run = services.run_scan, job = std::move(job)]() mutable { run(std::move(job)); });
 }

@@ -3,7 +3,7 @@
 // real one reachable. Each session checks what a user would see and that quitting (or
 // a signal) leaves the terminal as it found it.
 
-#include "support/test_support.hpp"
+#include "support/tmux_fixture.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -22,34 +22,6 @@ namespace {
 
 // /usr/local/bin stays off: a real docker client lives there on some machines.
 const char* const kSystemPath = "/usr/sbin:/usr/bin:/sbin:/bin";
-
-std::string find_tmux() {
-    for (const char* dir : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-        std::string candidate = std::string(dir) + "/tmux";
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
-std::optional<std::string> read_text(const std::string& path) {
-    if (!exists_nofollow(path)) {
-        return std::nullopt;
-    }
-    return read_file(path);
-}
-
-// Polls every 50 ms; the limit only guards against a hang.
-bool wait_for(const std::function<bool()>& ready, int seconds = 30) {
-    for (int i = 0; i < seconds * 20; ++i) {
-        if (ready()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return ready();
-}
 
 std::uint64_t wall_now() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
@@ -82,12 +54,14 @@ case "$1 $2" in
 esac
 )";
 
-class TuiSession : public ::testing::Test {
+class TuiSession : public TmuxTest {
 protected:
+    TuiSession() : TmuxTest("qb") {}
+
     void SetUp() override {
-        tmux_ = find_tmux();
-        if (tmux_.empty()) {
-            GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
+        TmuxTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
         work_ = dir_ / "work";
         home_ = dir_ / "home";
@@ -110,14 +84,6 @@ protected:
         ASSERT_EQ(::chmod((dir_ / "bin/docker").c_str(), 0755), 0);
 
         options_.env = {{"PATH", kSystemPath}, {"HOME", home_}, {"TMUX_TMPDIR", dir_.path()}};
-        options_.timeout = std::chrono::milliseconds(20000);
-        socket_ = dir_ / "tmux.sock";
-    }
-
-    void TearDown() override {
-        if (started_) {
-            tmux({"kill-server"});
-        }
     }
 
     static void blob(const std::string& path, std::size_t bytes) {
@@ -132,12 +98,6 @@ protected:
         ProcessResult r =
             run_process({"/usr/bin/find", root, "-exec", "touch", "-h", "-d", stamp, "{}", "+"}, o);
         ASSERT_EQ(r.exit_status, 0) << r.err;
-    }
-
-    ProcessResult tmux(std::vector<std::string> args) {
-        std::vector<std::string> argv = {tmux_, "-u", "-S", socket_, "-f", "/dev/null"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_process(argv, options_);
     }
 
     // Starts the interface in a pane of the given size. The script records the terminal
@@ -169,34 +129,11 @@ protected:
         script += "mv '" + dir_ / "rc.tmp" + "' '" + dir_ / "rc" + "'\n";
         script += "exec sleep 600\n";
         write_file(dir_ / "run.sh", script);
-        ProcessResult r = tmux({"new-session", "-d", "-s", "qb", "-x", std::to_string(w), "-y",
-                                std::to_string(h), "sh " + dir_ / "run.sh"});
-        ASSERT_EQ(r.exit_status, 0) << r.err;
-        started_ = true;
+        start_session(w, h, "sh " + dir_ / "run.sh");
     }
 
-    std::string screen() { return tmux({"capture-pane", "-p", "-t", "qb"}).out; }
-
-    // The screen once it shows `text`, or what it showed when waiting gave up.
-    bool shows(const std::string& text) {
-        return wait_for([&] { return screen().find(text) != std::string::npos; });
-    }
     bool stops_showing(const std::string& text) {
         return wait_for([&] { return screen().find(text) == std::string::npos; });
-    }
-
-    void keys(std::vector<std::string> k) {
-        std::vector<std::string> args = {"send-keys", "-t", "qb"};
-        args.insert(args.end(), k.begin(), k.end());
-        ASSERT_EQ(tmux(args).exit_status, 0);
-    }
-
-    std::string query(const std::string& format) {
-        std::string out = tmux({"display-message", "-p", "-t", "qb", format}).out;
-        while (!out.empty() && out.back() == '\n') {
-            out.pop_back();
-        }
-        return out;
     }
 
     // The first row of the screen that holds all of `texts`, or "".
@@ -213,42 +150,15 @@ protected:
         return {};
     }
 
-    // Waits for the program to end and checks the terminal is back as it was.
-    void expect_restored(const std::string& status) {
-        ASSERT_TRUE(wait_for([&] { return read_text(dir_ / "rc").has_value(); })) << screen();
-        EXPECT_EQ(*read_text(dir_ / "rc"), status + "\n") << screen();
-        auto before = read_text(dir_ / "before");
-        auto after = read_text(dir_ / "after");
-        ASSERT_TRUE(before && after);
-        EXPECT_FALSE(before->empty());
-        EXPECT_EQ(*before, *after);
-        EXPECT_EQ(query("#{alternate_on}"), "0");
-        EXPECT_EQ(query("#{cursor_flag}"), "1");
-    }
-
     void quit_and_expect_restored() {
         keys({"q"});
         expect_restored("0");
     }
 
-    std::vector<std::string> docker_calls() {
-        auto text = read_text(dir_ / "fake/calls");
-        std::vector<std::string> out;
-        std::stringstream ss(text.value_or(""));
-        std::string line;
-        while (std::getline(ss, line)) {
-            out.push_back(line);
-        }
-        return out;
-    }
+    std::vector<std::string> docker_calls() { return lines_of(read_text(dir_ / "fake/calls").value_or("")); }
 
-    TempDir dir_;
     std::string work_;
     std::string home_;
-    std::string tmux_;
-    std::string socket_;
-    ProcessOptions options_;
-    bool started_ = false;
 };
 
 TEST_F(TuiSession, FirstFrameFromTheSnapshotThenScanResults) {

@@ -39,10 +39,7 @@ struct Sandbox {
 ScanJob job_for(std::vector<std::string> roots, std::vector<std::string> kinds = {},
                 ScopeFilter scope = ScopeFilter::All) {
     ScanJob job;
-    job.roots = roots;
-    job.kinds = kinds;
-    job.scope = scope;
-    job.snapshot_filter = ScanOptions{std::move(roots), std::move(kinds), scope};
+    job.options = ScanOptions{std::move(roots), std::move(kinds), scope};
     return job;
 }
 
@@ -291,24 +288,27 @@ TEST(ScanWorker, AGlobalLocationInsideARootIsReportedOnceAsGlobal) {
     EXPECT_EQ(o.outcome->value().candidates[0].anchor, box.home + "/.npm");
 }
 
+/// A remembered Rust build directory.
+RememberedCache remembered(std::string path, std::uint64_t observed, std::uint64_t bytes = 1) {
+    RememberedCache e;
+    e.kind = "cargo-target";
+    e.ecosystem = "rust";
+    e.path = std::move(path);
+    e.bytes = bytes;
+    e.observed_unix = observed;
+    return e;
+}
+
 TEST(ScanWorker, RewritesTheSnapshotBeforeReportingTheOutcome) {
     Sandbox box;
     test::write_file(box.root + "/p/Cargo.toml");
     test::write_file(box.root + "/p/target/x", "abc");
     const std::uint64_t now = now_unix();
-    auto old = [](std::string path, std::uint64_t observed) {
-        RememberedCache e;
-        e.kind = "cargo-target";
-        e.ecosystem = "rust";
-        e.path = std::move(path);
-        e.observed_unix = observed;
-        return e;
-    };
     Snapshot before;
-    before.entries = {old(box.root + "/gone/target", now),          // covered, not found
-                      old("/elsewhere/p/target", now - 100),        // not covered: kept
-                      old("/elsewhere/q/target", now - 40 * 86400), // too old
-                      old("/elsewhere/r/target", now + 1000)};      // observed in the future
+    before.entries = {remembered(box.root + "/gone/target", now),          // covered, not found
+                      remembered("/elsewhere/p/target", now - 100),        // not covered: kept
+                      remembered("/elsewhere/q/target", now - 40 * 86400), // too old
+                      remembered("/elsewhere/r/target", now + 1000)};      // observed in the future
     ASSERT_TRUE(store_snapshot_file(box.snapshot_file(), *write_snapshot(before)));
 
     std::optional<Result<Snapshot, IoError>> at_finish;
@@ -438,16 +438,6 @@ public:
     ::testing::AddGlobalTestEnvironment(new OneThreadChild);
 
 // ---- the snapshot merge -----------------------------------------------------------
-
-RememberedCache remembered(std::string path, std::uint64_t observed, std::uint64_t bytes = 1) {
-    RememberedCache e;
-    e.kind = "cargo-target";
-    e.ecosystem = "rust";
-    e.path = std::move(path);
-    e.bytes = bytes;
-    e.observed_unix = observed;
-    return e;
-}
 
 TEST(SnapshotMerge, KeepsRecentUncoveredEntriesAndReplacesTheRest) {
     const std::uint64_t now = 10'000'000;

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -64,6 +66,23 @@ void reference_walk(const std::string& path, std::size_t depth,
             reference_walk(child, depth + 1, unopenable, events);
         }
     }
+}
+
+// Runs `record` as the unprivileged user (on a tree chown_tree gave it) and returns the
+// lines it wrote, through a file in `t`'s "out" directory; none when privileges cannot
+// be dropped.
+std::optional<std::vector<std::string>>
+lines_written_unprivileged(const TempDir& t, const std::function<void(std::ostream&)>& record) {
+    auto rc = run_unprivileged([&] {
+        std::ofstream o(t / "out/events");
+        record(o);
+        return o ? 0 : 1;
+    });
+    if (!rc) {
+        return std::nullopt;
+    }
+    EXPECT_EQ(*rc, 0);
+    return lines_of(read_file(t / "out/events"));
 }
 
 void build_walk_tree(const std::string& root) {
@@ -148,22 +167,15 @@ TEST(Walk, UnreadableDirectoriesBecomeErrorTextsInWalkOrder) {
     std::vector<std::string> expected;
     reference_walk(r, 0, unopenable, expected);
 
-    auto rc = run_unprivileged([&] {
-        std::ofstream o(t / "out/events");
+    auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
         for (const auto& e : record_walk(r)) {
             o << e << "\n";
         }
-        return o ? 0 : 1;
     });
-    if (!rc) {
+    if (!written) {
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     }
-    ASSERT_EQ(*rc, 0);
-    std::vector<std::string> got;
-    std::ifstream in(t / "out/events");
-    for (std::string line; std::getline(in, line);) {
-        got.push_back(line);
-    }
+    const std::vector<std::string>& got = *written;
     EXPECT_EQ(got, expected);
     auto errors = std::count_if(got.begin(), got.end(),
                                 [](const std::string& e) { return e.rfind("err ", 0) == 0; });
@@ -205,12 +217,6 @@ TEST(Walk, PathsPastTheSystemLimitAreReportedNotRead) {
     ::close(fd);
 }
 
-} // namespace
-} // namespace qb::test
-
-namespace qb::test {
-namespace {
-
 TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
     TempDir t;
     std::string p = t / "p";
@@ -233,8 +239,7 @@ TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
             expected.push_back("found python-bytecode " + p + "/" + name + "/__pycache__ " + p);
         }
     }
-    auto rc = run_unprivileged([&] {
-        std::ofstream o(t / "out/events");
+    auto got = lines_written_unprivileged(t, [&](std::ostream& o) {
         // node-modules is filtered out: not reported, and not entered either.
         KindFilter kinds({"python-bytecode"});
         discover_project_caches(
@@ -243,18 +248,11 @@ TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
                 o << "found " << f.kind << " " << f.path << " " << f.anchor << "\n";
             },
             [&](std::string e) { o << "err " << e << "\n"; });
-        return o ? 0 : 1;
     });
-    if (!rc) {
+    if (!got) {
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     }
-    ASSERT_EQ(*rc, 0);
-    std::vector<std::string> got;
-    std::ifstream in(t / "out/events");
-    for (std::string line; std::getline(in, line);) {
-        got.push_back(line);
-    }
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(*got, expected);
 }
 
 } // namespace
@@ -354,35 +352,29 @@ TEST(Discovery, AgreesWithPathBasedRulesOnTreesWithOddPermissions) {
                 ::chmod(dirs[i].c_str(), pick(modes));
             }
         }
-        auto rc = run_unprivileged([&] {
+        auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
             std::vector<std::string> expected;
             reference_discovery(root, 0, expected);
-            std::vector<std::string> got;
+            for (const auto& line : expected) {
+                o << line << "\n";
+            }
+            o << "--\n";
             discover_project_caches(
                 root, KindFilter({}),
-                [&](FoundCache f) { got.push_back("found " + f.kind + " " + f.path); },
-                [&](std::string e) { got.push_back("err " + e); });
-            std::ofstream o(t / "out/events");
-            for (const auto& lines : {expected, got}) {
-                for (const auto& line : lines) {
-                    o << line << "\n";
-                }
-                o << "--\n";
-            }
-            return o ? 0 : 1;
+                [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
+                [&](std::string e) { o << "err " << e << "\n"; });
         });
         for (const auto& d : dirs) {
             ::chmod(d.c_str(), 0755); // so that the temporary tree can be removed
         }
-        if (!rc) {
+        if (!written) {
             GTEST_SKIP() << "cannot run as an unprivileged user here";
         }
-        ASSERT_EQ(*rc, 0);
-        std::string text = read_file(t / "out/events");
-        auto split = text.find("--\n");
-        ASSERT_NE(split, std::string::npos);
-        EXPECT_EQ(text.substr(split + 3), text.substr(0, split + 3));
-        EXPECT_GT(split, 0u); // the reference saw something
+        auto split = std::find(written->begin(), written->end(), "--");
+        ASSERT_NE(split, written->end());
+        EXPECT_EQ(std::vector<std::string>(split + 1, written->end()),
+                  std::vector<std::string>(written->begin(), split));
+        EXPECT_NE(split, written->begin()); // the reference saw something
     }
 }
 

@@ -7,7 +7,6 @@ namespace qb::tui {
 namespace {
 
 using namespace drawtest;
-using Rows = std::vector<std::string>;
 
 TuiState with_rows(bool unicode = true) {
     TuiState s = ready_state(unicode);

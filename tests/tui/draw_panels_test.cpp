@@ -9,7 +9,6 @@ namespace qb::tui {
 namespace {
 
 using namespace drawtest;
-using Rows = std::vector<std::string>;
 
 term::Buffer table(const TuiState& s, std::uint16_t w, std::uint16_t h, int ms = 0) {
     return draw(s, w, h,

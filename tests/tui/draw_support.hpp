@@ -9,8 +9,12 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qb::tui::drawtest {
+
+/// Screen rows or span descriptions, top to bottom.
+using Rows = std::vector<std::string>;
 
 /// A monotonic instant well away from the clock's origin, and a wall clock.
 inline const Clock::time_point kT0 = Clock::time_point{} + std::chrono::hours(1000);

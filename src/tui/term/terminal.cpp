@@ -2,6 +2,7 @@
 
 #include "common/io.hpp"
 #include "common/os_error.hpp"
+#include "common/unique_fd.hpp"
 #include "tui/term/diff.hpp"
 
 #include <cerrno>
@@ -33,15 +34,12 @@ TermResult<Size> terminal_size(int fd) {
         return Size{ws.ws_col, ws.ws_row};
     }
     int first = errno;
-    int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (tty >= 0) {
-        int rc = ::ioctl(tty, TIOCGWINSZ, &ws);
-        int err = errno;
-        ::close(tty);
-        if (rc == 0) {
+    UniqueFd tty(::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (tty.valid()) {
+        if (::ioctl(tty.get(), TIOCGWINSZ, &ws) == 0) {
             return Size{ws.ws_col, ws.ws_row};
         }
-        first = err;
+        first = errno;
     }
     return unexpected(error_of(first, "read the terminal size"));
 }

@@ -2,35 +2,21 @@
 // would see: the alternate screen, keys in raw mode, a repaint on resize, silence while
 // idle, and the terminal modes put back on quit.
 
-#include "support/test_support.hpp"
+#include "support/tmux_fixture.hpp"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <thread>
-#include <unistd.h>
 
 namespace qb::term {
 namespace {
 
 using qb::test::ProcessOptions;
 using qb::test::ProcessResult;
+using qb::test::read_text;
 using qb::test::run_process;
-using qb::test::TempDir;
-
-using qb::test::find_program;
+using qb::test::wait_for;
 
 const char* const kSearchPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-
-std::optional<std::string> read_text(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 struct Stats {
     unsigned long long frames = 0;
@@ -59,58 +45,20 @@ std::optional<Stats> read_stats(const std::string& path) {
     return s;
 }
 
-// Waits for a condition, checking every 50 ms; the limit only guards against a hang.
-bool wait_for(const std::function<bool()>& ready) {
-    for (int i = 0; i < 600; ++i) {
-        if (ready()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return ready();
-}
-
-class TmuxDemo : public ::testing::Test {
+class TmuxDemo : public qb::test::TmuxTest {
 protected:
+    TmuxDemo() : TmuxTest("demo") {}
+
     void SetUp() override {
-        tmux_ = find_program("tmux");
-        if (tmux_.empty()) {
-            GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
+        TmuxTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        socket_ = dir_ / "tmux.sock";
         options_.env = {{"PATH", kSearchPath},
                         {"HOME", dir_.path()},
                         {"TMUX_TMPDIR", dir_.path()},
                         {"TERM", "xterm-256color"},
                         {"LANG", "C.UTF-8"}};
-        options_.timeout = std::chrono::milliseconds(20000);
-    }
-
-    void TearDown() override {
-        if (started_) {
-            tmux({"kill-server"});
-        }
-    }
-
-    ProcessResult tmux(std::vector<std::string> args) {
-        std::vector<std::string> argv = {tmux_, "-u", "-S", socket_, "-f", "/dev/null"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_process(argv, options_);
-    }
-
-    std::string query(const std::string& format) {
-        ProcessResult r = tmux({"display-message", "-p", "-t", "demo", format});
-        std::string out = r.out;
-        while (!out.empty() && out.back() == '\n') {
-            out.pop_back();
-        }
-        return out;
-    }
-
-    std::string screen() { return tmux({"capture-pane", "-p", "-t", "demo"}).out; }
-
-    bool screen_has(const std::string& text) {
-        return wait_for([&] { return screen().find(text) != std::string::npos; });
     }
 
     void start_demo() {
@@ -119,48 +67,42 @@ protected:
                                      "\"$2\" --stats \"$1/stats\"\n"
                                      "rc=$?\n"
                                      "stty -g > \"$1/after\"\n"
-                                     "echo $rc > \"$1/rc\"\n"
+                                     "echo $rc > \"$1/rc.tmp\"\n"
+                                     "mv \"$1/rc.tmp\" \"$1/rc\"\n"
                                      "exec sleep 600\n");
-        std::string command = "sh " + script + " " + dir_.path() + " " + QB_TERM_DEMO;
-        ProcessResult r =
-            tmux({"new-session", "-d", "-s", "demo", "-x", "80", "-y", "24", command});
-        ASSERT_EQ(r.exit_status, 0) << r.err;
-        started_ = true;
+        start_session(80, 24, "sh " + script + " " + dir_.path() + " " + QB_TERM_DEMO);
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_TRUE(wait_for([&] {
             auto s = read_stats(dir_ / "stats");
             return s && s->frames >= 2;
         })) << screen();
     }
-
-    TempDir dir_;
-    std::string tmux_;
-    std::string socket_;
-    ProcessOptions options_;
-    bool started_ = false;
 };
 
 TEST_F(TmuxDemo, FullScreenSessionFromStartToQuit) {
     start_demo();
-    ASSERT_TRUE(screen_has("term-demo")) << screen();
+    ASSERT_TRUE(shows("term-demo")) << screen();
     EXPECT_EQ(query("#{alternate_on}"), "1");
     EXPECT_EQ(query("#{cursor_flag}"), "0");
-    EXPECT_TRUE(screen_has("size: 80x24")) << screen();
-    EXPECT_TRUE(screen_has("> 12 B")) << screen();
+    EXPECT_TRUE(shows("size: 80x24")) << screen();
+    EXPECT_TRUE(shows("> 12 B")) << screen();
 
     // Control characters in a name never reach the terminal: each shows as U+FFFD and
     // the title-setting sequence they would have formed leaves the title alone.
     EXPECT_NE(query("#{pane_title}"), "pwned");
-    EXPECT_TRUE(screen_has("name: dir\xEF\xBF\xBD]0;pwned\xEF\xBF\xBD|end")) << screen();
+    EXPECT_TRUE(shows("name: dir\xEF\xBF\xBD]0;pwned\xEF\xBF\xBD|end")) << screen();
 
     // Raw mode: Ctrl+C arrives as a key instead of interrupting the program.
-    tmux({"send-keys", "-t", "demo", "x"});
-    EXPECT_TRUE(screen_has("last key: x")) << screen();
-    tmux({"send-keys", "-t", "demo", "Up"});
-    EXPECT_TRUE(screen_has("last key: Up")) << screen();
-    tmux({"send-keys", "-t", "demo", "C-c"});
-    EXPECT_TRUE(screen_has("last key: Ctrl+c")) << screen();
-    tmux({"send-keys", "-t", "demo", "M-a"});
-    EXPECT_TRUE(screen_has("last key: Alt+a")) << screen();
+    keys({"x"});
+    EXPECT_TRUE(shows("last key: x")) << screen();
+    keys({"Up"});
+    EXPECT_TRUE(shows("last key: Up")) << screen();
+    keys({"C-c"});
+    EXPECT_TRUE(shows("last key: Ctrl+c")) << screen();
+    keys({"M-a"});
+    EXPECT_TRUE(shows("last key: Alt+a")) << screen();
 
     // Idle: frames keep being drawn, but not one byte is written.
     auto before = read_stats(dir_ / "stats");
@@ -176,8 +118,8 @@ TEST_F(TmuxDemo, FullScreenSessionFromStartToQuit) {
     // A resize repaints the whole frame at the new size.
     ProcessResult resized = tmux({"resize-window", "-t", "demo", "-x", "100", "-y", "30"});
     ASSERT_EQ(resized.exit_status, 0) << resized.err;
-    EXPECT_TRUE(screen_has("size: 100x30")) << screen();
-    EXPECT_TRUE(screen_has("resizes: 1")) << screen();
+    EXPECT_TRUE(shows("size: 100x30")) << screen();
+    EXPECT_TRUE(shows("resizes: 1")) << screen();
     auto after_resize = read_stats(dir_ / "stats");
     ASSERT_TRUE(after_resize);
     EXPECT_GT(after_resize->bytes, idle->bytes);
@@ -186,17 +128,12 @@ TEST_F(TmuxDemo, FullScreenSessionFromStartToQuit) {
     EXPECT_EQ(first_row.rfind("╮"), first_row.size() - std::string("╮").size()) << first_row;
 
     // Quit: the main screen is back, with the cursor and the original modes.
-    tmux({"send-keys", "-t", "demo", "q"});
-    ASSERT_TRUE(wait_for([&] { return read_text(dir_ / "rc").has_value(); })) << screen();
-    EXPECT_EQ(*read_text(dir_ / "rc"), "0\n");
-    auto modes_before = read_text(dir_ / "before");
-    auto modes_after = read_text(dir_ / "after");
-    ASSERT_TRUE(modes_before && modes_after);
-    EXPECT_FALSE(modes_before->empty());
-    EXPECT_EQ(*modes_before, *modes_after);
-    EXPECT_EQ(query("#{alternate_on}"), "0");
-    EXPECT_EQ(query("#{cursor_flag}"), "1");
-    EXPECT_TRUE(screen_has("term-demo: frames=")) << screen();
+    keys({"q"});
+    expect_restored("0");
+    if (HasFatalFailure()) {
+        return;
+    }
+    EXPECT_TRUE(shows("term-demo: frames=")) << screen();
 }
 
 TEST(TermDemo, RefusesWithoutATerminalAndWritesNothing) {
