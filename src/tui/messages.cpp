@@ -118,8 +118,9 @@ void apply(TuiState& state, msg::DockerInspected inspected, const WorkerSender&)
     NativeInspection& inspection = inspected.inspection;
     state.docker_rows = std::move(inspection.resources);
     std::erase_if(state.selected_docker, [&](const std::string& kind) {
-        const NativeResource* row = find_native_resource(state.docker_rows, kind);
-        return row == nullptr || !row->cleanable;
+        return std::none_of(
+            state.docker_rows.begin(), state.docker_rows.end(),
+            [&](const NativeResource& row) { return row.kind == kind && row.cleanable; });
     });
     replace_rows(state, key);
 

@@ -177,6 +177,23 @@ TEST_F(CleanE2e, WithoutATerminalOnlyYesRemoves) {
                   "\n");
 }
 
+TEST_F(CleanE2e, TheScanRootItselfIsNeverRemoved) {
+    // Given directly, or through a link to it: selected, then refused at removal.
+    make_symlink(root() + "/rusty/target", sandbox_ / "link-to-target");
+    const auto before = list_tree(sandbox_.path());
+    for (const std::string& given : {root() + "/rusty/target", sandbox_ / "link-to-target"}) {
+        SCOPED_TRACE(given);
+        auto r = run({"clean", "--root", given, "--yes"});
+        EXPECT_EQ(r.exit_status, 5);
+        EXPECT_EQ(r.out, "");
+        json e = json::parse(r.err)["error"];
+        EXPECT_EQ(e["kind"], "conflict");
+        EXPECT_EQ(e["message"], "cleanup conflicted with filesystem changes: all 1 selected "
+                                "targets were refused during final validation");
+        EXPECT_EQ(list_tree(sandbox_.path()), before);
+    }
+}
+
 TEST_F(CleanE2e, PromptOnATerminal) {
     // Each answer gets a fresh copy of the two aged targets.
     auto reset = [&] {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace qb {
 namespace {
@@ -195,6 +196,62 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
         EXPECT_TRUE(exists_nofollow(path)) << path;
     }
     EXPECT_EQ(test::read_file(moved[1] + "/debug/app"), "again");
+}
+
+// Runs the handler with `answer` waiting on a terminal-like input; the prompt's text is
+// left in `asked`.
+Result<std::string, AppError> run_answering(CleanArgs args, const SystemEnv& env,
+                                            std::string_view answer, std::string& asked) {
+    int in[2];
+    int out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    if (::write(in[1], answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) {
+        throw std::runtime_error("write");
+    }
+    ::close(in[1]);
+    auto result = run_clean_with(std::move(args), false, env, Console{in[0], out[1], true});
+    ::close(in[0]);
+    ::close(out[1]);
+    asked.clear();
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) {
+        asked.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    return result;
+}
+
+TEST_F(CleanHandler, DeclinedOrUnaskableRunsRemoveNothing) {
+    CleanArgs a;
+    a.roots = {root()};
+    a.include_recent = true;
+    std::string asked;
+    for (std::string_view declined : {"n\n", "\n", "", "y es\n", "yess\n"}) {
+        SCOPED_TRACE(declined);
+        auto r = run_answering(a, env_, declined, asked);
+        ASSERT_TRUE(r.has_value()) << fmt_app_error(r.error());
+        EXPECT_EQ(*r, "Cleaned 0 of 2 selected caches; 0 protected; 0 scan-only; 0 B apparent, "
+                      "0 B allocated; observed disk-free change unavailable");
+        EXPECT_TRUE(asked.ends_with("? 0 require downloads to restore. [y/N] ")) << asked;
+    }
+    EXPECT_TRUE(exists_nofollow(root() + "/a/target/debug/app"));
+    EXPECT_TRUE(exists_nofollow(root() + "/b/target/debug/app"));
+
+    // Without a terminal the handler refuses before it asks or removes anything.
+    auto refused = run_clean_with(a, false, env_, Console{-1, -1, false});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().exit_status(), 6);
+    EXPECT_EQ(fmt_app_error(refused.error()),
+              "confirmation is required before cleaning 2 cache directories");
+    EXPECT_TRUE(exists_nofollow(root() + "/a/target/debug/app"));
+
+    auto confirmed = run_answering(a, env_, " YES \n", asked);
+    ASSERT_TRUE(confirmed.has_value()) << fmt_app_error(confirmed.error());
+    EXPECT_TRUE(confirmed->starts_with("Cleaned 2 of 2 selected caches;")) << *confirmed;
+    EXPECT_FALSE(exists_nofollow(root() + "/a/target"));
+    EXPECT_FALSE(exists_nofollow(root() + "/b/target"));
 }
 
 } // namespace

@@ -329,6 +329,39 @@ TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
     EXPECT_TRUE(exists_nofollow(t / "shared/app-build-cache/a/obj.o"));
     EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{same.path});
     EXPECT_FALSE(exists_nofollow(same.path));
+
+    // Each part of the fingerprint counts alone: a file that only changed size (same
+    // count, same block, same time) and a file that was only touched.
+    const timespec fixed[2] = {{1'600'000'000, 5}, {1'600'000'000, 5}};
+    auto pin_times = [&](const std::string& root) {
+        ::utimensat(AT_FDCWD, root.c_str(), fixed, AT_SYMLINK_NOFOLLOW);
+        for (const auto& e : fs::recursive_directory_iterator(root)) {
+            ::utimensat(AT_FDCWD, e.path().c_str(), fixed, AT_SYMLINK_NOFOLLOW);
+        }
+    };
+    write_file(t / "shared/resized-build-cache/obj.o", std::string(10, 'a'));
+    write_file(t / "shared/touched-build-cache/obj.o", std::string(10, 'a'));
+    pin_times(t / "shared/resized-build-cache");
+    pin_times(t / "shared/touched-build-cache");
+    Candidate resized = measured(t / "shared/resized-build-cache", anchor,
+                                 "macos-temporary-build-cache", CacheScope::Global);
+    Candidate touched = measured(t / "shared/touched-build-cache", anchor,
+                                 "macos-temporary-build-cache", CacheScope::Global);
+    write_file(t / "shared/resized-build-cache/obj.o", std::string(20, 'a'));
+    pin_times(t / "shared/resized-build-cache");
+    const timespec later[2] = {{1'600'000'000, 6}, {1'600'000'000, 6}};
+    ::utimensat(AT_FDCWD, (t / "shared/touched-build-cache/obj.o").c_str(), later, 0);
+    ASSERT_EQ(measure_tree(resized.path).entries, resized.fingerprint.entries);
+    ASSERT_EQ(measure_tree(touched.path).bytes, touched.fingerprint.bytes);
+
+    r = execute_clean({resized, touched}, false, env);
+    EXPECT_TRUE(r.cleaned_paths.empty());
+    ASSERT_EQ(r.skipped_paths.size(), 2u);
+    for (const SkippedPath& s : r.skipped_paths) {
+        EXPECT_EQ(s.reason, "temporary storage changed after it was measured; scan again")
+            << s.path;
+        EXPECT_TRUE(exists_nofollow(s.path + "/obj.o")) << s.path;
+    }
 }
 
 TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
