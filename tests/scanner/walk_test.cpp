@@ -307,6 +307,48 @@ void reference_discovery(const std::string& path, std::size_t depth,
     ::closedir(dir);
 }
 
+// A parent that can be listed but not searched: its extension markers are still read
+// (listing needs only read permission), while nothing inside it can be opened.
+TEST(Discovery, ExtensionMarkersOfAListOnlyParentStillCount) {
+    TempDir t;
+    std::string p = t / "p";
+    build_tree(p, {"ro/bin/", "ro/obj/", "ro/.terraform/", "ro/dist-newstyle/", "ro/plain/",
+                   "ro/A.csproj", "ro/main.tf", "ro/x.cabal"});
+    make_dirs(t / "out");
+    chown_tree(t.path());
+    ::chmod((p + "/ro").c_str(), 0444);
+    auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
+        std::vector<std::string> expected;
+        reference_discovery(p, 0, expected);
+        for (const auto& line : expected) {
+            o << line << "\n";
+        }
+        o << "--\n";
+        discover_project_caches(
+            p, KindFilter({}),
+            [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
+            [&](std::string e) { o << "err " << e << "\n"; });
+    });
+    ::chmod((p + "/ro").c_str(), 0755);
+    if (!written) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    auto split = std::find(written->begin(), written->end(), "--");
+    ASSERT_NE(split, written->end());
+    std::vector<std::string> expected(written->begin(), split);
+    EXPECT_EQ(std::vector<std::string>(split + 1, written->end()), expected);
+    std::set<std::string> found;
+    for (const auto& line : expected) {
+        if (line.rfind("found ", 0) == 0) {
+            found.insert(line);
+        }
+    }
+    EXPECT_EQ(found, (std::set<std::string>{"found dotnet-bin " + p + "/ro/bin",
+                                            "found dotnet-obj " + p + "/ro/obj",
+                                            "found terraform-modules " + p + "/ro/.terraform",
+                                            "found cabal-dist " + p + "/ro/dist-newstyle"}));
+}
+
 // Random trees of rule names, marker files, tags and links, with some directories that
 // cannot be listed, searched or both: discovery through descriptors must see exactly
 // what the path-based rules see.
