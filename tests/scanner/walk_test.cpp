@@ -307,6 +307,31 @@ void reference_discovery(const std::string& path, std::size_t depth,
     ::closedir(dir);
 }
 
+// Runs the reference and the real discovery of `root` as the unprivileged user; the
+// reference's lines and the real ones, or none when privileges cannot be dropped.
+std::optional<std::pair<std::vector<std::string>, std::vector<std::string>>>
+discoveries_unprivileged(const TempDir& t, const std::string& root) {
+    auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
+        std::vector<std::string> expected;
+        reference_discovery(root, 0, expected);
+        for (const auto& line : expected) {
+            o << line << "\n";
+        }
+        o << "--\n";
+        discover_project_caches(
+            root, KindFilter({}),
+            [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
+            [&](std::string e) { o << "err " << e << "\n"; });
+    });
+    if (!written) {
+        return std::nullopt;
+    }
+    auto split = std::find(written->begin(), written->end(), "--");
+    EXPECT_NE(split, written->end());
+    return std::pair{std::vector<std::string>(written->begin(), split),
+                     std::vector<std::string>(std::min(split + 1, written->end()), written->end())};
+}
+
 // A parent that can be listed but not searched: its extension markers are still read
 // (listing needs only read permission), while nothing inside it can be opened.
 TEST(Discovery, ExtensionMarkersOfAListOnlyParentStillCount) {
@@ -317,26 +342,13 @@ TEST(Discovery, ExtensionMarkersOfAListOnlyParentStillCount) {
     make_dirs(t / "out");
     chown_tree(t.path());
     ::chmod((p + "/ro").c_str(), 0444);
-    auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
-        std::vector<std::string> expected;
-        reference_discovery(p, 0, expected);
-        for (const auto& line : expected) {
-            o << line << "\n";
-        }
-        o << "--\n";
-        discover_project_caches(
-            p, KindFilter({}),
-            [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
-            [&](std::string e) { o << "err " << e << "\n"; });
-    });
+    auto runs = discoveries_unprivileged(t, p);
     ::chmod((p + "/ro").c_str(), 0755);
-    if (!written) {
+    if (!runs) {
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     }
-    auto split = std::find(written->begin(), written->end(), "--");
-    ASSERT_NE(split, written->end());
-    std::vector<std::string> expected(written->begin(), split);
-    EXPECT_EQ(std::vector<std::string>(split + 1, written->end()), expected);
+    const auto& [expected, got] = *runs;
+    EXPECT_EQ(got, expected);
     std::set<std::string> found;
     for (const auto& line : expected) {
         if (line.rfind("found ", 0) == 0) {
@@ -394,29 +406,15 @@ TEST(Discovery, AgreesWithPathBasedRulesOnTreesWithOddPermissions) {
                 ::chmod(dirs[i].c_str(), pick(modes));
             }
         }
-        auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
-            std::vector<std::string> expected;
-            reference_discovery(root, 0, expected);
-            for (const auto& line : expected) {
-                o << line << "\n";
-            }
-            o << "--\n";
-            discover_project_caches(
-                root, KindFilter({}),
-                [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
-                [&](std::string e) { o << "err " << e << "\n"; });
-        });
+        auto runs = discoveries_unprivileged(t, root);
         for (const auto& d : dirs) {
             ::chmod(d.c_str(), 0755); // so that the temporary tree can be removed
         }
-        if (!written) {
+        if (!runs) {
             GTEST_SKIP() << "cannot run as an unprivileged user here";
         }
-        auto split = std::find(written->begin(), written->end(), "--");
-        ASSERT_NE(split, written->end());
-        EXPECT_EQ(std::vector<std::string>(split + 1, written->end()),
-                  std::vector<std::string>(written->begin(), split));
-        EXPECT_NE(split, written->begin()); // the reference saw something
+        EXPECT_EQ(runs->second, runs->first);
+        EXPECT_FALSE(runs->first.empty()); // the reference saw something
     }
 }
 
