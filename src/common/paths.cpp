@@ -92,6 +92,10 @@ std::vector<Component> components(std::string_view p) {
     return out;
 }
 
+std::string_view trim_trailing(std::string_view p) {
+    return p.substr(0, trimmed_length(p));
+}
+
 std::optional<std::string_view> file_name(std::string_view p) {
     std::string_view t = p.substr(0, trimmed_length(p));
     if (t.empty() || t == "/" || t == ".") {

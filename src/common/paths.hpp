@@ -40,6 +40,10 @@ inline bool is_absolute(std::string_view p) {
 /// ending in "..".
 std::optional<std::string_view> file_name(std::string_view p);
 
+/// The path without trailing separators and trailing "." components ("/" and "." stay),
+/// so that system calls name its last component itself rather than what it leads to.
+std::string_view trim_trailing(std::string_view p);
+
 /// The path without its last component, trailing separators trimmed. The parent of
 /// a bare relative name is the empty path; "", "/" and "." have none.
 std::optional<std::string_view> parent(std::string_view p);

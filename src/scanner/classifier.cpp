@@ -100,16 +100,13 @@ bool has_entry_with_extension(const Dir& dir, const std::array<std::string_view,
     DIR* listing = nullptr;
     if (dir.fd >= 0) {
         int fd = ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            return false;
-        }
-        listing = ::fdopendir(fd);
-        if (listing == nullptr) {
+        if (fd >= 0 && (listing = ::fdopendir(fd)) == nullptr) {
             ::close(fd);
-            return false;
         }
-    } else {
-        Entry e(dir, "");
+    }
+    // Reopening "." needs search permission; listing by path needs only read permission.
+    if (listing == nullptr) {
+        Entry e(Dir{-1, dir.path}, "");
         if (e.c_str() == nullptr || (listing = ::opendir(e.c_str())) == nullptr) {
             return false;
         }

@@ -517,6 +517,8 @@ void measure_tree_async(PoolJobs& jobs, std::string path, std::function<void(Tre
 void measure_dir_async(PoolJobs& jobs, std::string path,
                        std::function<void(std::optional<MeasuredDir>)> done) {
     jobs.run([&jobs, path = std::move(path), done = std::move(done)]() mutable {
+        // A trailing "/" or "/." would make even lstat follow a final link.
+        path.resize(path::trim_trailing(path).size());
         EntryStat root;
         if (!stat_at(AT_FDCWD, path.c_str(), false, root) || !S_ISDIR(root.mode)) {
             done(std::nullopt);

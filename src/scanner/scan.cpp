@@ -33,8 +33,9 @@ std::optional<std::string> canonical_path(const std::string& path) {
 }
 
 bool is_directory_nofollow(const std::string& path) {
+    // With a trailing "/" or "/." lstat would follow a final link.
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::lstat(std::string(path::trim_trailing(path)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool is_directory(const std::string& path) {

@@ -364,6 +364,13 @@ TEST(MeasureCandidate, DropsWhatIsNoLongerADirectoryOrTooSmall) {
     ASSERT_EQ(::rename((t / "ws").c_str(), (t / "elsewhere").c_str()), 0);
     make_symlink(t / "elsewhere", t / "ws");
     EXPECT_FALSE(measure_candidate(found_at(t / "ws"), 7, now_unix()));
+    // Written with a trailing separator or ".", the link is still not followed.
+    EXPECT_FALSE(measure_candidate(found_at(t / "ws/"), 7, now_unix()));
+    EXPECT_FALSE(measure_candidate(found_at(t / "ws/."), 7, now_unix()));
+    auto real = measure_candidate(found_at(t / "elsewhere//"), 7, now_unix());
+    ASSERT_TRUE(real);
+    EXPECT_EQ(real->path, t / "elsewhere//");
+    EXPECT_EQ(real->bytes, 100u);
     EXPECT_FALSE(measure_candidate(found_at(t / "gone"), 7, now_unix()));
     write_file(t / "file", "x");
     EXPECT_FALSE(measure_candidate(found_at(t / "file"), 7, now_unix()));

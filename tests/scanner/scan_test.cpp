@@ -218,6 +218,25 @@ TEST(ScanGlobal, LocationsThatExistAreAddedOnceAndLinksAreNot) {
     EXPECT_EQ(scan_ok(request({}, ScopeFilter::Global, {"npm-cache"}), env).candidates.size(), 1u);
 }
 
+TEST(ScanGlobal, ALinkWrittenWithATrailingSeparatorIsStillALink) {
+    TempDir t;
+    SystemEnv env = env_in(t.path());
+    write_file(t / "elsewhere/deno/dep.js", "d");
+    write_file(t / "elsewhere/go-build/00/x", "o");
+    write_file(t / "opt/terraform-plugins/p", "p");
+    make_dirs(t / "links");
+    make_symlink(t / "elsewhere/deno", t / "links/.deno");
+    make_symlink(t / "elsewhere/go-build", t / "links/go-build");
+    env.vars["DENO_DIR"] = t / "links/.deno/";
+    env.vars["GOCACHE"] = t / "links/go-build/.";
+    env.vars["TF_PLUGIN_CACHE_DIR"] = t / "opt/terraform-plugins//";
+    ScanResult r = scan_ok(request({}, ScopeFilter::Global), env);
+    // The real directory keeps its path as written; the links are not reported.
+    EXPECT_EQ(rows(r),
+              std::vector<std::string>{"terraform-plugin-cache " + (t / "opt/terraform-plugins//") +
+                                       " " + (t / "opt") + " global"});
+}
+
 TEST(ScanGlobal, AWalkResultWinsOverTheSameGlobalLocation) {
     TempDir t;
     SystemEnv env = env_in(t.path());

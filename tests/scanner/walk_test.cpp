@@ -1,4 +1,6 @@
 #include "common/os_error.hpp"
+#include "fixture_tree.hpp"
+#include "scanner/classifier.hpp"
 #include "scanner/scan.hpp"
 #include "scanner/walk.hpp"
 #include "scanner_fixtures.hpp"
@@ -7,7 +9,9 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <optional>
+#include <random>
 #include <set>
 
 namespace qb::test {
@@ -249,6 +253,169 @@ TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
         GTEST_SKIP() << "cannot run as an unprivileged user here";
     }
     EXPECT_EQ(*got, expected);
+}
+
+} // namespace
+} // namespace qb::test
+
+namespace qb::test {
+namespace {
+
+// Discovery as the rules state it, with paths only: the entry type from the listing,
+// path-based classification, and the open error of an entered directory right after it.
+void reference_discovery(const std::string& path, std::size_t depth,
+                         std::vector<std::string>& events) {
+    if (depth > 0 && is_vcs_dir(path)) {
+        return;
+    }
+    if (auto match = classify_project_dir(path)) {
+        events.push_back("found " + std::string(match->kind) + " " + path);
+        return;
+    }
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+        events.push_back("err " + walk_error_text(path, errno));
+        return;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(dir);
+        if (e == nullptr) {
+            if (errno != 0) {
+                events.push_back("err " + os_error_text(errno));
+            }
+            break;
+        }
+        std::string name = e->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string child = path + "/" + name;
+        bool is_dir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            if (::lstat(child.c_str(), &st) != 0) {
+                events.push_back("err " + walk_error_text(child, errno));
+                continue;
+            }
+            is_dir = S_ISDIR(st.st_mode);
+        }
+        if (is_dir) {
+            reference_discovery(child, depth + 1, events);
+        }
+    }
+    ::closedir(dir);
+}
+
+// Runs the reference and the real discovery of `root` as the unprivileged user; the
+// reference's lines and the real ones, or none when privileges cannot be dropped.
+std::optional<std::pair<std::vector<std::string>, std::vector<std::string>>>
+discoveries_unprivileged(const TempDir& t, const std::string& root) {
+    auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
+        std::vector<std::string> expected;
+        reference_discovery(root, 0, expected);
+        for (const auto& line : expected) {
+            o << line << "\n";
+        }
+        o << "--\n";
+        discover_project_caches(
+            root, KindFilter({}),
+            [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
+            [&](std::string e) { o << "err " << e << "\n"; });
+    });
+    if (!written) {
+        return std::nullopt;
+    }
+    auto split = std::find(written->begin(), written->end(), "--");
+    EXPECT_NE(split, written->end());
+    return std::pair{std::vector<std::string>(written->begin(), split),
+                     std::vector<std::string>(std::min(split + 1, written->end()), written->end())};
+}
+
+// A parent that can be listed but not searched: its extension markers are still read
+// (listing needs only read permission), while nothing inside it can be opened.
+TEST(Discovery, ExtensionMarkersOfAListOnlyParentStillCount) {
+    TempDir t;
+    std::string p = t / "p";
+    build_tree(p, {"ro/bin/", "ro/obj/", "ro/.terraform/", "ro/dist-newstyle/", "ro/plain/",
+                   "ro/A.csproj", "ro/main.tf", "ro/x.cabal"});
+    make_dirs(t / "out");
+    chown_tree(t.path());
+    ::chmod((p + "/ro").c_str(), 0444);
+    auto runs = discoveries_unprivileged(t, p);
+    ::chmod((p + "/ro").c_str(), 0755);
+    if (!runs) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    const auto& [expected, got] = *runs;
+    EXPECT_EQ(got, expected);
+    std::set<std::string> found;
+    for (const auto& line : expected) {
+        if (line.rfind("found ", 0) == 0) {
+            found.insert(line);
+        }
+    }
+    EXPECT_EQ(found, (std::set<std::string>{"found dotnet-bin " + p + "/ro/bin",
+                                            "found dotnet-obj " + p + "/ro/obj",
+                                            "found terraform-modules " + p + "/ro/.terraform",
+                                            "found cabal-dist " + p + "/ro/dist-newstyle"}));
+}
+
+// Random trees of rule names, marker files, tags and links, with some directories that
+// cannot be listed, searched or both: discovery through descriptors must see exactly
+// what the path-based rules see.
+TEST(Discovery, AgreesWithPathBasedRulesOnTreesWithOddPermissions) {
+    const char* dir_names[] = {"venv",         "target",        "build",       "bin",
+                               "obj",          "renv",          "library",     "vendor",
+                               "bundle",       ".git",          "x",           "deps",
+                               "node_modules", "dist-newstyle", "__pycache__", ".terraform"};
+    const char* file_names[] = {"Cargo.toml", "package.json", "pyvenv.cfg", "CMakeCache.txt",
+                                "A.csproj",   "renv.lock",    "Gemfile",    "mix.exs",
+                                "main.tf",    "x.cabal",      "pom.xml",    "build.gradle"};
+    const mode_t modes[] = {0, 0111, 0311, 0444, 0555};
+    for (unsigned seed = 0; seed < 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TempDir t;
+        std::mt19937 rng(seed);
+        auto pick = [&rng](const auto& list) { return list[rng() % std::size(list)]; };
+        std::string root = t / "r";
+        std::vector<std::string> dirs{root};
+        make_dirs(root);
+        for (int i = 0; i < 60; ++i) {
+            std::string parent = dirs[rng() % dirs.size()];
+            if (rng() % 3 == 0) {
+                write_file(parent + "/" + pick(file_names), "x");
+            } else {
+                dirs.push_back(parent + "/" + pick(dir_names));
+                make_dirs(dirs.back());
+            }
+            if (rng() % 10 == 0) {
+                write_file(parent + "/CACHEDIR.TAG", kTagLine + "\n");
+            }
+        }
+        for (int i = 0; i < 15; ++i) {
+            std::string target = rng() % 2 ? dirs[rng() % dirs.size()] : "/nowhere";
+            std::string link =
+                dirs[rng() % dirs.size()] + "/" + (rng() % 2 ? pick(dir_names) : pick(file_names));
+            (void)::symlink(target.c_str(), link.c_str()); // a taken name keeps its entry
+        }
+        make_dirs(t / "out");
+        chown_tree(t.path());
+        for (std::size_t i = 1; i < dirs.size(); ++i) {
+            if (rng() % 4 == 0) {
+                ::chmod(dirs[i].c_str(), pick(modes));
+            }
+        }
+        auto runs = discoveries_unprivileged(t, root);
+        for (const auto& d : dirs) {
+            ::chmod(d.c_str(), 0755); // so that the temporary tree can be removed
+        }
+        if (!runs) {
+            GTEST_SKIP() << "cannot run as an unprivileged user here";
+        }
+        EXPECT_EQ(runs->second, runs->first);
+        EXPECT_FALSE(runs->first.empty()); // the reference saw something
+    }
 }
 
 } // namespace
