@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -105,20 +106,30 @@ void run(benchmark::State& bench, const std::vector<WorkerMessage>& messages, Se
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-/// The walk runs ahead of the measuring: every cache is found first, then the measurements
-/// arrive in their own order (the sizing rows drain from everywhere in the list).
-void BM_ScanFoundAhead(benchmark::State& bench) {
-    auto caches = make_caches(static_cast<std::size_t>(bench.range(0)), 1);
+/// One Found per cache, in order.
+std::vector<WorkerMessage> all_found(const std::vector<Cache>& caches) {
     std::vector<WorkerMessage> messages;
     for (const Cache& c : caches) {
         messages.emplace_back(msg::Found{c.found});
     }
-    std::vector<std::size_t> order(caches.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    std::shuffle(order.begin(), order.end(), std::mt19937_64(2));
-    for (std::size_t i : order) {
+    return messages;
+}
+
+/// 0 .. n-1 in a random order.
+std::vector<std::size_t> shuffled_positions(std::size_t n, std::mt19937_64& rng) {
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::shuffle(order.begin(), order.end(), rng);
+    return order;
+}
+
+/// The walk runs ahead of the measuring: every cache is found first, then the measurements
+/// arrive in their own order (the sizing rows drain from everywhere in the list).
+void BM_ScanFoundAhead(benchmark::State& bench) {
+    auto caches = make_caches(static_cast<std::size_t>(bench.range(0)), 1);
+    std::vector<WorkerMessage> messages = all_found(caches);
+    std::mt19937_64 rng(2);
+    for (std::size_t i : shuffled_positions(caches.size(), rng)) {
         messages.emplace_back(msg::Measured{caches[i].measured});
     }
     run(bench, messages, fresh_state);
@@ -149,16 +160,8 @@ void BM_Refresh(benchmark::State& bench) {
         shown.push_back(c.measured);
     }
     std::mt19937_64 rng(5);
-    std::vector<WorkerMessage> messages;
-    for (const Cache& c : caches) {
-        messages.emplace_back(msg::Found{c.found});
-    }
-    std::vector<std::size_t> order(caches.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    std::shuffle(order.begin(), order.end(), rng);
-    for (std::size_t i : order) {
+    std::vector<WorkerMessage> messages = all_found(caches);
+    for (std::size_t i : shuffled_positions(caches.size(), rng)) {
         Candidate again = caches[i].measured;
         again.bytes += rng() % (1 << 20);
         messages.emplace_back(msg::Measured{std::move(again)});
