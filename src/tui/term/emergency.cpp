@@ -21,6 +21,9 @@ int saved_in = -1;
 int saved_out = -1;
 std::atomic<bool> armed{false};
 std::array<struct sigaction, kSignals.size()> previous{};
+// Per signal: our handler is in place. A signal the process was started to ignore (as
+// under nohup) keeps being ignored.
+std::array<bool, kSignals.size()> installed{};
 bool handlers_installed = false;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "used from signal handlers");
@@ -48,12 +51,15 @@ bool arm_emergency_restore(int in_fd, int out_fd) {
     saved_in = in_fd;
     saved_out = out_fd;
     armed.store(true);
+    set_fail_internal_hook(emergency_restore);
     if (!handlers_installed) {
         struct sigaction sa {};
         sa.sa_handler = on_fatal_signal;
         sigemptyset(&sa.sa_mask);
         for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            ::sigaction(kSignals[i], &sa, &previous[i]);
+            installed[i] = ::sigaction(kSignals[i], nullptr, &previous[i]) == 0 &&
+                           previous[i].sa_handler != SIG_IGN &&
+                           ::sigaction(kSignals[i], &sa, nullptr) == 0;
         }
         handlers_installed = true;
     }
@@ -62,9 +68,12 @@ bool arm_emergency_restore(int in_fd, int out_fd) {
 
 void disarm_emergency_restore() {
     armed.store(false);
+    set_fail_internal_hook(nullptr);
     if (handlers_installed) {
         for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            ::sigaction(kSignals[i], &previous[i], nullptr);
+            if (installed[i]) {
+                ::sigaction(kSignals[i], &previous[i], nullptr);
+            }
         }
         handlers_installed = false;
     }

@@ -7,9 +7,10 @@
 namespace qb::term {
 
 /// Remembers the current modes of `in_fd` so that emergency_restore() can put them back
-/// and leave the alternate screen on `out_fd`, and makes SIGTERM, SIGHUP, SIGINT and
-/// SIGQUIT do that before they end the process as they would have. Call it before the
-/// terminal is changed. Returns false (and arms nothing) when the modes cannot be read.
+/// and leave the alternate screen on `out_fd`, makes SIGTERM, SIGHUP, SIGINT and SIGQUIT
+/// (those not ignored) do that before they end the process as they would have, and makes
+/// fail_internal() do it first. Call it before the terminal is changed. Returns false
+/// (and arms nothing) when the modes cannot be read.
 bool arm_emergency_restore(int in_fd, int out_fd);
 
 /// The ordinary restore has happened or is about to: signals get their earlier
