@@ -12,6 +12,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -133,6 +134,32 @@ TEST(EmergencyRestore, EndingSignalsRestoreAndIgnoredOnesStayIgnored) {
     ASSERT_TRUE(WIFEXITED(status))
         << "an ignored SIGHUP ended the process (status " << status << ")";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A crash is a way out too: the terminal comes back, and the crash still ends the
+// process the way it would have (the default action, or a sanitizer's report).
+TEST(EmergencyRestore, CrashesPutTheTerminalBackAndStillEndTheProcess) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok()) << "no pseudo-terminal";
+
+    // A fault the processor raises: a write to a read-only page.
+    int status = run_owning_child(pty, [] {
+        void* page = ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) {
+            ::_exit(92);
+        }
+        *static_cast<volatile int*>(page) = 1;
+    });
+    EXPECT_FALSE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) >= 90))
+        << "status " << status;
+    EXPECT_TRUE(pty.canonical()) << "raw mode left on after a segmentation fault";
+    EXPECT_NE(pty.output().find(seq::leave_alternate_screen), std::string::npos);
+
+    status = run_owning_child(pty, [] { std::abort(); });
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+    EXPECT_TRUE(pty.canonical()) << "raw mode left on after an abort";
+    EXPECT_NE(pty.output().find(seq::leave_alternate_screen), std::string::npos);
 }
 
 } // namespace
