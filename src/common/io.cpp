@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <exception>
 #include <string>
 #include <unistd.h>
 
@@ -22,6 +23,18 @@ int write_all(int fd, std::string_view data) {
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return 0;
+}
+
+std::string current_exception_text() {
+    if (std::exception_ptr e = std::current_exception()) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& ex) {
+            return ex.what();
+        } catch (...) {
+        }
+    }
+    return "unknown exception";
 }
 
 namespace {

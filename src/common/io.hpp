@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace qb {
@@ -7,6 +8,10 @@ namespace qb {
 /// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns 0, or the
 /// errno of the failed write.
 int write_all(int fd, std::string_view data);
+
+/// The message of the exception being handled (std::current_exception), or "unknown
+/// exception" when it carries none.
+std::string current_exception_text();
 
 /// Ends the process as an internal failure: runs the hook set below, writes "{message}\n"
 /// to standard error (best effort) and exits with status 101.

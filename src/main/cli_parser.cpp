@@ -6,6 +6,7 @@
 #include "main/cli_suggest.hpp"
 #include "main/cli_values.hpp"
 
+#include <algorithm>
 #include <fmt/format.h>
 
 namespace qb::cli {
@@ -27,6 +28,13 @@ std::vector<std::string> split_commas(std::string_view raw) {
         pieces.emplace_back(raw.substr(start, comma - start));
         start = comma + 1;
     }
+}
+
+// A mistyped option or value is shown the one name it most likely meant.
+std::vector<std::string> closest(std::string_view given, const std::vector<std::string>& names) {
+    std::vector<std::string> close = similar_names(given, names);
+    close.resize(std::min<std::size_t>(close.size(), 1));
+    return close;
 }
 
 class Parser {
@@ -101,9 +109,10 @@ private:
         return true;
     }
 
+    // The "--" tip only helps an option-like word that stands before any "--".
     Step unknown_argument(std::string_view shown, std::string_view tip) {
         std::string t(tip);
-        if (t.empty() && current().has_positionals()) {
+        if (t.empty() && !trailing_ && looks_like_option(shown) && current().has_positionals()) {
             t = fmt::format("to pass '{}' as a value, use '-- {}'", shown, shown);
         }
         return unexpected(make_error(ParseErrorKind::UnknownArgument,
@@ -140,7 +149,7 @@ private:
                               fmt::format("invalid value '{}' for '{}'\n  [possible values: {}]",
                                           value, arg.display(),
                                           fmt::join(arg.possible_values, ", ")),
-                              similar_tip("value", similar_names(value, arg.possible_values)));
+                              similar_tip("value", closest(value, arg.possible_values)));
         }
         if (reason.empty()) {
             return no_value(arg);
@@ -219,7 +228,7 @@ private:
                     longs.push_back(a.long_name);
                 }
             }
-            std::vector<std::string> close = similar_names(body, longs);
+            std::vector<std::string> close = closest(body, longs);
             for (std::string& c : close) {
                 c = "--" + c;
             }

@@ -15,6 +15,7 @@
 #include "tui/run_tui.hpp"
 
 #include <cstdlib>
+#include <exception>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -61,7 +62,15 @@ void print_completions(const Completions& completions) {
     }
 }
 
+[[noreturn]] void fail_on_escaped_exception() {
+    fail_internal("internal error: " + current_exception_text());
+}
+
 } // namespace
+
+void install_internal_failure_handler() {
+    std::set_terminate(fail_on_escaped_exception);
+}
 
 bool prescan_error_json(const std::vector<std::string>& args, bool stderr_is_terminal) {
     constexpr std::string_view kJoined = "--output=";

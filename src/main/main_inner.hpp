@@ -11,6 +11,10 @@ namespace qb {
 /// output or error, and returns the exit status.
 int main_inner(int argc, char** argv);
 
+/// Makes an exception that escapes, on any thread, end the process as an internal
+/// failure: "internal error: {what}" on standard error and status 101.
+void install_internal_failure_handler();
+
 /// How a failure to parse `args` (program name first) is reported, decided before
 /// parsing: the first "-o VALUE", "--output VALUE" or "--output=VALUE" gives text
 /// exactly when VALUE is "text"; with none, JSON exactly when standard error is not a

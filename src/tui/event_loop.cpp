@@ -17,16 +17,7 @@ namespace {
 // thread puts the terminal back before the process ends as an internal failure.
 [[noreturn]] void terminate_with_restore() {
     term::emergency_restore();
-    std::string what = "unknown exception";
-    if (std::exception_ptr e = std::current_exception()) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& ex) {
-            what = ex.what();
-        } catch (...) {
-        }
-    }
-    fail_internal("internal error in the terminal interface: " + what);
+    fail_internal("internal error in the terminal interface: " + current_exception_text());
 }
 
 // Everything that must be undone once the terminal is changed, in the order the

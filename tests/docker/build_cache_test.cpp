@@ -83,6 +83,17 @@ TEST(DockerBuildCachePrune, ReportsTotalsAndEstimates) {
     EXPECT_EQ(report->estimated_removed_bytes, 0u);
     EXPECT_FALSE(report->changed);
 
+    // A total of nothing and sizes that did not move: a prune that changed nothing.
+    fake.reply_output(report_with_cache("10GB", "8GB"));
+    fake.reply_output("Total reclaimed space: 0B\n", "TOTAL: 5MB\n");
+    fake.reply_output(report_with_cache("10GB", "8GB"));
+    report = prune_build_cache(fake.runner());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->reported_reclaimed_bytes, 0u); // standard output wins
+    EXPECT_EQ(report->estimated_removed_bytes, 0u);
+    ASSERT_TRUE(report->after);
+    EXPECT_FALSE(report->changed);
+
     // The total only on standard error; the later preview fails.
     fake.reply_output(report_with_cache("10GB", "8GB"));
     fake.reply_output("", "TOTAL: 512MB\n");
@@ -122,6 +133,7 @@ TEST(DockerBuildCachePrune, ReclaimedTotalsAndUnprunedReports) {
     EXPECT_EQ(parse_reclaimed_bytes("Total: 0B"), 0u);
     EXPECT_EQ(parse_reclaimed_bytes("Totals: 5MB\nreclaimed 5MB\n"), std::nullopt);
     EXPECT_EQ(parse_reclaimed_bytes("total: \xFF"), std::nullopt);
+    EXPECT_EQ(parse_reclaimed_bytes("\xFF\xFE\n\t ToTaL:\t1kB \r\n"), 1000u);
 
     NativeResource before;
     before.provider = "docker";

@@ -23,6 +23,19 @@ TEST(NativeDiagnostic, SanitisesToOneBoundedLine) {
               "a b c d");
     EXPECT_EQ(sanitize_diagnostic_text(" \n\t "), "");
     EXPECT_EQ(sanitize_diagnostic_text("bad \xFF byte"), "bad \xEF\xBF\xBD byte");
+    // Every Unicode white space separates words; a zero-width space is not white space
+    // and stays, a C1 control becomes a space.
+    std::string spaced = "a";
+    for (const char* sep :
+         {"\v", "\f", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x8A", "\xE2\x80\xA8",
+          "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xC2\x80"}) {
+        spaced += std::string(sep) + "a";
+    }
+    EXPECT_EQ(sanitize_diagnostic_text(spaced), "a a a a a a a a a a a");
+    EXPECT_EQ(sanitize_diagnostic_text("a\xE2\x80\x8B"
+                                       "b"),
+              "a\xE2\x80\x8B"
+              "b");
 
     EXPECT_EQ(sanitize_diagnostic_text(std::string(600, 'x')), std::string(512, 'x'));
     std::string wide;

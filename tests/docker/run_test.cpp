@@ -154,14 +154,22 @@ TEST_F(DockerRun, MissingAndUnusableClients) {
               "Docker storage inspection could not start: Permission denied (os error 13)");
     EXPECT_TRUE(denied.error().retryable());
 
-    // A usable client later on the path is still found.
+    // A directory named docker is no client either; a usable client later on the path
+    // is still found.
+    test::make_dirs(tmp_ / "dir/docker");
     test::make_dirs(tmp_ / "later");
     write_file(tmp_ / "later/docker", "#!/bin/sh\necho later\n");
     ::chmod((tmp_ / "later/docker").c_str(), 0755);
-    env_.vars["PATH"] = tmp_ / "bin:" + tmp_ / "later:/usr/bin:/bin";
+    env_.vars["PATH"] = tmp_ / "dir:" + tmp_ / "bin:" + tmp_ / "later:/usr/bin:/bin";
     auto later = run();
     ASSERT_TRUE(later);
     EXPECT_EQ(later->stdout_bytes, "later\n");
+
+    // Without PATH the system's default directories are searched, which hold no client.
+    env_.vars.erase("PATH");
+    auto unset = run();
+    ASSERT_FALSE(unset);
+    EXPECT_EQ(unset.error().kind(), diag::kNotFound);
 }
 
 TEST_F(DockerRun, OutputLimitPerStream) {

@@ -65,6 +65,7 @@ TEST(DockerStorageFields, CountsSizesAndReclaimable) {
     EXPECT_EQ(count(R"({"TotalCount":"+12"})"), "12");
     EXPECT_EQ(count(R"({"TotalCount":"18446744073709551615"})"), "18446744073709551615");
     EXPECT_EQ(count(R"({"TotalCount":7})"), "7");
+    EXPECT_EQ(count(R"({"TotalCount":18446744073709551615})"), "18446744073709551615");
     EXPECT_EQ(count(R"({})"), "TotalCount is missing");
     for (const char* bad :
          {R"({"TotalCount":"12 "})", R"({"TotalCount":"-1"})", R"({"TotalCount":"+"})",
@@ -74,7 +75,8 @@ TEST(DockerStorageFields, CountsSizesAndReclaimable) {
     for (const char* bad :
          {R"({"TotalCount":12.0})", R"({"TotalCount":-1})", R"({"TotalCount":-0})",
           R"({"TotalCount":1e2})", R"({"TotalCount":null})", R"({"TotalCount":true})",
-          R"({"TotalCount":[1]})"}) {
+          R"({"TotalCount":[1]})", R"({"TotalCount":{}})",
+          R"({"TotalCount":18446744073709551616})"}) {
         EXPECT_EQ(count(bad), "TotalCount is not an integer") << bad;
     }
 
@@ -146,11 +148,20 @@ TEST(DockerStorageReport, ReadsOrdersAndChecksClasses) {
                                         "JSON (expected value at line 1 column 1)"}));
     EXPECT_FALSE(garbage.diagnostics[0].retryable());
 
+    // An unknown class name is shown quoted, its control characters escaped.
+    NativeInspection odd = read_storage_report(R"({"Type":"Images\u0000\t\"\\\u007f"})");
+    EXPECT_EQ(messages(odd.diagnostics),
+              (std::vector<std::string>{"invalid_output: Docker row 1 could not be read: unknown "
+                                        "storage class \"Images\\u{0}\\t\\\"\\\\\\u{7f}\""}));
+
     NativeInspection partial = read_storage_report(
         "\n" + df_row("Build Cache", "1GB", "1GB") + df_row("images", "1GB", "0B") + "[]\n" +
         R"({"Type":4})" + "\n" + df_row("Images", "1GB", "0B") + df_row("Images", "9GB", "9GB") +
         df_row("Containers", "1GB", "0B").substr(0, 20) + "\n" +
-        R"({"Type":"Containers","TotalCount":1,"Active":0,"Size":"1GB","Reclaimable":"x"})");
+        R"({"Type":"Containers","TotalCount":1,"Active":0,"Size":"1GB","Reclaimable":"x"})" + "\n" +
+        R"({"Type":"Local Volumes","TotalCount":"1","Size":"1GB","Reclaimable":"0B"})" + "\n" +
+        R"({"Type":"Local Volumes","TotalCount":"x","Size":5})" + "\n" +
+        R"({"Type":"Local Volumes","TotalCount":1,"Active":1,"Size":5,"Reclaimable":"0B"})");
     EXPECT_EQ(kinds(partial), (std::vector<std::string>{"docker-build-cache", "docker-images"}));
     EXPECT_EQ(partial.resources[1].bytes, 1'000'000'000u); // the first Images row wins
     EXPECT_EQ(messages(partial.diagnostics),
@@ -164,6 +175,10 @@ TEST(DockerStorageReport, ReadsOrdersAndChecksClasses) {
                   "of input at line 1 column 20)",
                   "invalid_output: Docker row 9 could not be read: Reclaimable: size \"x\" has an "
                   "invalid number",
+                  "invalid_output: Docker row 10 could not be read: Active is missing",
+                  "invalid_output: Docker row 11 could not be read: TotalCount is not an unsigned "
+                  "integer",
+                  "invalid_output: Docker row 12 could not be read: Size is missing or not text",
                   "missing_class: Docker did not report Docker containers",
                   "missing_class: Docker did not report Docker volumes",
               }));

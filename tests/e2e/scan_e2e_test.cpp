@@ -121,6 +121,29 @@ TEST_F(ScanE2e, TextTable) {
     EXPECT_EQ(row[5], root() + "/rusty/target [protected]");
 }
 
+TEST_F(ScanE2e, PathsThatAreNotUtf8ShowReplacementCharacters) {
+    const std::string bad = sandbox_ / "odd\xff";
+    write_file(bad + "/Cargo.toml", "[package]\n");
+    write_file(bad + "/target/out.bin", std::string(100, 'x'));
+    const std::string shown = sandbox_ / "odd\xef\xbf\xbd";
+
+    auto text = run({"-o", "text", "scan", "--root", bad, "--scope", "project"});
+    ASSERT_EQ(text.exit_status, 0) << text.err;
+    std::vector<std::string> lines = lines_of(text.out);
+    ASSERT_EQ(lines.size(), 3u) << text.out;
+    EXPECT_EQ(tabs_of(lines[2]).back(), shown + "/target [protected]");
+
+    auto j = run({"scan", "--root", bad, "--scope", "project", "--fields", "path"});
+    ASSERT_EQ(j.exit_status, 0) << j.err;
+    EXPECT_EQ(json::parse(j.out)["items"], json::array({{{"path", shown + "/target"}}}));
+
+    auto missing = run({"-o", "text", "scan", "--root", bad + "/nosuch"});
+    EXPECT_EQ(missing.exit_status, 2);
+    EXPECT_EQ(
+        missing.err.rfind("Error: path is not a readable directory: " + shown + "/nosuch\n", 0), 0u)
+        << missing.err;
+}
+
 TEST_F(ScanE2e, ErrorsComeBeforeAndInsteadOfOutput) {
     // Fields are checked before the roots are looked at.
     auto fields = run({"scan", "--root", sandbox_ / "missing", "--fields", "kind,nosuch"});

@@ -1,7 +1,9 @@
 #include "main/app_error.hpp"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace qb {
 namespace {
@@ -59,6 +61,30 @@ TEST(AppError, TextAndJsonRenderings) {
     EXPECT_EQ(doc["error"]["retryable"], false);
     EXPECT_EQ(doc.size(), 1u);
     EXPECT_EQ(doc["error"].size(), 5u);
+}
+
+// A closed standard error swallows the text; any other failed write is an internal
+// failure that names the stream.
+TEST(AppErrorDeathTest, StandardErrorThatCannotBeWritten) {
+    int closed[2];
+    ASSERT_EQ(::pipe(closed), 0);
+    ::close(closed[0]);
+    ::close(closed[1]);
+    print_stderr("dropped\n", closed[1]);
+
+    EXPECT_EXIT(
+        {
+            std::signal(SIGPIPE, SIG_IGN);
+            int broken[2];
+            if (::pipe(broken) != 0) {
+                std::_Exit(2);
+            }
+            ::close(broken[0]);
+            print_stderr("lost\n", broken[1]);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(101),
+        "^failed printing to stderr: Broken pipe \\(os error 32\\)\n$");
 }
 
 } // namespace

@@ -253,10 +253,36 @@ TEST(CliParse, SuggestionsForCloseNames) {
               std::string::npos);
     EXPECT_NE(parse_err({"docker", "claen"}).text.find("a similar subcommand exists: 'clean'"),
               std::string::npos);
+    // A mistyped option or value gets the one closest name, not every passable one.
+    EXPECT_NE(parse_err({"scan", "--kinds", "x"})
+                  .text.find("\n  tip: a similar argument exists: '--kind'\n"),
+              std::string::npos);
+    EXPECT_NE(parse_err({"clean", "--rot", "x"})
+                  .text.find("\n  tip: a similar argument exists: '--root'\n"),
+              std::string::npos);
+    EXPECT_NE(
+        parse_err({"completions", "Zsh"}).text.find("\n  tip: a similar value exists: 'zsh'\n"),
+        std::string::npos);
     // Nothing close: no tip at all.
     auto far = parse_err({"zzzzzz"});
     EXPECT_EQ(far.text.find("tip:"), std::string::npos);
     EXPECT_NE(far.text.find("Usage: quillbarrow [OPTIONS] [COMMAND]"), std::string::npos);
+
+    // The "--" tip is offered only for a word that looks like an option and is not already
+    // behind a "--": for any other extra word it would suggest a command line that fails too.
+    EXPECT_NE(parse_err({"schema", "--bogus"})
+                  .text.find("tip: to pass '--bogus' as a value, use '-- --bogus'"),
+              std::string::npos);
+    EXPECT_NE(parse_err({"completions", "zsh", "-x"})
+                  .text.find("tip: to pass '-x' as a value, use '-- -x'"),
+              std::string::npos);
+    for (auto words : std::vector<std::vector<std::string>>{{"completions", "zsh", "bash"},
+                                                            {"completions", "--", "zsh", "bash"},
+                                                            {"completions", "--", "zsh", "-x"}}) {
+        auto extra = parse_err(words);
+        EXPECT_EQ(first_line(extra), fmt::format("unexpected argument '{}' found", words.back()));
+        EXPECT_EQ(extra.text.find("tip:"), std::string::npos) << extra.text;
+    }
 }
 
 TEST(CliParse, HelpAndVersionRequests) {

@@ -104,6 +104,42 @@ TEST(DockerCommandOutput, InspectionProblemsAreOutputNotErrors) {
     EXPECT_EQ(doc["total"], 0);
 }
 
+TEST(DockerCommandOutput, FieldsNarrowJsonItemsOnly) {
+    FakeRunner fake;
+    const std::string report = df_row("Images", "4GiB", "1GiB", 3, 2) +
+                               df_row("Containers", "0B", "0B", 0, 0) +
+                               df_row("Build Cache", "3GiB", "2GiB", 9, 0);
+    for (int i = 0; i < 4; ++i) {
+        fake.reply_output(report);
+    }
+    DockerInspectionArgs narrow;
+    narrow.fields = {"kind", "bytes"};
+    auto full_text = run_docker_inspect_with({}, false, fake.runner());
+    auto narrow_text = run_docker_inspect_with(narrow, false, fake.runner());
+    ASSERT_TRUE(full_text.has_value() && narrow_text.has_value());
+    EXPECT_EQ(*narrow_text, *full_text);
+    // The missing volumes close the text as its last line.
+    EXPECT_TRUE(full_text->ends_with("\nDiagnostic: Docker did not report Docker volumes"))
+        << *full_text;
+
+    auto full_json = run_docker_inspect_with({}, true, fake.runner());
+    auto narrow_json = run_docker_inspect_with(narrow, true, fake.runner());
+    ASSERT_TRUE(full_json.has_value() && narrow_json.has_value());
+    Json full = Json::parse(*full_json);
+    Json doc = Json::parse(*narrow_json);
+    ASSERT_EQ(doc["items"].size(), 3u);
+    EXPECT_EQ(doc["items"][0], Json::parse(R"({"bytes":3221225472,"kind":"docker-build-cache"})"));
+    for (const Json& item : doc["items"]) {
+        EXPECT_EQ(item.size(), 2u) << item;
+    }
+    doc.erase("items");
+    full.erase("items");
+    EXPECT_EQ(doc, full);
+    EXPECT_EQ(doc.size(), 10u) << doc;
+    EXPECT_EQ(doc["total_bytes"], 7516192768u);
+    EXPECT_EQ(doc["diagnostics"].size(), 1u);
+}
+
 TEST(DockerCommandOutput, PruneOutcomeLines) {
     NativeCleanReport r = unpruned_clean_report(build_cache(3072, 2048), true, false);
     EXPECT_EQ(native_clean_report_text(r), "Would prune Docker build cache \u00b7 2.0 KiB "
@@ -134,6 +170,25 @@ TEST(DockerCommandOutput, PruneOutcomeLines) {
     EXPECT_EQ(doc["reported_reclaimed_bytes"], nullptr);
     EXPECT_EQ(doc["before"], serialize_native_resource(build_cache(1, 1)));
     EXPECT_EQ(doc["kind"], "docker-build-cache");
+}
+
+TEST(DockerCleanHandler, DryRunWinsOverYes) {
+    FakeRunner fake;
+    fake.reply_output(four_classes("3GiB", "2GiB"));
+    DockerCleanArgs args;
+    args.dry_run = true;
+    args.yes = true;
+    auto out = run_docker_clean_with(args, true, fake.runner(), Console{});
+    ASSERT_TRUE(out.has_value());
+    Json doc = Json::parse(*out);
+    EXPECT_EQ(doc["dry_run"], true);
+    EXPECT_EQ(doc["confirmed"], false);
+    EXPECT_EQ(doc["changed"], false);
+    EXPECT_EQ(doc["after"], nullptr);
+    EXPECT_EQ(doc["reported_reclaimed_bytes"], nullptr);
+    EXPECT_EQ(doc["estimated_removed_bytes"], 0);
+    EXPECT_EQ(doc["before"]["reclaimable_bytes"], 2147483648u);
+    EXPECT_EQ(call_args(fake), std::vector<std::vector<std::string>>{kPreviewArgs});
 }
 
 TEST(DockerCleanHandler, PreviewAndPruneFailuresAreErrors) {

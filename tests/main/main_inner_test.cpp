@@ -1,6 +1,8 @@
 #include "main/main_inner.hpp"
 
 #include <gtest/gtest.h>
+#include <stdexcept>
+#include <thread>
 
 namespace qb {
 namespace {
@@ -42,6 +44,28 @@ TEST(MainInner, OutputModeRule) {
     EXPECT_FALSE(output_is_json(OutputFormat::Text, false));
     EXPECT_TRUE(output_is_json(OutputFormat::Auto, false));
     EXPECT_FALSE(output_is_json(OutputFormat::Auto, true));
+}
+
+// An exception that escapes is an internal failure like any other: status 101 and its
+// message, not an abort, whichever thread it escapes from.
+TEST(MainInnerDeathTest, EscapedExceptionsAreInternalFailures) {
+    // As when an exception leaves main: terminate runs while it is the current one.
+    EXPECT_EXIT(
+        {
+            install_internal_failure_handler();
+            try {
+                throw std::runtime_error("lost track of a root");
+            } catch (...) {
+                std::terminate();
+            }
+        },
+        testing::ExitedWithCode(101), "internal error: lost track of a root");
+    EXPECT_EXIT(
+        {
+            install_internal_failure_handler();
+            std::thread([] { throw std::length_error("too many rows"); }).join();
+        },
+        testing::ExitedWithCode(101), "internal error: too many rows");
 }
 
 } // namespace

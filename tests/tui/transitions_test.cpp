@@ -225,6 +225,7 @@ TEST(Transitions, ScanStartBookkeeping) {
     EXPECT_TRUE(h.state.docker_rows.empty() && h.state.visible_docker.empty());
     ASSERT_EQ(h.scan_jobs.size(), 1u);
     const ScanJob& job = h.scan_jobs[0];
+    EXPECT_EQ(job.options.roots, std::vector<std::string>{"/w"});
     EXPECT_EQ(job.options.kinds, std::vector<std::string>{"cargo-target"});
     EXPECT_EQ(job.options.scope, ScopeFilter::Global);
     // Equal bytes by path; a repeat that is not next to its twin stays in the list.
