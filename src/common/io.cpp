@@ -1,5 +1,6 @@
 #include "common/io.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <string>
@@ -36,7 +37,18 @@ std::string current_exception_text() {
     return "unknown exception";
 }
 
+namespace {
+std::atomic<void (*)()> g_fail_hook{nullptr};
+} // namespace
+
+void set_fail_internal_hook(void (*hook)()) {
+    g_fail_hook.store(hook);
+}
+
 void fail_internal(std::string_view message) {
+    if (void (*hook)() = g_fail_hook.exchange(nullptr)) {
+        hook();
+    }
     std::string line(message);
     line.push_back('\n');
     (void)write_all(STDERR_FILENO, line);

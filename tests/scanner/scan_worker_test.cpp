@@ -3,10 +3,13 @@
 #include "scanner/scan_worker.hpp"
 #include "support/test_support.hpp"
 
+#include <algorithm>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 namespace qb {
@@ -335,6 +338,61 @@ TEST(ScanWorker, RewritesTheSnapshotBeforeReportingTheOutcome) {
     ASSERT_TRUE(q.outcome && q.outcome->has_value());
     EXPECT_EQ(q.outcome->value().candidates.size(), 1u);
     EXPECT_FALSE(test::exists_nofollow(quiet.home + "/.cache"));
+}
+
+// Measured with no protection window: only a tree without a usable modification time
+// comes back protected. A found cache that measures below its minimum yields
+// NoCandidate with the path of its Found message, and no row.
+TEST(ScanWorker, ProtectsOnlyTimelessCachesAndDropsTooSmallOnes) {
+    Sandbox box;
+    test::write_file(box.root + "/old/Cargo.toml");
+    test::write_file(box.root + "/old/target/x", "1");
+    const timespec before_epoch[2] = {{-100, 0}, {-100, 0}};
+    for (const std::string& p : {box.root + "/old/target/x", box.root + "/old/target"}) {
+        ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), before_epoch, AT_SYMLINK_NOFOLLOW), 0) << p;
+    }
+    test::write_file(box.root + "/new/Cargo.toml");
+    test::write_file(box.root + "/new/target/x", "22");
+    // A temporary workspace far below its 100 MiB minimum.
+    std::string workspace = box.tmp / "private-tmp/ws";
+    test::write_file(workspace + "/Cargo.toml", "[package]");
+
+    Observed o = check_order(run_worker(job_for({box.root}), box.env));
+    ASSERT_TRUE(o.outcome && o.outcome->has_value());
+    EXPECT_EQ(o.no_candidate, std::vector<std::string>{workspace});
+    EXPECT_NE(std::find(o.found.begin(), o.found.end(), workspace), o.found.end());
+    const auto& rows = o.outcome->value().candidates;
+    ASSERT_EQ(paths_of(rows),
+              (std::vector<std::string>{box.root + "/new/target", box.root + "/old/target"}));
+    EXPECT_FALSE(rows[0].is_protected);
+    EXPECT_TRUE(rows[0].modified_unix.has_value());
+    EXPECT_TRUE(rows[1].is_protected);
+    EXPECT_FALSE(rows[1].modified_unix.has_value());
+}
+
+// The interface may quit while its scan runs: every send then fails, and the worker
+// still measures everything and leaves the snapshot for the next start.
+TEST(ScanWorker, KeepsGoingWhenTheInterfaceHasGone) {
+    Sandbox box;
+    test::write_file(box.root + "/p/Cargo.toml");
+    test::write_file(box.root + "/p/target/x", "abcd");
+    test::write_file(box.root + "/q/Cargo.toml");
+    test::write_file(box.root + "/q/target/x", "ab");
+    ScanJob job = job_for({box.root});
+    {
+        auto [tx, rx] = make_channel<WorkerMessage>();
+        job.sender = std::move(tx);
+    }
+    ASSERT_FALSE(job.sender.send(msg::WalkError{"nobody listens"}));
+    std::thread worker(run_scan_worker, std::move(job), box.env);
+    worker.join();
+
+    auto written = read_snapshot(box.snapshot_file());
+    ASSERT_TRUE(written) << written.error().to_string();
+    ASSERT_EQ(written->entries.size(), 2u);
+    EXPECT_EQ(written->entries[0].path, box.root + "/p/target");
+    EXPECT_EQ(written->entries[0].bytes, 4u);
+    EXPECT_EQ(written->entries[1].path, box.root + "/q/target");
 }
 
 // The unprivileged walk runs in a forked child of a process whose pool has started, so

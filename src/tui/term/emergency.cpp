@@ -13,7 +13,9 @@
 namespace qb::term {
 namespace {
 
-constexpr std::array<int, 4> kSignals = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// Signals that end the process, then faults: a crash is a way out too.
+constexpr std::array<int, 9> kSignals = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGSEGV,
+                                         SIGBUS,  SIGFPE, SIGILL, SIGABRT};
 
 // Written before `armed` is set and only read after it was seen set.
 termios saved_modes{};
@@ -21,20 +23,28 @@ int saved_in = -1;
 int saved_out = -1;
 std::atomic<bool> armed{false};
 std::array<struct sigaction, kSignals.size()> previous{};
+// Per signal: our handler is in place. A signal the process was started to ignore (as
+// under nohup) keeps being ignored.
+std::array<bool, kSignals.size()> installed{};
 bool handlers_installed = false;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "used from signal handlers");
 
-void on_fatal_signal(int sig) {
+void on_fatal_signal(int sig, siginfo_t* info, void*) {
     int saved_errno = errno;
     emergency_restore();
-    // End the way the signal would have ended us.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(sig, &dfl, nullptr);
+    // End the way the signal would have ended us: its earlier action (the default, or a
+    // sanitizer's report) takes over. A fault the processor raised comes back by itself
+    // when the faulting instruction runs again; a signal that was sent is raised anew.
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+        if (kSignals[i] == sig) {
+            ::sigaction(sig, &previous[i], nullptr);
+        }
+    }
     errno = saved_errno;
-    ::raise(sig);
+    if (info == nullptr || info->si_code <= 0) {
+        ::raise(sig);
+    }
 }
 
 } // namespace
@@ -48,12 +58,16 @@ bool arm_emergency_restore(int in_fd, int out_fd) {
     saved_in = in_fd;
     saved_out = out_fd;
     armed.store(true);
+    set_fail_internal_hook(emergency_restore);
     if (!handlers_installed) {
         struct sigaction sa {};
-        sa.sa_handler = on_fatal_signal;
+        sa.sa_sigaction = on_fatal_signal;
+        sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&sa.sa_mask);
         for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            ::sigaction(kSignals[i], &sa, &previous[i]);
+            installed[i] = ::sigaction(kSignals[i], nullptr, &previous[i]) == 0 &&
+                           previous[i].sa_handler != SIG_IGN &&
+                           ::sigaction(kSignals[i], &sa, nullptr) == 0;
         }
         handlers_installed = true;
     }
@@ -62,9 +76,12 @@ bool arm_emergency_restore(int in_fd, int out_fd) {
 
 void disarm_emergency_restore() {
     armed.store(false);
+    set_fail_internal_hook(nullptr);
     if (handlers_installed) {
         for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            ::sigaction(kSignals[i], &previous[i], nullptr);
+            if (installed[i]) {
+                ::sigaction(kSignals[i], &previous[i], nullptr);
+            }
         }
         handlers_installed = false;
     }
