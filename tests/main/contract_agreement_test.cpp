@@ -181,6 +181,53 @@ TEST(ContractAgreement, OutputFieldsMatchTheFieldListsAndTheReports) {
     EXPECT_EQ(members(native_clean_report_json(NativeCleanReport{})), names(kDockerCleanFields));
 }
 
+// The members that name an argument name one the command really has, and the safety
+// defaults are the parser's defaults.
+TEST(ContractAgreement, NamedArgumentsAndSafetyDefaults) {
+    const Json doc = build_contract_document();
+    const cli::CommandDef root = cli_command();
+    auto tree_command = [&](const std::string& name) {
+        const cli::CommandDef* cmd = &root;
+        std::size_t start = 0;
+        while (cmd != nullptr && start <= name.size()) {
+            std::size_t end = std::min(name.find(' ', start), name.size());
+            cmd = cmd->find_subcommand(name.substr(start, end - start));
+            start = end + 1;
+        }
+        return cmd;
+    };
+    auto option_of = [](const cli::CommandDef& cmd, const Json& name) -> const cli::ArgDef* {
+        const std::string text = name.get<std::string>();
+        return text.starts_with("--") ? cmd.find_long(text.substr(2)) : nullptr;
+    };
+    for (const Json& entry : doc["commands"]) {
+        const std::string name = entry["name"];
+        SCOPED_TRACE(name);
+        const cli::CommandDef* cmd = tree_command(name);
+        ASSERT_NE(cmd, nullptr);
+        const bool paged = cmd->find_long("limit") != nullptr;
+        EXPECT_EQ(entry.contains("pagination"), paged);
+        if (paged) {
+            EXPECT_NE(option_of(*cmd, entry["pagination"]["limit_arg"]), nullptr);
+            EXPECT_NE(option_of(*cmd, entry["pagination"]["offset_arg"]), nullptr);
+        }
+        EXPECT_EQ(entry.contains("fields_arg"), cmd->find_long("fields") != nullptr);
+        if (entry.contains("fields_arg")) {
+            EXPECT_NE(option_of(*cmd, entry["fields_arg"]), nullptr);
+        }
+        const cli::ArgDef* yes = cmd->find_long("yes");
+        EXPECT_EQ(entry.contains("confirmation_bypass_arg"), yes != nullptr);
+        if (yes != nullptr) {
+            EXPECT_EQ(option_of(*cmd, entry["confirmation_bypass_arg"]), yes);
+        }
+    }
+    const Json& safety = doc["extensions"]["safety"];
+    EXPECT_EQ(safety["default_protect_days"], kDefaultProtectDays);
+    const cli::ArgDef* clean_scope = tree_command("clean")->find_long("scope");
+    ASSERT_NE(clean_scope, nullptr);
+    EXPECT_EQ(safety["default_clean_scope"], clean_scope->default_value.value_or(""));
+}
+
 // Walks serialised reports alongside the contract's field lists: every member is described
 // (or is a known extra), every described member is written, each value has the described
 // type, null stands only where the contract says nullable, and enum values are listed.
