@@ -2,6 +2,7 @@
 
 #include "common/text.hpp"
 
+#include <algorithm>
 #include <functional>
 
 namespace qb::path {
@@ -163,6 +164,17 @@ std::strong_ordering compare(std::string_view a, std::string_view b) {
 }
 
 bool equal(std::string_view a, std::string_view b) {
+    // Rows are compared by path in loops over thousands of them. Where the texts first
+    // differ in two ordinary characters, both are inside one component that the common
+    // prefix places at the same position, and its names differ: no need to split the rest.
+    auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    if (ia == a.end() && ib == b.end()) {
+        return true;
+    }
+    auto ordinary = [](char c) { return c != '/' && c != '.'; };
+    if (ia != a.end() && ib != b.end() && ordinary(*ia) && ordinary(*ib)) {
+        return false;
+    }
     return compare(a, b) == 0;
 }
 

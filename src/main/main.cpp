@@ -5,6 +5,7 @@
 int main(int argc, char** argv) {
     // A closed pipe must surface as a write error, not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
+    qb::hold_closed_standard_streams();
     qb::install_internal_failure_handler();
     return qb::main_inner(argc, argv);
 }

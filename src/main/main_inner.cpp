@@ -14,8 +14,10 @@
 #include "schema/contract.hpp"
 #include "tui/run_tui.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -70,6 +72,19 @@ void print_completions(const Completions& completions) {
 
 void install_internal_failure_handler() {
     std::set_terminate(fail_on_escaped_exception);
+}
+
+void hold_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // /dev/null opened for the other direction: the lowest free number is this one.
+        int held = ::open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+        if (held != -1 && held != fd) {
+            ::close(held);
+        }
+    }
 }
 
 bool prescan_error_json(const std::vector<std::string>& args, bool stderr_is_terminal) {

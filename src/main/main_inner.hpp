@@ -15,6 +15,12 @@ int main_inner(int argc, char** argv);
 /// failure: "internal error: {what}" on standard error and status 101.
 void install_internal_failure_handler();
 
+/// Puts a stand-in on each of descriptors 0, 1 and 2 that the process was started
+/// without, so that no file opened later takes its number: a message for the terminal
+/// would land in it. The stand-in fails every read or write with "Bad file descriptor",
+/// as the closed descriptor did.
+void hold_closed_standard_streams();
+
 /// How a failure to parse `args` (program name first) is reported, decided before
 /// parsing: the first "-o VALUE", "--output VALUE" or "--output=VALUE" gives text
 /// exactly when VALUE is "text"; with none, JSON exactly when standard error is not a

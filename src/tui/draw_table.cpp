@@ -218,10 +218,12 @@ void draw_cache_table(Frame& frame, Rect area, const TuiState& state, const Draw
     // focused row, so they are the `capacity` rows ending at it (or the first page).
     Table table;
     std::size_t total = visible_count(state);
-    std::size_t capacity = area.height > 4 ? area.height - 4u : 0u;
+    // At least the focused row is built, even where none fits, so that the symbol
+    // column is kept.
+    std::size_t capacity = std::max<std::size_t>(area.height > 4 ? area.height - 4u : 0u, 1);
     std::size_t focused = total == 0 ? 0 : std::min<std::uint64_t>(state.cursor, total - 1);
     std::size_t first = focused >= capacity ? focused - capacity + 1 : 0;
-    std::size_t last = std::min(total, first + std::max<std::size_t>(capacity, 1));
+    std::size_t last = std::min(total, first + capacity);
     const std::size_t measured = state.visible_rows.size();
     const std::size_t sizing = measured + state.visible_sizing.size();
     for (std::size_t i = first; i < last; ++i) {

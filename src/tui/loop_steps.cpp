@@ -47,14 +47,16 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
 Drained drain_messages(TuiState& state, WorkerReceiver& receiver, const WorkerSender& sender,
                        Clock::time_point deadline) {
     Drained d;
+    MessageRun run(state, sender);
     while (std::optional<WorkerMessage> message = receiver.try_receive()) {
-        handle_worker_message(state, std::move(*message), sender);
+        run.apply(std::move(*message));
         d.applied = true;
         if (Clock::now() >= deadline) {
             d.cut_short = true;
             break;
         }
     }
+    run.finish();
     return d;
 }
 

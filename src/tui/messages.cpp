@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fmt/format.h>
 #include <type_traits>
+#include <unordered_map>
 
 namespace qb::tui {
 namespace {
@@ -18,15 +19,6 @@ bool has_path(const std::vector<Candidate>& rows, std::string_view p) {
                        [&](const Candidate& c) { return path::equal(c.path, p); });
 }
 
-bool has_path(const std::vector<SizingRow>& rows, std::string_view p) {
-    return std::any_of(rows.begin(), rows.end(),
-                       [&](const SizingRow& r) { return path::equal(r.path, p); });
-}
-
-void remove_sizing(TuiState& state, std::string_view p) {
-    std::erase_if(state.sizing_rows, [&](const SizingRow& r) { return path::equal(r.path, p); });
-}
-
 /// A check or clean that ends without a further step.
 void end_operation(TuiState& state) {
     state.phase = TuiPhase::Ready;
@@ -34,42 +26,14 @@ void end_operation(TuiState& state) {
     state.docker_in_operation = false;
 }
 
-void apply(TuiState& state, msg::Found found, const WorkerSender&) {
-    auto key = selected_row_key(state);
-    if (state.pending_paths.insert(found.row.path).second) {
-        state.found_count = sat_add(state.found_count, 1);
-    }
-    if (has_path(state.rows, found.row.path) || has_path(state.sizing_rows, found.row.path)) {
-        return;
-    }
-    state.sizing_rows.push_back(std::move(found.row));
-    replace_rows(state, key);
-}
+template <typename M>
+concept ScanProgress = std::is_same_v<M, msg::Found> || std::is_same_v<M, msg::Measured> ||
+    std::is_same_v<M, msg::NoCandidate>;
 
-void apply(TuiState& state, msg::Measured measured, const WorkerSender&) {
-    auto key = selected_row_key(state);
-    Candidate& c = measured.candidate;
-    state.pending_paths.erase(c.path);
-    state.measured_paths.insert(c.path);
-    state.remembered.erase(c.path);
-    remove_sizing(state, c.path);
-    auto same = std::find_if(state.rows.begin(), state.rows.end(),
-                             [&](const Candidate& row) { return path::equal(row.path, c.path); });
-    if (same != state.rows.end()) {
-        *same = std::move(c);
-    } else {
-        state.rows.push_back(std::move(c));
-    }
-    replace_rows(state, key);
-}
-
-void apply(TuiState& state, msg::NoCandidate none, const WorkerSender&) {
-    auto key = selected_row_key(state);
-    state.pending_paths.erase(none.path);
-    state.remembered.erase(none.path);
-    // A measured row from an earlier scan stays until the scan's final list replaces it.
-    remove_sizing(state, none.path);
-    replace_rows(state, key);
+template <ScanProgress M>
+void apply(TuiState& state, M message, const WorkerSender& sender) {
+    MessageRun run(state, sender);
+    run.apply(std::move(message));
 }
 
 void apply(TuiState& state, msg::WalkError error, const WorkerSender&) {
@@ -238,6 +202,140 @@ void apply(TuiState& state, msg::CleanFinished finished, const WorkerSender&) {
 
 void handle_worker_message(TuiState& state, WorkerMessage message, const WorkerSender& sender) {
     std::visit([&](auto&& m) { apply(state, std::move(m), sender); }, std::move(message));
+}
+
+using PathMap = std::unordered_map<std::string, std::size_t, path::Hash, path::Equal>;
+
+/// Path lookups for one run of scan-progress messages, built at its first message: the
+/// messages of a scan arrive by the thousand and each looks its path up in both row lists.
+/// Only progress messages change the rows while it lives. A path's first row in `rows`
+/// is the one a search from the front finds; removing a path's sizing rows waits for the
+/// end of the run, so positions do not move meanwhile.
+class ProgressIndex {
+public:
+    explicit ProgressIndex(TuiState& state) : state_(state) {
+        for (std::size_t i = 0; i < state.rows.size(); ++i) {
+            rows_.emplace(state.rows[i].path, i);
+        }
+        for (const SizingRow& r : state.sizing_rows) {
+            ++sizing_[r.path];
+        }
+    }
+
+    // Each tells whether a row list changed.
+
+    bool apply(msg::Found& found) {
+        if (state_.pending_paths.insert(found.row.path).second) {
+            state_.found_count = sat_add(state_.found_count, 1);
+        }
+        if (rows_.contains(found.row.path)) {
+            return false;
+        }
+        std::size_t& live = sizing_[found.row.path];
+        if (live != 0) {
+            return false;
+        }
+        live = 1;
+        state_.sizing_rows.push_back(std::move(found.row));
+        return true;
+    }
+
+    bool apply(msg::Measured& measured) {
+        Candidate& c = measured.candidate;
+        state_.pending_paths.erase(c.path);
+        state_.measured_paths.insert(c.path);
+        state_.remembered.erase(c.path);
+        remove_sizing(c.path);
+        auto [at, added] = rows_.emplace(c.path, state_.rows.size());
+        if (added) {
+            state_.rows.push_back(std::move(c));
+        } else {
+            state_.rows[at->second] = std::move(c);
+        }
+        return true;
+    }
+
+    bool apply(msg::NoCandidate& none) {
+        state_.pending_paths.erase(none.path);
+        state_.remembered.erase(none.path);
+        // A measured row from an earlier scan stays until the scan's final list replaces it.
+        remove_sizing(none.path);
+        return true;
+    }
+
+    /// Drops the sizing rows removed during the run, keeping the order of the others.
+    void finish() {
+        if (removed_before_.empty()) {
+            return;
+        }
+        std::vector<SizingRow>& rows = state_.sizing_rows;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            auto gone = removed_before_.find(rows[i].path);
+            if (gone != removed_before_.end() && i < gone->second) {
+                continue;
+            }
+            if (kept != i) {
+                rows[kept] = std::move(rows[i]);
+            }
+            ++kept;
+        }
+        rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(kept), rows.end());
+        removed_before_.clear();
+    }
+
+private:
+    // Every sizing row of the path so far goes; one found again later stays.
+    void remove_sizing(const std::string& p) {
+        auto live = sizing_.find(p);
+        if (live == sizing_.end() || live->second == 0) {
+            return;
+        }
+        live->second = 0;
+        removed_before_.insert_or_assign(p, state_.sizing_rows.size());
+    }
+
+    TuiState& state_;
+    PathMap rows_;           // path -> position of its first measured row
+    PathMap sizing_;         // path -> number of its sizing rows still there
+    PathMap removed_before_; // path -> its sizing rows before this position are gone
+};
+
+MessageRun::MessageRun(TuiState& state, const WorkerSender& sender)
+    : state_(state), sender_(sender) {}
+
+MessageRun::~MessageRun() {
+    finish();
+}
+
+void MessageRun::apply(WorkerMessage message) {
+    std::visit(
+        [&]<typename M>(M&& m) {
+            if constexpr (ScanProgress<std::remove_cvref_t<M>>) {
+                if (!index_) {
+                    focus_ = selected_row_key(state_);
+                    index_ = std::make_unique<ProgressIndex>(state_);
+                }
+                changed_ = index_->apply(m) || changed_;
+            } else {
+                finish();
+                qb::tui::apply(state_, std::move(m), sender_);
+            }
+        },
+        std::move(message));
+}
+
+void MessageRun::finish() {
+    if (!index_) {
+        return;
+    }
+    index_->finish();
+    index_.reset();
+    if (changed_) {
+        replace_rows(state_, focus_);
+    }
+    focus_.reset();
+    changed_ = false;
 }
 
 std::optional<RowKey> selected_row_key(const TuiState& state) {

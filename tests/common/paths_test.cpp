@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <random>
 #include <unordered_set>
 
 namespace qb::path {
@@ -58,6 +59,29 @@ TEST(Paths, JoinAndExtension) {
     EXPECT_EQ(extension("x."), "");
 }
 
+TEST(Paths, EqualityAgreesWithOrderOnEverySpelling) {
+    // Short texts over the characters that matter, so that redundant spellings of one
+    // path meet often.
+    std::mt19937 rng(7);
+    const char alphabet[] = {'/', '/', '.', 'a', 'b'};
+    auto text = [&] {
+        std::string s;
+        for (unsigned n = rng() % 7; n > 0; --n) {
+            s.push_back(alphabet[rng() % sizeof alphabet]);
+        }
+        return s;
+    };
+    int equal_pairs = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string a = text();
+        std::string b = text();
+        bool same = compare(a, b) == 0;
+        ASSERT_EQ(equal(a, b), same) << "'" << a << "' vs '" << b << "'";
+        equal_pairs += same && a != b;
+    }
+    EXPECT_GT(equal_pairs, 100);
+}
+
 TEST(Paths, OrderEqualityAndPrefixAreComponentWise) {
     EXPECT_TRUE(compare("/p/a/b", "/p/a-b") < 0); // byte order would say the opposite
     EXPECT_TRUE(compare("/p/a", "/p/a/b") < 0);
@@ -66,6 +90,11 @@ TEST(Paths, OrderEqualityAndPrefixAreComponentWise) {
     EXPECT_TRUE(equal("/a//b", "/a/b"));
     EXPECT_FALSE(equal("/a/b", "a/b"));
     EXPECT_FALSE(equal("/a/b", "/a/b/c"));
+    EXPECT_TRUE(equal("./a", "./a/."));
+    EXPECT_FALSE(equal("./a", "a"));
+    EXPECT_FALSE(equal("/a/..", "/"));
+    EXPECT_TRUE(equal("//a", "/a"));
+    EXPECT_FALSE(equal("", "."));
 
     EXPECT_TRUE(starts_with("/h/.cache/x", "/h/"));
     EXPECT_TRUE(starts_with("/h", "/h"));

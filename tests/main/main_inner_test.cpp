@@ -1,8 +1,11 @@
 #include "main/main_inner.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 
 namespace qb {
 namespace {
@@ -66,6 +69,35 @@ TEST(MainInnerDeathTest, EscapedExceptionsAreInternalFailures) {
             std::thread([] { throw std::length_error("too many rows"); }).join();
         },
         testing::ExitedWithCode(101), "internal error: too many rows");
+}
+
+TEST(MainInnerDeathTest, ClosedStandardStreamsAreHeld) {
+    // In a child, with all three closed: a file opened afterwards gets a higher number,
+    // and each stand-in still fails as the closed descriptor did.
+    EXPECT_EXIT(
+        {
+            ::close(0);
+            ::close(1);
+            ::close(2);
+            hold_closed_standard_streams();
+            int later = ::open("/dev/null", O_RDWR);
+            char c = 0;
+            bool ok = later > 2;
+            ok = ok && ::read(0, &c, 1) == -1 && errno == EBADF;
+            ok = ok && ::write(1, "x", 1) == -1 && errno == EBADF;
+            ok = ok && ::write(2, "x", 1) == -1 && errno == EBADF;
+            ::_exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    // Only the middle one closed; the others are left as they are.
+    EXPECT_EXIT(
+        {
+            ::close(1);
+            hold_closed_standard_streams();
+            bool ok = ::open("/dev/null", O_RDWR) > 2 && ::write(2, "kept\n", 5) == 5;
+            ::_exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "kept");
 }
 
 } // namespace

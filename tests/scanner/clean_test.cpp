@@ -563,17 +563,21 @@ TEST(CleanExecutor, ReadOnlyGoModuleCacheIsRetriedForItsOwnerOnly) {
     env.vars["GOMODCACHE"] = t / "other/gomod";
     env.vars["TMPDIR"] = t / "tmpdir";
     env.shared_tmp_root = t / "shared";
-    std::vector<Candidate> targets{
-        measured(home + "/go/pkg/mod", home + "/go/pkg", "go-module-cache", CacheScope::Global),
-        measured(t / "other/gomod", t / "other", "go-module-cache", CacheScope::Global),
-        measured(t / "shared/proj-go-mod", t / "shared", "macos-temporary-build-cache",
-                 CacheScope::Global),
-        measured(t / "shared/ro-build-cache", t / "shared", "macos-temporary-build-cache",
-                 CacheScope::Global),
+    // Measured in the child: measuring starts the worker pool, and a fork after that may
+    // inherit an allocator lock that one of its threads held.
+    auto targets = [&] {
+        return std::vector<Candidate>{
+            measured(home + "/go/pkg/mod", home + "/go/pkg", "go-module-cache", CacheScope::Global),
+            measured(t / "other/gomod", t / "other", "go-module-cache", CacheScope::Global),
+            measured(t / "shared/proj-go-mod", t / "shared", "macos-temporary-build-cache",
+                     CacheScope::Global),
+            measured(t / "shared/ro-build-cache", t / "shared", "macos-temporary-build-cache",
+                     CacheScope::Global),
+        };
     };
 
     auto out = output_as_unprivileged([&] {
-        CleanReport r = execute_clean(targets, false, env);
+        CleanReport r = execute_clean(targets(), false, env);
         std::string text;
         for (const auto& p : r.cleaned_paths) {
             text += "cleaned " + p + "\n";

@@ -2,6 +2,9 @@
 // overlay drawn last, and the colour depths.
 
 #include "draw_support.hpp"
+#include "tui/term/text.hpp"
+
+#include <fmt/format.h>
 
 namespace qb::tui {
 namespace {
@@ -58,6 +61,68 @@ TEST(DrawFrame, GeometryAndTooSmallNotice) {
             EXPECT_EQ(slot(b.at(0, 0).bg), "background");
         }
     }
+}
+
+// "" when every two-column cluster is followed by its covered half and every covered
+// cell follows one; otherwise where that fails.
+std::string wide_cells_whole(const term::Buffer& b) {
+    for (std::uint16_t y = 0; y < b.height(); ++y) {
+        for (std::uint16_t x = 0; x < b.width(); ++x) {
+            bool wide = term::display_width(b.at(x, y).symbol) == 2;
+            bool covered_next = x + 1 < b.width() && b.at(x + 1, y).covered();
+            bool after_wide = x > 0 && term::display_width(b.at(x - 1, y).symbol) == 2;
+            if (wide != covered_next || (b.at(x, y).covered() && !after_wide)) {
+                return fmt::format("cell {},{}", x, y);
+            }
+        }
+    }
+    return "";
+}
+
+TEST(DrawFrame, TinyTerminalsAndOddTexts) {
+    // Wide, zero-width, invalid and control characters in paths, filter and status.
+    TuiState odd = ready_state();
+    odd.animate = true;
+    odd.refreshing = true;
+    Candidate wide = cache("/w/\xE6\xBC\xA2\xE5\xAD\x97/\xE7\x9B\xAE" + std::string(60, 'x'), 5);
+    Candidate bad = cache("/w/x\xFF\xFE/e\xCC\x81\xE2\x80\x8B/t\x1b[31m", 7);
+    bad.cleanable = false;
+    bad.age_days.reset();
+    odd.rows = {wide, bad};
+    odd.sizing_rows = {{"node-modules", "node", "/w/\xF0\x9F\x91\x8D", CacheScope::Global, true}};
+    odd.docker_rows = {build_cache(5)};
+    odd.selected_paths = {wide.path};
+    odd.filter = "\xE6\xBC\xA2\x1b";
+    odd.status = StatusLine{"one\ntwo", kT0};
+    odd.plan = odd.rows;
+    odd.pending_prune = build_cache(5);
+    odd.operation_paths = {bad.path};
+    show_all(odd);
+
+    const std::pair<int, int> sizes[] = {{0, 0},  {1, 1},   {0, 20},  {20, 0},  {1, 16},
+                                         {58, 1}, {57, 15}, {58, 16}, {75, 17}, {104, 23}};
+    for (TuiPhase phase : {TuiPhase::Scanning, TuiPhase::Ready, TuiPhase::Checking,
+                           TuiPhase::Confirm, TuiPhase::Cleaning, TuiPhase::ScanFailed}) {
+        for (bool unicode : {true, false}) {
+            for (int extra = 0; extra < 2; ++extra) {
+                TuiState s = odd;
+                s.phase = phase;
+                s.unicode = unicode;
+                s.help_open = extra == 1;
+                s.filter_open = extra == 1;
+                s.cursor = extra == 1 ? 99 : 1;
+                for (auto [w, h] : sizes) {
+                    term::Buffer b =
+                        draw(s, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h));
+                    ASSERT_EQ(wide_cells_whole(b), "") << w << "x" << h << "\n" << dump(b);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(dump(draw(odd, 1, 1)), "Q\n"); // the notice, as much as fits
+    term::Buffer b = draw(odd, 120, 30);
+    EXPECT_TRUE(shows(b, "/w/x\xEF\xBF\xBD\xEF\xBF\xBD/e\xCC\x81/t\xEF\xBF\xBD[31m")) << dump(b);
+    EXPECT_TRUE(shows(b, "one\xEF\xBF\xBDtwo"));
 }
 
 TEST(DrawFrame, BodySharing) {
@@ -133,6 +198,21 @@ TEST(DrawFrame, OneOverlayAtMost) {
     EXPECT_TRUE(shows(draw(s, 100, 24), " Check "));
     s.help_open = true;
     EXPECT_FALSE(shows(draw(s, 100, 24), " Check "));
+}
+
+TEST(DrawFrame, OverlayOverWideCharacters) {
+    // The dialog's left border falls on the right half of a wide character of the details
+    // title below it: that character goes, so nothing spills over the border.
+    TuiState s = ready_state();
+    s.rows = {cache("/ww/\xE6\xBC\xA2\xE5\xAD\x97\xE6\xBC\xA2\xE5\xAD\x97/t", 5)};
+    show_all(s);
+    s.phase = TuiPhase::Confirm;
+    s.plan = s.rows;
+    term::Buffer b = draw(s, 100, 23);
+    ASSERT_EQ(box_titled(b, "Confirm delete").x, 12) << dump(b);
+    EXPECT_EQ(b.at(12, 14).symbol, "\xE2\x94\x82") << dump(b);
+    EXPECT_EQ(b.at(11, 14).symbol, " ");
+    EXPECT_EQ(b.at(9, 14).symbol, "\xE6\xBC\xA2"); // the one before stays
 }
 
 TEST(DrawFrame, WorkingPanelTexts) {

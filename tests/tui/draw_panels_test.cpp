@@ -174,6 +174,14 @@ TEST(CacheTable, TitleFilterAndScrolling) {
     // A long path is cut at the column's edge, without an ellipsis.
     EXPECT_EQ(b.row_text(8).substr(b.row_text(8).size() - 4), "x\xE2\x94\x82") << dump(b);
     EXPECT_FALSE(shows(b, "\xE2\x80\xA6"));
+
+    // No room for rows: the header stays where it is, the symbol column still kept for
+    // the focused entry, wherever the cursor is.
+    for (std::uint64_t cursor : {0u, 29u}) {
+        s.cursor = cursor;
+        EXPECT_EQ(find_text(table(s, 80, 4), "ESTIMATE")->x, 6u) << cursor;
+        EXPECT_EQ(find_text(table(s, 80, 3), "ESTIMATE")->x, 6u) << cursor;
+    }
 }
 
 std::string text_of(const term::Line& line) {

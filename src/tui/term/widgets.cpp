@@ -5,6 +5,14 @@ namespace qb::term {
 void Clear::render(Rect area, Buffer& buf) const {
     area = area.intersection(buf.area());
     for (std::uint16_t y = area.top(); y < area.bottom(); ++y) {
+        // A wide cluster cut by an edge loses its outside half too; left standing, it
+        // would spill into the cleared area on the terminal.
+        if (area.left() > 0 && buf.at(area.left(), y).covered()) {
+            buf.at(area.left() - 1, y).symbol = " ";
+        }
+        if (area.right() < buf.width() && buf.at(area.right(), y).covered()) {
+            buf.at(area.right(), y).symbol = " ";
+        }
         for (std::uint16_t x = area.left(); x < area.right(); ++x) {
             buf.at(x, y).reset();
         }

@@ -62,6 +62,16 @@ TEST(Clear, ResetsWhatLayBelow) {
     EXPECT_EQ(buf.to_lines(), (Lines{"x  xx", "     "}));
     EXPECT_EQ(buf.at(1, 1), Cell{});
     EXPECT_EQ(buf.at(3, 1).bg, kSurface);
+
+    // A wide character cut by either edge loses its outside half as well: a wide glyph
+    // left standing would spill into the cleared box on the terminal.
+    buf = draw(6, 1, [&](Frame& f) {
+        f.render_widget(Paragraph(Text("漢字漢")), f.area());
+        f.render_widget(Clear{}, Rect{1, 0, 2, 1});
+    });
+    EXPECT_EQ(buf.to_lines(), (Lines{"    漢"}));
+    EXPECT_FALSE(buf.at(3, 0).covered());
+    EXPECT_TRUE(buf.at(5, 0).covered());
 }
 
 TEST(Paragraph, AlignmentCuttingAndHeight) {
