@@ -144,6 +144,20 @@ TEST_F(CliE2e, SchemaIsAlwaysPrettyJsonNarrowedByPath) {
     EXPECT_EQ(names({"docker"}), (std::vector<std::string>{"docker", "docker clean"}));
     EXPECT_EQ(names({"docker", "clean"}), (std::vector<std::string>{"docker clean"}));
     EXPECT_TRUE(names({"nosuch", "--output", "json"}).empty());
+
+    // The output mode changes nothing, and a path that names no command is no error.
+    EXPECT_EQ(whole.err, "");
+    EXPECT_EQ(run({"schema"}).out, whole.out);
+    EXPECT_EQ(run({"schema", "--output", "json"}).out, whole.out);
+    auto dock = run({"schema", "dock"});
+    EXPECT_EQ(dock.exit_status, 0);
+    EXPECT_EQ(dock.err, "");
+    EXPECT_NE(dock.out.find("\n  \"commands\": [],\n"), std::string::npos);
+    // An unknown option is still a usage error, reported before anything is printed.
+    auto bogus = run({"schema", "docker", "--bogus"});
+    EXPECT_EQ(bogus.exit_status, 3);
+    EXPECT_EQ(bogus.out, "");
+    EXPECT_EQ(error_of(bogus)["kind"], "usage");
 }
 
 TEST_F(CliE2e, ClosedStandardOutputIsAnInternalFailure) {

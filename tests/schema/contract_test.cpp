@@ -317,5 +317,246 @@ TEST(ContractDocument, OutputFields) {
     EXPECT_EQ(named(clean, "cleaned_paths")["items"], Json::parse(R"({"type": "string"})"));
 }
 
+// The whole document, written out member by member. Any change to a name, value, order or
+// presence in what scripts read shows up here as a difference.
+TEST(ContractDocument, WholeDocument) {
+    const Json doc = build_contract_document();
+    auto shared = [](const char* scope, bool paged) {
+        Json args = Json::parse(R"([
+          {"name": "--root", "type": "path[]", "required": false,
+           "description": "Project directory to scan. Repeat for multiple roots; defaults to common source directories."},
+          {"name": "--scope", "type": "string", "enum": ["all", "project", "global"], "default": "",
+           "description": "Project caches, global caches, and recognized temporary-storage locations to include."},
+          {"name": "--kind", "type": "string[]", "required": false,
+           "description": "Restrict to kinds returned by `quillbarrow catalog`."},
+          {"name": "--protect-days", "type": "integer", "default": 7,
+           "description": "Consider caches modified within this many days protected."}])");
+        args[1]["default"] = scope;
+        if (paged) {
+            args.push_back(Json::parse(R"({"name": "--limit", "type": "integer", "default": 100,
+                "description": "Maximum records in this page (1-1000)."})"));
+            args.push_back(Json::parse(R"({"name": "--offset", "type": "integer", "default": 0,
+                "description": "Zero-based record offset."})"));
+            args.push_back(Json::parse(R"({"name": "--fields", "type": "string[]",
+                "required": false, "description": "Candidate fields to include."})"));
+        }
+        return args;
+    };
+    auto paging = [](const char* fields_description) {
+        Json args = Json::parse(R"([
+          {"name": "--limit", "type": "integer", "default": 100,
+           "description": "Maximum records in this page (1-1000)."},
+          {"name": "--offset", "type": "integer", "default": 0,
+           "description": "Zero-based record offset."},
+          {"name": "--fields", "type": "string[]", "required": false}])");
+        args[2]["description"] = fields_description;
+        return args;
+    };
+    const Json pagination =
+        Json::parse(R"({"limit_arg": "--limit", "offset_arg": "--offset", "style": "offset"})");
+    const Json docker_fields = Json::parse(R"([
+      {"name": "provider", "type": "string", "enum": ["docker"]},
+      {"name": "scope", "type": "string", "enum": ["daemon"]},
+      {"name": "kind", "type": "string"},
+      {"name": "label", "type": "string"},
+      {"name": "total_count", "type": "integer"},
+      {"name": "active_count", "type": "integer"},
+      {"name": "bytes", "type": "integer"},
+      {"name": "reclaimable_bytes", "type": "integer"},
+      {"name": "cleanable", "type": "boolean",
+       "description": "True only for resource classes with a bounded, separately confirmed native cleanup flow. Currently Docker build cache only."}])");
+
+    Json tui = Json::parse(R"({"name": "tui",
+        "description": "Browse caches and press d to delete the focused entry.",
+        "effects": "idempotent", "mutating": true, "stability": "stable",
+        "output_kind": "opaque", "media_type": "application/x-terminal",
+        "errors": ["invalid_input", "io"],
+        "example": {"args": ["--root", ".", "--scope", "project"]}})");
+    tui["args"] = shared("all", false);
+    tui["args"].erase(3);
+
+    Json scan = Json::parse(R"({"name": "scan",
+        "description": "Find and size developer caches without changing anything. Also runs when no command is given outside an interactive terminal.",
+        "effects": "read_only", "mutating": false, "stability": "stable",
+        "cardinality": "unbounded", "fields_arg": "--fields",
+        "errors": ["invalid_input", "io"],
+        "example": {"args": ["--scope", "project", "--root", ".", "--limit", "10"]},
+        "output_fields": [
+          {"name": "kind", "type": "string"},
+          {"name": "ecosystem", "type": "string"},
+          {"name": "scope", "type": "string", "enum": ["project", "global"]},
+          {"name": "path", "type": "string"},
+          {"name": "bytes", "type": "integer"},
+          {"name": "allocated_bytes", "type": "integer"},
+          {"name": "modified_unix", "type": "integer", "nullable": true},
+          {"name": "age_days", "type": "integer", "nullable": true},
+          {"name": "protected", "type": "boolean"},
+          {"name": "network_restore", "type": "boolean"},
+          {"name": "cleanable", "type": "boolean"}]})");
+    scan["args"] = shared("all", true);
+    scan["pagination"] = pagination;
+
+    Json docker = Json::parse(R"({"name": "docker",
+        "description": "Inspect Docker-managed storage without changing daemon state. Build-cache cleanup is available as docker clean.",
+        "effects": "read_only", "mutating": false, "stability": "stable",
+        "cardinality": "unbounded", "fields_arg": "--fields", "errors": ["invalid_input"],
+        "example": {"args": ["--fields", "kind,reclaimable_bytes"]}})");
+    docker["args"] = paging("Native resource fields to include.");
+    docker["pagination"] = pagination;
+    docker["output_fields"] = docker_fields;
+
+    Json docker_clean = Json::parse(R"({"name": "docker clean",
+        "description": "Prune ordinary Docker build cache after a fresh preview and confirmation. Never prunes images, containers, volumes, or internal/frontend cache records selected by --all.",
+        "effects": "idempotent", "mutating": true, "stability": "stable",
+        "cardinality": "single", "confirmation_bypass_arg": "--yes", "fields_arg": "--fields",
+        "errors": ["invalid_input", "confirmation_required", "native_unavailable", "native_protocol"],
+        "example": {"args": ["--dry-run"]},
+        "args": [
+          {"name": "--dry-run", "type": "boolean", "default": false,
+           "description": "Freshly inspect and report the build-cache prune without changing Docker state."},
+          {"name": "--yes", "short": "-y", "type": "boolean", "default": false,
+           "description": "Confirm the build-cache prune non-interactively."},
+          {"name": "--fields", "type": "string[]", "required": false,
+           "description": "Report fields to include in structured output."}],
+        "output_fields": [
+          {"name": "provider", "type": "string", "enum": ["docker"]},
+          {"name": "kind", "type": "string", "enum": ["docker-build-cache"]},
+          {"name": "changed", "type": "boolean"},
+          {"name": "dry_run", "type": "boolean"},
+          {"name": "confirmed", "type": "boolean"},
+          {"name": "before", "type": "object"},
+          {"name": "after", "type": "object", "nullable": true},
+          {"name": "reported_reclaimed_bytes", "type": "integer", "nullable": true},
+          {"name": "estimated_removed_bytes", "type": "integer"},
+          {"name": "diagnostics", "type": "array", "items": {"type": "object", "fields": [
+            {"name": "provider", "type": "string"},
+            {"name": "kind", "type": "string"},
+            {"name": "message", "type": "string"}]}}]})");
+    docker_clean["output_fields"][5]["fields"] = docker_fields;
+    docker_clean["output_fields"][6]["fields"] = docker_fields;
+
+    Json clean = Json::parse(R"({"name": "clean",
+        "description": "Remove eligible caches after final validation and explicit confirmation.",
+        "effects": "idempotent", "mutating": true, "stability": "stable",
+        "cardinality": "single", "confirmation_bypass_arg": "--yes", "fields_arg": "--fields",
+        "errors": ["invalid_input", "confirmation_required", "conflict", "io"],
+        "example": {"args": ["--root", ".", "--dry-run"]},
+        "output_fields": [
+          {"name": "changed", "type": "boolean"},
+          {"name": "dry_run", "type": "boolean"},
+          {"name": "confirmed", "type": "boolean"},
+          {"name": "selected", "type": "integer"},
+          {"name": "cleaned", "type": "integer"},
+          {"name": "skipped", "type": "integer"},
+          {"name": "protected_skipped", "type": "integer"},
+          {"name": "policy_skipped", "type": "integer"},
+          {"name": "network_restore_selected", "type": "integer"},
+          {"name": "bytes_selected", "type": "integer"},
+          {"name": "apparent_bytes_selected", "type": "integer"},
+          {"name": "allocated_bytes_selected", "type": "integer"},
+          {"name": "bytes_reclaimed_estimate", "type": "integer"},
+          {"name": "apparent_bytes_removed", "type": "integer"},
+          {"name": "allocated_bytes_removed_estimate", "type": "integer"},
+          {"name": "filesystem_deltas", "type": "array", "items": {"type": "object", "fields": [
+            {"name": "probe_path", "type": "string"},
+            {"name": "free_bytes_before", "type": "integer"},
+            {"name": "free_bytes_after", "type": "integer"},
+            {"name": "delta_bytes", "type": "integer"}]}},
+          {"name": "selected_targets", "type": "array", "items": {"type": "object", "fields": [
+            {"name": "kind", "type": "string"},
+            {"name": "path", "type": "string"},
+            {"name": "bytes", "type": "integer"},
+            {"name": "allocated_bytes", "type": "integer"},
+            {"name": "network_restore", "type": "boolean"}]}},
+          {"name": "cleaned_paths", "type": "array", "items": {"type": "string"}},
+          {"name": "skipped_paths", "type": "array", "items": {"type": "object", "fields": [
+            {"name": "path", "type": "string"},
+            {"name": "reason", "type": "string"}]}}]})");
+    clean["args"] = shared("project", false);
+    for (const char* arg : {
+             R"({"name": "--include-recent", "type": "boolean", "default": false,
+                 "description": "Include recently modified caches protected by default."})",
+             R"({"name": "--dry-run", "type": "boolean", "default": false,
+                 "description": "Report what would be removed without changing the filesystem."})",
+             R"({"name": "--yes", "short": "-y", "type": "boolean", "default": false,
+                 "description": "Confirm cleanup non-interactively."})",
+             R"({"name": "--fields", "type": "string[]", "required": false,
+                 "description": "Report fields to include in structured output."})"}) {
+        clean["args"].push_back(Json::parse(arg));
+    }
+
+    Json catalog = Json::parse(R"({"name": "catalog",
+        "description": "List the closed safety catalog of supported cache kinds.",
+        "effects": "read_only", "mutating": false, "stability": "stable",
+        "cardinality": "unbounded", "fields_arg": "--fields", "example": {"args": []},
+        "output_fields": [
+          {"name": "kind", "type": "string"},
+          {"name": "ecosystem", "type": "string"},
+          {"name": "scope", "type": "string", "enum": ["project", "global"]},
+          {"name": "description", "type": "string"},
+          {"name": "network_restore", "type": "boolean"},
+          {"name": "cleanable", "type": "boolean"}]})");
+    catalog["args"] = paging("Catalog fields to include.");
+    catalog["pagination"] = pagination;
+
+    Json schema = Json::parse(R"({"name": "schema",
+        "description": "Print this cli-contract.dev v0.3 contract as JSON.",
+        "effects": "read_only", "mutating": false, "stability": "stable",
+        "cardinality": "single",
+        "args": [{"name": "path", "type": "string[]", "required": false,
+                  "description": "Optional command path used to narrow the contract."}]})");
+    Json completions = Json::parse(R"({"name": "completions",
+        "description": "Generate a shell completion script.",
+        "effects": "read_only", "mutating": false, "stability": "stable",
+        "output_kind": "opaque", "media_type": "text/x-shellscript",
+        "args": [{"name": "shell", "type": "string", "required": true,
+                  "enum": ["bash", "zsh", "fish", "powershell", "elvish"],
+                  "description": "Target shell."}]})");
+
+    Json expected = Json::parse(R"({
+      "clispec": "0.3",
+      "name": "quillbarrow",
+      "version": "0.5.2",
+      "description": "Find and safely clean developer caches across macOS and Linux",
+      "output": {"piped": "json", "tty": "text"},
+      "global_args": [{"name": "--output", "short": "-o", "type": "string",
+                       "enum": ["auto", "json", "text"], "default": "auto",
+                       "description": "Output format. auto = text on a TTY, JSON when piped."}],
+      "errors": [
+        {"kind": "invalid_input", "exit_code": 2, "retryable": false,
+         "description": "A path, kind, field, or value was invalid."},
+        {"kind": "usage", "exit_code": 3, "retryable": false,
+         "description": "The command-line invocation was invalid."},
+        {"kind": "io", "exit_code": 4, "retryable": false,
+         "description": "A local filesystem or process operation failed."},
+        {"kind": "conflict", "exit_code": 5, "retryable": false,
+         "description": "Every selected target changed or became unsafe before deletion."},
+        {"kind": "confirmation_required", "exit_code": 6, "retryable": false,
+         "description": "Cleanup reached a confirmation gate without a TTY."},
+        {"kind": "native_unavailable", "exit_code": 7, "retryable": true,
+         "description": "A native provider executable, service, or operation was unavailable."},
+        {"kind": "native_protocol", "exit_code": 8, "retryable": false,
+         "description": "A native provider returned data QuillBarrow could not safely interpret."}],
+      "extensions": {"safety": {"default_clean_scope": "project", "default_protect_days": 7,
+                                "follows_symlinks": false}}})");
+    expected["commands"] =
+        Json::array({tui, scan, docker, docker_clean, clean, catalog, schema, completions});
+    // The two web addresses are ours to choose; they only have to be absolute https URLs.
+    const std::string homepage = doc.at("extensions").at("homepage").get<std::string>();
+    const std::string ref = doc.at("commands").at(6).at("stdout_schema").at("$ref");
+    EXPECT_EQ(homepage.rfind("https://", 0), 0u);
+    EXPECT_EQ(ref.rfind("https://", 0), 0u);
+    expected["extensions"]["homepage"] = homepage;
+    expected["commands"][6]["stdout_schema"] = Json{{"$ref", ref}};
+
+    // Compare command by command first, so a difference names its command.
+    ASSERT_EQ(doc.at("commands").size(), expected["commands"].size());
+    for (std::size_t i = 0; i < expected["commands"].size(); ++i) {
+        EXPECT_EQ(Json::diff(expected["commands"][i], doc["commands"][i]), Json::array())
+            << expected["commands"][i]["name"];
+    }
+    EXPECT_EQ(Json::diff(expected, doc), Json::array());
+}
+
 } // namespace
 } // namespace qb
