@@ -287,7 +287,7 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
         result = run.run();
     }
     sort_candidates(result.candidates);
-    update_snapshot(env, job.snapshot_filter, result.candidates);
+    update_snapshot(env, job.snapshot_request, result.candidates);
     (void)sender.send(msg::ScanFinished{std::move(result)});
 }
 

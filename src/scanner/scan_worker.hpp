@@ -31,7 +31,7 @@ struct ScanJob {
     /// Paths of the rows on screen, largest first: examined before anything else.
     std::vector<std::string> known_paths;
     /// A second copy of the request; decides which remembered entries this scan covers.
-    ScanOptions snapshot_filter;
+    ScanOptions snapshot_request;
     ScopeFilter scope = ScopeFilter::All;
 };
 

@@ -45,7 +45,7 @@ ScanJob job_for(std::vector<std::string> roots, std::vector<std::string> kinds =
     job.roots = roots;
     job.kinds = kinds;
     job.scope = scope;
-    job.snapshot_filter = ScanOptions{std::move(roots), std::move(kinds), scope};
+    job.snapshot_request = ScanOptions{std::move(roots), std::move(kinds), scope};
     return job;
 }
 

@@ -23,7 +23,7 @@ TEST(Scan, FirstScanStreamsRows) {
     EXPECT_FALSE(h.state.refreshing);
     ASSERT_EQ(h.scan_jobs.size(), 1u);
     EXPECT_EQ(h.scan_jobs[0].roots, std::vector<std::string>{"/w"});
-    EXPECT_EQ(h.scan_jobs[0].snapshot_filter.roots, std::vector<std::string>{"/w"});
+    EXPECT_EQ(h.scan_jobs[0].snapshot_request.roots, std::vector<std::string>{"/w"});
     EXPECT_TRUE(h.scan_jobs[0].known_paths.empty());
     EXPECT_EQ(h.drain(), 1); // the Docker inspection's message
     EXPECT_EQ(h.state.docker_rows.size(), 4u);
