@@ -267,10 +267,10 @@ std::optional<std::string> fit_snapshot_text(std::vector<RememberedCache> entrie
 void run_scan_worker(ScanJob job, SystemEnv env) {
     const WorkerSender sender = std::move(job.sender);
     ScanRequest request;
-    request.roots = job.options.roots;
-    request.kinds = job.options.kinds;
+    request.roots = std::move(job.roots);
+    request.kinds = std::move(job.kinds);
     request.protect_days = 0;
-    request.scope = job.options.scope;
+    request.scope = job.scope;
 
     if (auto valid = validate_kind_filter(request.kinds); !valid) {
         (void)sender.send(msg::ScanFinished{unexpected(std::move(valid).error())});
@@ -287,7 +287,7 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
         result = run.run();
     }
     sort_candidates(result.candidates);
-    update_snapshot(env, job.options, result.candidates);
+    update_snapshot(env, job.snapshot_request, result.candidates);
     (void)sender.send(msg::ScanFinished{std::move(result)});
 }
 

@@ -42,7 +42,10 @@ struct Sandbox {
 ScanJob job_for(std::vector<std::string> roots, std::vector<std::string> kinds = {},
                 ScopeFilter scope = ScopeFilter::All) {
     ScanJob job;
-    job.options = ScanOptions{std::move(roots), std::move(kinds), scope};
+    job.roots = roots;
+    job.kinds = kinds;
+    job.scope = scope;
+    job.snapshot_request = ScanOptions{std::move(roots), std::move(kinds), scope};
     return job;
 }
 
