@@ -643,7 +643,7 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
 
     std::string temp = fmt::format("tmp-{}-{}", ::getpid(), now_unix_nanos());
     UniqueFd file(::openat(dir_fd.get(), temp.c_str(),
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         return unexpected(IoError::from_errno(errno));
     }

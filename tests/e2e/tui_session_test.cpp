@@ -155,7 +155,9 @@ protected:
         expect_restored("0");
     }
 
-    std::vector<std::string> docker_calls() { return lines_of(read_text(dir_ / "fake/calls").value_or("")); }
+    std::vector<std::string> docker_calls() {
+        return lines_of(read_text(dir_ / "fake/calls").value_or(""));
+    }
 
     std::string work_;
     std::string home_;
