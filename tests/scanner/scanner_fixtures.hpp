@@ -114,7 +114,8 @@ inline constexpr const char* kChildModeVar = "QB_SCANNER_TEST_CHILD";
 inline std::optional<int> rerun_unprivileged(const std::string& mode,
                                              const std::map<std::string, std::string>& vars,
                                              std::optional<rlim_t> max_open_files = {}) {
-    std::string exe = self_exe();
+    // The checkout may lie where the unprivileged user cannot search.
+    std::string exe = reachable_copy(self_exe());
     return run_unprivileged([&] {
         if (max_open_files) {
             struct rlimit rl {

@@ -270,8 +270,74 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     return result;
 }
 
+namespace {
+
+// Where the unprivileged children find the binary: set by run_unprivileged.
+std::string& binary_for_children() {
+    static std::string path;
+    return path;
+}
+
+// A directory of mode 0755 under the system temporary directory, removed with its
+// contents when the process that made it exits (never by a forked child).
+class ReachableDir {
+public:
+    ReachableDir() : owner_(::getpid()) {
+        std::string tmpl = system_tmp() + "/qbexe-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (::mkdtemp(buf.data()) == nullptr) {
+            throw_errno("mkdtemp");
+        }
+        path_ = buf.data();
+        if (::chmod(path_.c_str(), 0755) != 0) {
+            throw_errno("chmod " + path_);
+        }
+    }
+    ~ReachableDir() {
+        if (::getpid() == owner_) {
+            std::error_code ec;
+            fs::remove_all(path_, ec);
+        }
+    }
+    ReachableDir(const ReachableDir&) = delete;
+    ReachableDir& operator=(const ReachableDir&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    pid_t owner_;
+    std::string path_;
+};
+
+} // namespace
+
 std::string binary_path() {
-    return QB_BINARY_PATH;
+    const std::string& reachable = binary_for_children();
+    return reachable.empty() ? std::string(QB_BINARY_PATH) : reachable;
+}
+
+std::string reachable_copy(const std::string& executable) {
+    static ReachableDir dir;
+    static std::map<std::string, std::string> copies;
+    if (auto it = copies.find(executable); it != copies.end()) {
+        return it->second;
+    }
+    std::string copy = dir.path() + "/" + std::to_string(copies.size()) + "-" +
+                       fs::path(executable).filename().string();
+    // A hard link is free when both lie on one file system and the file is already
+    // executable by everyone; otherwise a copy of mode 0755.
+    struct stat st;
+    bool linked = ::stat(executable.c_str(), &st) == 0 && (st.st_mode & 0005) == 0005 &&
+                  ::link(executable.c_str(), copy.c_str()) == 0;
+    if (!linked) {
+        fs::copy_file(executable, copy, fs::copy_options::overwrite_existing);
+        if (::chmod(copy.c_str(), 0755) != 0) {
+            throw_errno("chmod " + copy);
+        }
+    }
+    copies.emplace(executable, copy);
+    return copy;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -346,6 +412,9 @@ void chown_tree(const std::string& root) {
 }
 
 std::optional<int> run_unprivileged(const std::function<int()>& fn) {
+    if (::geteuid() == 0 && binary_for_children().empty()) {
+        binary_for_children() = reachable_copy(QB_BINARY_PATH);
+    }
     pid_t pid = ::fork();
     if (pid < 0) {
         return std::nullopt;

@@ -78,8 +78,13 @@ struct ProcessOptions {
 /// Runs a program and collects its output. The child is killed at the time-out.
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
 
-/// The built quillbarrow binary.
+/// The built quillbarrow binary; after run_unprivileged, the copy its children can reach.
 std::string binary_path();
+
+/// The executable at `path` as a file in a directory that every user can search, made
+/// once per process and removed when it exits, so that an unprivileged child can run it
+/// wherever the checkout lies (a clone under /root, say). Call it before dropping privileges.
+std::string reachable_copy(const std::string& path);
 
 /// A minimal environment for running the binary: PATH without any docker client, and
 /// HOME, XDG_CACHE_HOME, XDG_DATA_HOME and TMPDIR inside `home_root`.
@@ -93,10 +98,11 @@ ProcessResult run_quillbarrow(const std::vector<std::string>& args, const Proces
 std::optional<std::pair<unsigned, unsigned>> unprivileged_ids();
 
 /// Runs `fn` in a forked child that, when the process runs as root, has dropped to an
-/// unprivileged user first; returns the child's exit status (fn's result), or none when
-/// privileges could not be dropped. Chown trees the child must own beforehand with
-/// chown_tree(). The child runs `fn` after a plain fork, so call it before this process
-/// starts other threads (the worker pool): a lock held by one of them would never be released.
+/// unprivileged user first (binary_path() then names a copy that user can run); returns the child's
+/// exit status (fn's result), or none when privileges could not be dropped. Chown trees the child
+/// must own beforehand with chown_tree(). The child runs `fn` after a plain fork, so call it before
+/// this process starts other threads (the worker pool): a lock held by one of them would never be
+/// released.
 std::optional<int> run_unprivileged(const std::function<int()>& fn);
 /// Gives every entry of the tree (links not followed) to the unprivileged user.
 void chown_tree(const std::string& root);
