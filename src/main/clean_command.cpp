@@ -6,6 +6,7 @@
 #include "main/report.hpp"
 #include "scanner/scan.hpp"
 
+#include <algorithm>
 #include <fmt/format.h>
 
 namespace qb {
@@ -148,6 +149,25 @@ std::string clean_report_text(const CleanReport& r) {
     return join_lines(lines);
 }
 
+std::string nothing_removed_message(const CleanReport& r) {
+    auto failed = std::find_if(r.skipped_paths.begin(), r.skipped_paths.end(),
+                               [](const SkippedPath& s) { return s.stage == SkipStage::Removal; });
+    if (failed == r.skipped_paths.end()) {
+        return fmt::format("all {} selected targets were refused during final validation",
+                           r.selected);
+    }
+    return fmt::format("all {} selected targets failed or were refused; first: {}: {}", r.selected,
+                       path::display(failed->path), failed->reason);
+}
+
+std::string skipped_warnings(const CleanReport& r) {
+    std::string text;
+    for (const SkippedPath& s : r.skipped_paths) {
+        text += fmt::format("warning: {}: {}\n", path::display(s.path), s.reason);
+    }
+    return text;
+}
+
 Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const SystemEnv& env,
                                              const Console& console) {
     if (auto ok = validate_fields(args.fields, kCleanFields); !ok) {
@@ -205,8 +225,11 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
 
     if (report.selected > 0 && !report.dry_run && report.confirmed &&
         report.skipped == report.selected) {
-        return unexpected(AppError(errors::Conflict{fmt::format(
-            "all {} selected targets were refused during final validation", report.selected)}));
+        // The error reaches JSON callers whole; a person also gets every reason.
+        if (!json) {
+            console.write(skipped_warnings(report));
+        }
+        return unexpected(AppError(errors::Conflict{nothing_removed_message(report)}));
     }
     if (json) {
         return json_compact(project_fields(clean_report_json(report), args.fields));

@@ -174,14 +174,19 @@ Result<Ok, IoError> prepare_read_only_go_cache(const Candidate& c, std::string_v
     return walk_tree(canonical, id, writable);
 }
 
-Result<Ok, std::string> clean_one(const Candidate& c, const SystemEnv& env) {
+Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env) {
+    auto refused = [&c](std::string reason) {
+        return unexpected(SkippedPath{c.path, std::move(reason), SkipStage::Validation});
+    };
+    auto failed = [&c](std::string reason) {
+        return unexpected(SkippedPath{c.path, std::move(reason), SkipStage::Removal});
+    };
     auto canonical = validate_target(c, env);
     if (!canonical) {
-        return unexpected(std::move(canonical.error()));
+        return refused(std::move(canonical.error()));
     }
     if (is_temporary_storage(c.kind) && !measure_tree(c.path).same_fingerprint(c.fingerprint)) {
-        return unexpected(
-            std::string("temporary storage changed after it was measured; scan again"));
+        return refused("temporary storage changed after it was measured; scan again");
     }
     if (const auto& hook = before_remove_hook()) {
         hook(c);
@@ -193,14 +198,14 @@ Result<Ok, std::string> clean_one(const Candidate& c, const SystemEnv& env) {
     }
     std::string first_error = removed.error().to_string();
     if (!is_read_only_go_cache(c)) {
-        return unexpected(std::move(first_error));
+        return failed(std::move(first_error));
     }
     if (auto prepared = prepare_read_only_go_cache(c, *canonical); !prepared) {
-        return unexpected(fmt::format("{}; could not prepare read-only Go module cache: {}",
-                                      first_error, prepared.error().to_string()));
+        return failed(fmt::format("{}; could not prepare read-only Go module cache: {}",
+                                  first_error, prepared.error().to_string()));
     }
     if (auto again = remove_tree(*canonical, id); !again) {
-        return unexpected(again.error().to_string());
+        return failed(again.error().to_string());
     }
     return Ok{};
 }
@@ -312,7 +317,7 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run,
     for (const Candidate* t : selection) {
         auto outcome = clean_one(*t, env);
         if (!outcome) {
-            report.skipped_paths.push_back(SkippedPath{t->path, std::move(outcome.error())});
+            report.skipped_paths.push_back(std::move(outcome.error()));
             continue;
         }
         report.cleaned_paths.push_back(t->path);

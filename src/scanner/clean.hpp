@@ -24,9 +24,17 @@ struct SelectedTarget {
     bool network_restore = false;
 };
 
+/// Which step stopped a target: the final validation refused it untouched, or its removal
+/// (the Go module cache retry included) failed, possibly after removing part of the tree.
+enum class SkipStage {
+    Validation,
+    Removal,
+};
+
 struct SkippedPath {
     std::string path;
     std::string reason;
+    SkipStage stage = SkipStage::Validation; // never written to a report
 };
 
 struct FilesystemDelta {

@@ -237,13 +237,14 @@ void browse_key(TuiState& state, Action action, const WorkerSender& sender) {
         quit(state);
         break;
     case Action::Esc:
-        if (scanning) {
-            quit(state);
-        } else if (!state.filter.empty()) {
+        // A filter goes first: the empty view tells the user that Esc clears it.
+        if (!state.filter.empty()) {
             state.user_moved = true;
             state.filter.clear();
             state.cursor = 0;
             rebuild_view(state);
+        } else if (scanning) {
+            quit(state);
         }
         break;
     default:

@@ -194,6 +194,45 @@ TEST_F(CleanE2e, TheScanRootItselfIsNeverRemoved) {
     }
 }
 
+TEST_F(CleanE2e, AFailedRemovalNamesItsCause) {
+    // A directory that its owner may not write: the file in it cannot be unlinked.
+    const std::string modules = root() + "/webby/node_modules";
+    write_file(modules + "/locked/file.js", "x");
+    const std::string out = sandbox_ / "out";
+    make_dirs(out);
+    chown_tree(sandbox_.path());
+    ASSERT_EQ(::chmod((modules + "/locked").c_str(), 0555), 0);
+    auto status = run_unprivileged([&] {
+        ProcessOptions options;
+        options.env = env_;
+        std::vector<std::string> args{"clean",        "--root",           root(), "--kind",
+                                      "node-modules", "--include-recent", "--yes"};
+        auto j = run_quillbarrow(args, options);
+        args.insert(args.begin(), {"-o", "text"});
+        auto t = run_quillbarrow(args, options);
+        write_file(out + "/json.err", j.err);
+        write_file(out + "/text.err", t.err);
+        return j.exit_status * 16 + t.exit_status;
+    });
+    ASSERT_TRUE(status.has_value()) << "could not drop privileges";
+    EXPECT_EQ(*status, 5 * 16 + 5);
+    const std::string cause = modules + ": Permission denied (os error 13)";
+    const std::string message = "cleanup conflicted with filesystem changes: all 1 selected "
+                                "targets failed or were refused; first: " +
+                                cause;
+    const std::string hint = "scan again and review the changed targets";
+    EXPECT_EQ(read_file(out + "/text.err"),
+              "warning: " + cause + "\nError: " + message + "\nHint: " + hint + "\n");
+    const json error = {{"error",
+                         {{"exit_code", 5},
+                          {"hint", hint},
+                          {"kind", "conflict"},
+                          {"message", message},
+                          {"retryable", false}}}};
+    EXPECT_EQ(read_file(out + "/json.err"), error.dump() + "\n");
+    EXPECT_TRUE(exists_nofollow(modules + "/locked/file.js"));
+}
+
 TEST_F(CleanE2e, PromptOnATerminal) {
     // Each answer gets a fresh copy of the two aged targets.
     auto reset = [&] {

@@ -106,6 +106,24 @@ TEST(CleanReportOutput, TextSummaryTailsAndTables) {
                                       "scan-only; 1.5 KiB apparent, 8.0 KiB allocated");
 }
 
+TEST(CleanReportOutput, NothingRemovedNamesTheFirstFailedRemoval) {
+    CleanReport r;
+    r.selected = 3;
+    r.skipped_paths = {{"/p/a", "path escaped its scan root", SkipStage::Validation},
+                       {"/p/\xff/b", "Permission denied (os error 13)", SkipStage::Removal},
+                       {"/p/c", "Directory not empty (os error 39)", SkipStage::Removal}};
+    EXPECT_EQ(nothing_removed_message(r),
+              "all 3 selected targets failed or were refused; first: /p/\xef\xbf\xbd/b: "
+              "Permission denied (os error 13)");
+    EXPECT_EQ(skipped_warnings(r), "warning: /p/a: path escaped its scan root\n"
+                                   "warning: /p/\xef\xbf\xbd/b: Permission denied (os error 13)\n"
+                                   "warning: /p/c: Directory not empty (os error 39)\n");
+    r.skipped_paths.resize(1);
+    r.selected = 1;
+    EXPECT_EQ(nothing_removed_message(r),
+              "all 1 selected targets were refused during final validation");
+}
+
 TEST(CleanReportOutput, PromptListsThePlanAndAsks) {
     Candidate a;
     a.kind = "node-modules";
@@ -181,15 +199,17 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
     ASSERT_EQ(moved, std::vector<std::string>{root() + "/a/target-moved0"});
     EXPECT_TRUE(exists_nofollow(moved[0] + "/debug/app"));
 
-    // When every target is refused, the run is a conflict and prints no report.
+    // When no target goes, the run is a conflict and prints no report. The removal saw
+    // the swaps, so the message names the first of its failures (b is larger now).
     write_file(root() + "/b/target/debug/app", "again");
     clean_hooks::set_before_remove(swap);
     auto conflict = run_confirmed({"changed"});
     ASSERT_FALSE(conflict.has_value());
     EXPECT_EQ(conflict.error().exit_status(), 5);
     EXPECT_EQ(fmt_app_error(conflict.error()),
-              "cleanup conflicted with filesystem changes: all 2 selected targets were refused "
-              "during final validation");
+              "cleanup conflicted with filesystem changes: all 2 selected targets failed or were "
+              "refused; first: " +
+                  root() + "/b/target: " + std::string(kIdentityChanged));
     // The swapped-in directory of the first run is a target too.
     ASSERT_EQ(moved.size(), 3u);
     for (const std::string& path : moved) {

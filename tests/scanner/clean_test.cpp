@@ -169,6 +169,7 @@ TEST(CleanExecutor, RemovesValidatedTargetsAndTotalsWhatWent) {
     ASSERT_EQ(r.skipped_paths.size(), 1u);
     EXPECT_EQ(r.skipped_paths[0].path, refused.path);
     EXPECT_EQ(r.skipped_paths[0].reason, "cache ownership markers disappeared");
+    EXPECT_EQ(r.skipped_paths[0].stage, SkipStage::Validation);
     EXPECT_EQ(r.skipped, 1u);
     EXPECT_EQ(r.selected_targets.size(), 3u);
     EXPECT_EQ(r.bytes_reclaimed_estimate, kU64Max);
@@ -360,6 +361,7 @@ TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
     for (const SkippedPath& s : r.skipped_paths) {
         EXPECT_EQ(s.reason, "temporary storage changed after it was measured; scan again")
             << s.path;
+        EXPECT_EQ(s.stage, SkipStage::Validation) << s.path;
         EXPECT_TRUE(exists_nofollow(s.path + "/obj.o")) << s.path;
     }
 }
@@ -583,17 +585,18 @@ TEST(CleanExecutor, ReadOnlyGoModuleCacheIsRetriedForItsOwnerOnly) {
             text += "cleaned " + p + "\n";
         }
         for (const auto& s : r.skipped_paths) {
-            text += "skipped " + s.path + ": " + s.reason + "\n";
+            text += (s.stage == SkipStage::Removal ? "failed " : "refused ") + s.path + ": " +
+                    s.reason + "\n";
         }
         return text;
     });
     ASSERT_TRUE(out) << "could not run as the unprivileged user";
     const std::string other = t / "other/gomod";
     EXPECT_EQ(*out, "cleaned " + home + "/go/pkg/mod\n" + "cleaned " + t / "shared/proj-go-mod" +
-                        "\n" + "skipped " + other + ": " + std::string(kDenied) +
+                        "\n" + "failed " + other + ": " + std::string(kDenied) +
                         "; could not prepare read-only Go module cache: Go module cache "
                         "contains a directory owned by another user\n" +
-                        "skipped " + t / "shared/ro-build-cache" + ": " + std::string(kDenied) +
+                        "failed " + t / "shared/ro-build-cache" + ": " + std::string(kDenied) +
                         "\n");
     EXPECT_FALSE(exists_nofollow(home + "/go/pkg/mod"));
     EXPECT_FALSE(exists_nofollow(t / "shared/proj-go-mod"));

@@ -199,6 +199,23 @@ TEST(Keys, WhileScanning) {
     h.press(' ');
     EXPECT_EQ(h.state.selected_docker, KindSet{"docker-build-cache"});
     EXPECT_TRUE(h.measured.empty());
+
+    // Esc clears a filter that hides every row, as in Ready; only then does it quit.
+    h.press('/');
+    h.type("nothing");
+    h.press(key(KeyCode::Enter));
+    ASSERT_TRUE(h.state.visible_rows.empty() && h.state.visible_sizing.empty() &&
+                h.state.visible_docker.empty());
+    h.state.user_moved = false;
+    h.state.cursor = 3;
+    h.press(key(KeyCode::Esc));
+    EXPECT_FALSE(h.state.quit);
+    EXPECT_TRUE(h.state.user_moved);
+    EXPECT_EQ(h.state.filter, "");
+    EXPECT_EQ(h.state.cursor, 0u);
+    EXPECT_EQ(last_visible_index(h.state), 5u);
+    h.press(key(KeyCode::Esc));
+    EXPECT_TRUE(h.state.quit);
 }
 
 } // namespace
