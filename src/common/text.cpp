@@ -54,6 +54,40 @@ std::size_t decode_one(std::string_view s, std::size_t i, std::size_t& bad) {
     return need + 1;
 }
 
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// The valid sequence of `n` bytes at `i` encodes a control character: C0 and DEL take
+// one byte, the C1 controls two (C2 80 to C2 9F).
+bool encodes_control(std::string_view s, std::size_t i, std::size_t n) {
+    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    if (n == 1) {
+        return is_control(b(i));
+    }
+    return n == 2 && b(i) == 0xC2 && b(i + 1) <= 0x9F;
+}
+
+std::string convert(std::string_view bytes, bool replace_controls) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t bad = 0;
+        std::size_t n = decode_one(bytes, i, bad);
+        if (n == 0) {
+            out.append(kReplacement);
+            i += bad;
+            continue;
+        }
+        if (replace_controls && encodes_control(bytes, i, n)) {
+            out.append(kReplacement);
+        } else {
+            out.append(bytes.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
 } // namespace
 
 std::size_t char_length_at(std::string_view bytes, std::size_t i) {
@@ -84,21 +118,11 @@ std::size_t valid_utf8_prefix(std::string_view bytes) {
 }
 
 std::string lossy(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        std::size_t bad = 0;
-        std::size_t n = decode_one(bytes, i, bad);
-        if (n == 0) {
-            out.append("\xEF\xBF\xBD");
-            i += bad;
-        } else {
-            out.append(bytes.substr(i, n));
-            i += n;
-        }
-    }
-    return out;
+    return convert(bytes, false);
+}
+
+std::string printable(std::string_view bytes) {
+    return convert(bytes, true);
 }
 
 std::string ascii_lower(std::string_view s) {

@@ -1,7 +1,8 @@
 #pragma once
 
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF) and the
-// lossy conversion that shows each maximal invalid sequence as one U+FFFD.
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF), the lossy
+// conversion that shows each maximal invalid sequence as one U+FFFD, and the printable
+// form that also keeps control characters away from a terminal.
 
 #include <cstddef>
 #include <string>
@@ -21,6 +22,16 @@ std::size_t char_length_at(std::string_view bytes, std::size_t i);
 
 /// The bytes as UTF-8 text; every maximal invalid subsequence becomes U+FFFD.
 std::string lossy(std::string_view bytes);
+
+/// True for the C0 controls (tab and newline included), DEL and the C1 controls.
+constexpr bool is_control(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+/// lossy(), and every control character (is_control) becomes U+FFFD too. Names, paths
+/// and native messages pass through it before a person sees them: in text reports,
+/// prompts, warnings, text errors and the interface. JSON keeps the exact text.
+std::string printable(std::string_view bytes);
 
 /// ASCII letters A-Z lowered; every other byte unchanged.
 std::string ascii_lower(std::string_view s);

@@ -1,5 +1,7 @@
 #include "docker/docker_text.hpp"
 
+#include "common/text.hpp"
+
 #include <fmt/format.h>
 
 namespace qb::docker_text {
@@ -83,7 +85,7 @@ namespace {
 // Characters shown escaped: controls, separators other than the plain space, format
 // characters, private use and noncharacters.
 bool is_printable(char32_t c) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+    if (text::is_control(c)) {
         return false;
     }
     if (c != 0x20 && is_white_space(c)) {

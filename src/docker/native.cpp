@@ -13,10 +13,6 @@ namespace {
 
 constexpr std::size_t kMessageChars = 512;
 
-bool is_control(char32_t c) {
-    return c <= 0x1F || (c >= 0x7F && c <= 0x9F);
-}
-
 const char* signal_name(int sig) {
     switch (sig) {
     case SIGHUP:
@@ -109,7 +105,7 @@ std::string sanitize_diagnostic_text(std::string_view text) {
     for (std::size_t i = 0; i < s.size() && chars < kMessageChars;) {
         std::size_t at = i;
         char32_t c = docker_text::next_char(s, i);
-        if (is_control(c) || docker_text::is_white_space(c)) {
+        if (text::is_control(c) || docker_text::is_white_space(c)) {
             pending_space = !out.empty();
             continue;
         }

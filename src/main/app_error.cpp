@@ -5,6 +5,7 @@
 #include "common/os_error.hpp"
 #include "common/overload.hpp"
 #include "common/paths.hpp"
+#include "common/text.hpp"
 
 #include <array>
 #include <cerrno>
@@ -63,15 +64,25 @@ bool AppError::retryable() const {
     return kind() == ErrorKind::NativeUnavailable;
 }
 
-std::string fmt_app_error(const AppError& error) {
+namespace {
+
+// The message. With `printable` every payload is made printable, for a person who reads
+// it on a terminal. A Usage text always goes in as it is: it spans several lines by
+// design, and the parser has already made the values it quotes printable when the error
+// is shown as text.
+std::string message_of(const AppError& error, bool printable) {
+    auto show = [&](std::string_view t) { return printable ? text::printable(t) : std::string(t); };
+    auto show_path = [&](std::string_view p) {
+        return printable ? text::printable(p) : path::display(p);
+    };
     return std::visit(
         Overload{
             [](const errors::Usage& e) { return e.message; },
-            [](const errors::InvalidInput& e) {
-                return fmt::format("invalid input: {}", e.message);
+            [&](const errors::InvalidInput& e) {
+                return fmt::format("invalid input: {}", show(e.message));
             },
-            [](const errors::UnreadableDirectory& e) {
-                return fmt::format("path is not a readable directory: {}", path::display(e.path));
+            [&](const errors::UnreadableDirectory& e) {
+                return fmt::format("path is not a readable directory: {}", show_path(e.path));
             },
             [](const errors::CleanConfirmationRequired& e) {
                 return fmt::format("confirmation is required before cleaning {} cache directories",
@@ -81,28 +92,38 @@ std::string fmt_app_error(const AppError& error) {
                 return fmt::format("confirmation is required before pruning {} {}",
                                    e.provider_label, e.resource_label);
             },
-            [](const errors::NativeUnavailable& e) {
-                return fmt::format("{} operation is unavailable: {}", e.provider, e.message);
+            [&](const errors::NativeUnavailable& e) {
+                return fmt::format("{} operation is unavailable: {}", show(e.provider),
+                                   show(e.message));
             },
-            [](const errors::NativeProtocol& e) {
-                return fmt::format("{} returned unsupported output: {}", e.provider, e.message);
+            [&](const errors::NativeProtocol& e) {
+                return fmt::format("{} returned unsupported output: {}", show(e.provider),
+                                   show(e.message));
             },
-            [](const errors::Conflict& e) {
-                return fmt::format("cleanup conflicted with filesystem changes: {}", e.message);
+            [&](const errors::Conflict& e) {
+                return fmt::format("cleanup conflicted with filesystem changes: {}",
+                                   show(e.message));
             },
-            [](const errors::Io& e) {
-                return fmt::format("filesystem operation failed for {}: {}", path::display(e.path),
-                                   e.error.to_string());
+            [&](const errors::Io& e) {
+                return fmt::format("filesystem operation failed for {}: {}", show_path(e.path),
+                                   show(e.error.to_string()));
             },
         },
         error.value);
 }
 
+} // namespace
+
+std::string fmt_app_error(const AppError& error) {
+    return message_of(error, false);
+}
+
 std::string render_error(const AppError& error, bool json) {
-    std::string message = fmt_app_error(error);
     if (!json) {
+        std::string message = message_of(error, true);
         return fmt::format("Error: {}\nHint: {}\n", message, error.hint());
     }
+    std::string message = fmt_app_error(error);
     Json inner = Json::object();
     inner["kind"] = error.kind_name();
     inner["message"] = message;

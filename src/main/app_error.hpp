@@ -93,7 +93,8 @@ struct AppError {
 /// The message text of the error.
 std::string fmt_app_error(const AppError& error);
 
-/// "Error: {message}\nHint: {hint}\n" in text mode; one compact JSON line
+/// "Error: {message}\nHint: {hint}\n" in text mode, the payloads made printable
+/// (text::printable); one compact JSON line, the payloads exact,
 /// {"error":{"exit_code":..,"hint":..,"kind":..,"message":..,"retryable":..}} otherwise.
 std::string render_error(const AppError& error, bool json);
 

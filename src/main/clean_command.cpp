@@ -3,6 +3,7 @@
 #include "common/format_bytes.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
+#include "common/text.hpp"
 #include "main/report.hpp"
 #include "scanner/scan.hpp"
 
@@ -17,7 +18,7 @@ constexpr std::string_view kPlanHeader = "APPARENT\tALLOCATED\tRESTORE\tKIND\tPA
 std::string plan_row(std::uint64_t bytes, std::uint64_t allocated, bool network_restore,
                      std::string_view kind, std::string_view path) {
     return fmt::format("{}\t{}\t{}\t{}\t{}", format_bytes(bytes), format_bytes(allocated),
-                       network_restore ? "network" : "local", kind, path::display(path));
+                       network_restore ? "network" : "local", kind, text::printable(path));
 }
 
 // The report of a run that removes nothing without being a dry run: an empty selection
@@ -136,7 +137,7 @@ std::string clean_report_text(const CleanReport& r) {
             lines.push_back(fmt::format("{}\t{}\t{}\t{}", format_signed_bytes(d.delta_bytes),
                                         format_bytes(d.free_bytes_before),
                                         format_bytes(d.free_bytes_after),
-                                        path::display(d.probe_path)));
+                                        text::printable(d.probe_path)));
         }
     }
     if (r.dry_run && !r.selected_targets.empty()) {
@@ -185,7 +186,7 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
     if (!scanned->walk_errors.empty()) {
         std::string warnings;
         for (const std::string& error : scanned->walk_errors) {
-            warnings += fmt::format("warning: {}\n", error);
+            warnings += fmt::format("warning: {}\n", text::printable(error));
         }
         console.write(warnings);
     }

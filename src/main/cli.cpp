@@ -203,9 +203,10 @@ ScopeFilter scope_of(const cli::LevelMatches& m) {
 
 } // namespace
 
-Result<Cli, cli::ParseError> parse_cli(const std::vector<std::string>& args) {
+Result<Cli, cli::ParseError> parse_cli(const std::vector<std::string>& args,
+                                       cli::QuotedWords quoted) {
     CommandDef root = cli_command();
-    auto parsed = cli::parse_command_line(root, args);
+    auto parsed = cli::parse_command_line(root, args, quoted);
     if (!parsed) {
         return unexpected(std::move(parsed.error()));
     }

@@ -23,7 +23,9 @@ cli::CommandDef cli_command();
 void define_subcommands(cli::CommandDef& root);
 
 /// Parses the process arguments (the program name first) into the records. Help and
-/// version requests come back as errors of their own kinds.
-Result<Cli, cli::ParseError> parse_cli(const std::vector<std::string>& args);
+/// version requests come back as errors of their own kinds; `quoted` says how their
+/// messages quote the words of the command line.
+Result<Cli, cli::ParseError> parse_cli(const std::vector<std::string>& args,
+                                       cli::QuotedWords quoted = cli::QuotedWords::Exact);
 
 } // namespace qb

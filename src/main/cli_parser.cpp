@@ -39,7 +39,8 @@ std::vector<std::string> closest(std::string_view given, const std::vector<std::
 
 class Parser {
 public:
-    Parser(const CommandDef& root, const std::vector<std::string>& args) : args_(args) {
+    Parser(const CommandDef& root, const std::vector<std::string>& args, QuotedWords quoted)
+        : args_(args), quoted_(quoted) {
         enter(root);
     }
 
@@ -109,10 +110,16 @@ private:
         return true;
     }
 
+    // A word of the command line as an error message quotes it.
+    std::string quote(std::string_view word) const {
+        return quoted_ == QuotedWords::Printable ? text::printable(word) : std::string(word);
+    }
+
     // The "--" tip only helps an option-like word that stands before any "--".
-    Step unknown_argument(std::string_view shown, std::string_view tip) {
+    Step unknown_argument(std::string_view word, std::string_view tip) {
+        std::string shown = quote(word);
         std::string t(tip);
-        if (t.empty() && !trailing_ && looks_like_option(shown) && current().has_positionals()) {
+        if (t.empty() && !trailing_ && looks_like_option(word) && current().has_positionals()) {
             t = fmt::format("to pass '{}' as a value, use '-- {}'", shown, shown);
         }
         return unexpected(make_error(ParseErrorKind::UnknownArgument,
@@ -147,7 +154,7 @@ private:
         if (arg.parser == ValueParser::Choice) {
             return make_error(ParseErrorKind::InvalidValue,
                               fmt::format("invalid value '{}' for '{}'\n  [possible values: {}]",
-                                          value, arg.display(),
+                                          quote(value), arg.display(),
                                           fmt::join(arg.possible_values, ", ")),
                               similar_tip("value", closest(value, arg.possible_values)));
         }
@@ -156,7 +163,7 @@ private:
         }
         return make_error(
             ParseErrorKind::ValueValidation,
-            fmt::format("invalid value '{}' for '{}': {}", value, arg.display(), reason));
+            fmt::format("invalid value '{}' for '{}': {}", quote(value), arg.display(), reason));
     }
 
     ParseError no_value(const ArgDef& arg) {
@@ -179,7 +186,7 @@ private:
                 return unexpected(make_error(
                     ParseErrorKind::UnexpectedValue,
                     fmt::format("unexpected value '{}' for '{}' found; no more were expected",
-                                *attached, arg.display())));
+                                quote(*attached), arg.display())));
             }
             if (arg.action == ArgAction::Help) {
                 return display_help(path_, long_form);
@@ -299,7 +306,7 @@ private:
                 names.push_back(sub.name);
             }
             return unexpected(make_error(ParseErrorKind::InvalidSubcommand,
-                                         fmt::format("unrecognized subcommand '{}'", word),
+                                         fmt::format("unrecognized subcommand '{}'", quote(word)),
                                          similar_tip("subcommand", similar_names(word, names))));
         }
         return unknown_argument(word, "");
@@ -317,7 +324,7 @@ private:
                 }
                 return unexpected(
                     make_error(ParseErrorKind::InvalidSubcommand,
-                               fmt::format("unrecognized subcommand '{}'", args_[k]),
+                               fmt::format("unrecognized subcommand '{}'", quote(args_[k])),
                                similar_tip("subcommand", similar_names(args_[k], names)), target));
             }
             target.push_back(sub);
@@ -326,6 +333,7 @@ private:
     }
 
     const std::vector<std::string>& args_;
+    QuotedWords quoted_;
     Matches matches_;
     CommandPath path_;
     std::size_t i_ = 1;
@@ -416,8 +424,9 @@ std::optional<std::size_t> LevelMatches::last_position(std::string_view id) cons
 }
 
 Result<Matches, ParseError> parse_command_line(const CommandDef& root,
-                                               const std::vector<std::string>& args) {
-    return Parser(root, args).run();
+                                               const std::vector<std::string>& args,
+                                               QuotedWords quoted) {
+    return Parser(root, args, quoted).run();
 }
 
 } // namespace qb::cli

@@ -78,9 +78,14 @@ struct ParseError {
     }
 };
 
+/// How an error message quotes the words of the command line: exactly as given (a JSON
+/// error escapes them), or made printable for a person (text::printable).
+enum class QuotedWords : std::uint8_t { Exact, Printable };
+
 /// Parses `args` (the program name first; it is not matched) against `root`.
 Result<Matches, ParseError> parse_command_line(const CommandDef& root,
-                                               const std::vector<std::string>& args);
+                                               const std::vector<std::string>& args,
+                                               QuotedWords quoted = QuotedWords::Exact);
 
 /// Converts one raw value with the argument's value parser. The error is the parser's
 /// reason text, or empty when the value is refused by a value list or as empty.

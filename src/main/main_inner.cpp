@@ -117,7 +117,8 @@ int main_inner(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     bool error_json = prescan_error_json(args, is_terminal(STDERR_FILENO));
 
-    auto parsed = parse_cli(args);
+    auto parsed =
+        parse_cli(args, error_json ? cli::QuotedWords::Exact : cli::QuotedWords::Printable);
     args.clear();
     if (!parsed) {
         const cli::ParseError& error = parsed.error();

@@ -4,6 +4,7 @@
 #include "common/format_bytes.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
+#include "common/text.hpp"
 #include "main/report.hpp"
 
 #include <fmt/format.h>
@@ -54,7 +55,7 @@ std::string scan_report(const ScanResult& result, const ScanArgs& args, bool jso
         lines.push_back(fmt::format(
             "{}\t{}\t{}\t{}\t{}\t{}{}", format_bytes(c.bytes), format_bytes(c.allocated_bytes),
             c.age_days ? fmt::format("{}d", *c.age_days) : "?", scope_display_text(c.scope), c.kind,
-            path::display(c.path), c.is_protected ? " [protected]" : ""));
+            text::printable(c.path), c.is_protected ? " [protected]" : ""));
     }
     if (!result.walk_errors.empty()) {
         lines.push_back(fmt::format("{} paths could not be inspected", result.walk_errors.size()));

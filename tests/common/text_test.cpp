@@ -32,6 +32,18 @@ TEST(Text, LossyReplacesEachMaximalInvalidSequenceOnce) {
     EXPECT_EQ(text::ascii_lower("GoMod\xC3\x89"), "gomod\xC3\x89");
 }
 
+TEST(Text, PrintableReplacesControlCharactersToo) {
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(text::printable("a\x1b[31mb"), "a" + r + "[31mb");
+    EXPECT_EQ(text::printable("x\r\ny\t"), "x" + r + r + "y" + r);
+    EXPECT_EQ(text::printable(std::string("n\0n", 3)), "n" + r + "n");
+    EXPECT_EQ(text::printable("del\x7f"), "del" + r);
+    EXPECT_EQ(text::printable("c1\xC2\x80\xC2\x85\xC2\x9F"), "c1" + r + r + r); // C1
+    EXPECT_EQ(text::printable("\xC2\xA0ok~"), "\xC2\xA0ok~"); // no-break space stays
+    EXPECT_EQ(text::printable("bad\xFF\xC3"), "bad" + r + r);
+    EXPECT_EQ(text::lossy("a\tb\x1b\xC2\x85"), "a\tb\x1b\xC2\x85"); // lossy keeps them
+}
+
 TEST(Text, OsErrorTextAndSaturation) {
     EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
     EXPECT_EQ(os_error_text(EACCES), "Permission denied (os error 13)");

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sys/stat.h>
 
 namespace qb::test {
@@ -36,6 +37,20 @@ std::vector<std::string> without(std::vector<std::string> tree, const std::strin
         return rel == gone || rel.starts_with(gone + "/");
     });
     return tree;
+}
+
+// A byte a terminal would act on: a C0 control other than the program's own tabs and
+// line ends, DEL, or a C1 control (C2 80 to C2 9F in UTF-8).
+bool has_raw_control(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F ||
+            (c == 0xC2 && next >= 0x80 && next <= 0x9F)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Under the projects root: two aged Cargo outputs (5000 and 2000 bytes), a freshly
@@ -311,13 +326,85 @@ TEST_F(CleanE2e, PromptOnATerminal) {
     EXPECT_FALSE(exists_nofollow(root() + "/oxide/target"));
 }
 
+TEST_F(CleanE2e, NamesWithControlCharactersReachNoTerminalRaw) {
+    const std::string hostile = sandbox_ / "hostile";
+    const std::vector<std::string> names{"x\x1b]0;PWNED\x07y", "z\x1b[2J\x1b[H", "t\tn\nl",
+                                         "nel\xC2\x85"};
+    std::set<std::string> exact;
+    for (const std::string& name : names) {
+        write_file(hostile + "/" + name + "/package.json", "{}");
+        write_file(hostile + "/" + name + "/node_modules/dep/index.js", "x");
+        age_tree(hostile + "/" + name + "/node_modules");
+        exact.insert(hostile + "/" + name + "/node_modules");
+    }
+    const std::string r = "\xEF\xBF\xBD";
+    const std::string shown = hostile + "/x" + r + "]0;PWNED" + r + "y";
+    // The only tabs and line ends are the program's own: every row keeps its columns.
+    auto check = [&](const std::string& text, long line_ends, long tabs) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(has_raw_control(text));
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), line_ends);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), tabs);
+        for (const std::string& part :
+             {shown, "z" + r + "[2J" + r + "[H", "t" + r + "n" + r + "l", "nel" + r + "/"}) {
+            EXPECT_NE(text.find(part), std::string::npos) << part;
+        }
+    };
+
+    auto scan = run({"-o", "text", "scan", "--scope", "project", "--root", hostile});
+    ASSERT_EQ(scan.exit_status, 0) << scan.err;
+    check(scan.out, 6, 5 * 5); // summary, header, four rows
+    auto dry = run({"-o", "text", "clean", "--root", hostile, "--dry-run"});
+    ASSERT_EQ(dry.exit_status, 0) << dry.err;
+    check(dry.out, 6, 5 * 4);
+
+    ProcessOptions options;
+    options.env = env_;
+    options.cwd = sandbox_.path();
+    options.terminal = TerminalInput{"n\n"};
+    auto asked = run_quillbarrow({"-o", "text", "clean", "--root", hostile}, options);
+    ASSERT_EQ(asked.exit_status, 0) << asked.err;
+    EXPECT_TRUE(asked.answered);
+    check(asked.err, 5, 5 * 4); // header, four rows, the question
+    EXPECT_TRUE(exists_nofollow(hostile + "/" + names[0] + "/node_modules"));
+
+    // JSON keeps the exact names, and the real path is what a removal acts on.
+    json doc = json::parse(run({"scan", "--scope", "project", "--root", hostile}).out);
+    std::set<std::string> paths;
+    for (const json& item : doc["items"]) {
+        paths.insert(item["path"].get<std::string>());
+    }
+    EXPECT_EQ(paths, exact);
+    auto removed = run({"clean", "--root", hostile, "--yes"});
+    ASSERT_EQ(removed.exit_status, 0) << removed.err;
+    EXPECT_EQ(json::parse(removed.out)["cleaned"], 4);
+    EXPECT_FALSE(exists_nofollow(hostile + "/" + names[2] + "/node_modules"));
+    EXPECT_TRUE(exists_nofollow(hostile + "/" + names[2] + "/package.json"));
+
+    const std::string gone = hostile + "/" + names[0] + "-gone";
+    auto missing = run({"-o", "text", "scan", "--root", gone});
+    EXPECT_EQ(missing.exit_status, 2);
+    EXPECT_FALSE(has_raw_control(missing.err));
+    EXPECT_TRUE(missing.err.starts_with("Error: path is not a readable directory: " + shown +
+                                        "-gone\nHint: "))
+        << missing.err;
+    EXPECT_EQ(json::parse(run({"scan", "--root", gone}).err)["error"]["message"],
+              "path is not a readable directory: " + gone);
+    // A name passed where no word is expected: the usage error quotes it printably.
+    auto stray = run({"-o", "text", "scan", names[0]});
+    EXPECT_EQ(stray.exit_status, 3);
+    EXPECT_FALSE(has_raw_control(stray.err));
+    EXPECT_NE(stray.err.find("'x" + r + "]0;PWNED" + r + "y'"), std::string::npos) << stray.err;
+}
+
 TEST_F(CleanE2e, WalkErrorsAreWarningsOnStandardError) {
     if (!unprivileged_ids()) {
         GTEST_SKIP() << "needs root to run the clean as an unprivileged user";
     }
-    make_dirs(root() + "/locked/inner");
+    // The name of the unreadable directory holds an escape: the warning shows U+FFFD.
+    make_dirs(root() + "/lo\x1b[2Jcked/inner");
     chown_tree(sandbox_.path());
-    ASSERT_EQ(::chmod((root() + "/locked").c_str(), 0), 0);
+    ASSERT_EQ(::chmod((root() + "/lo\x1b[2Jcked").c_str(), 0), 0);
     const std::string out = sandbox_ / "out";
     make_dirs(out);
     chown_tree(out);
@@ -334,7 +421,7 @@ TEST_F(CleanE2e, WalkErrorsAreWarningsOnStandardError) {
     ASSERT_TRUE(status.has_value()) << "could not drop privileges";
     EXPECT_EQ(*status, 0);
     const std::string warning = "warning: IO error for operation on " + root() +
-                                "/locked: Permission denied (os error 13)\n";
+                                "/lo\xEF\xBF\xBD[2Jcked: Permission denied (os error 13)\n";
     EXPECT_EQ(read_file(out + "/json.err"), warning);
     EXPECT_EQ(read_file(out + "/text.err"), warning);
     EXPECT_EQ(json::parse(read_file(out + "/json.out"))["selected"], 2);

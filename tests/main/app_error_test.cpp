@@ -1,5 +1,6 @@
 #include "main/app_error.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -61,6 +62,26 @@ TEST(AppError, TextAndJsonRenderings) {
     EXPECT_EQ(doc["error"]["retryable"], false);
     EXPECT_EQ(doc.size(), 1u);
     EXPECT_EQ(doc["error"].size(), 5u);
+
+    // A person sees no control character of a payload; JSON keeps the exact text.
+    const std::string r = "\xEF\xBF\xBD";
+    const std::string name = "/p/x\x1b]0;PWNED\x07y\t\n\xC2\x85\xff";
+    for (const auto& [error, shown] : std::vector<std::pair<AppError, std::string>>{
+             {errors::UnreadableDirectory{name}, "path is not a readable directory: "},
+             {errors::Io{name, IoError::from_errno(5)}, "filesystem operation failed for "},
+             {errors::Conflict{name}, "cleanup conflicted with filesystem changes: "},
+             {errors::NativeUnavailable{"docker", name}, "docker operation is unavailable: "},
+         }) {
+        SCOPED_TRACE(shown);
+        std::string text = render_error(error, false);
+        EXPECT_TRUE(
+            text.starts_with("Error: " + shown + "/p/x" + r + "]0;PWNED" + r + "y" + r + r + r + r))
+            << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+        EXPECT_EQ(text.find_first_of(std::string("\x1b\x07\t\r\x7f", 5)), std::string::npos);
+        std::string message = nlohmann::json::parse(render_error(error, true))["error"]["message"];
+        EXPECT_NE(message.find("/p/x\x1b]0;PWNED\x07y\t\n\xC2\x85"), std::string::npos);
+    }
 }
 
 // A closed standard error swallows the text; any other failed write is an internal

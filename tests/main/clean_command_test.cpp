@@ -76,14 +76,14 @@ TEST(CleanReportOutput, TextSummaryTailsAndTables) {
               "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
               "8.0 KiB allocated; observed disk-free change unavailable");
 
-    real.filesystem_deltas = {{"/a", 0, 512, 512}, {"/b/\xff", 4096, 1024, -3072}};
+    real.filesystem_deltas = {{"/a", 0, 512, 512}, {"/b/\t\xff", 4096, 1024, -3072}};
     EXPECT_EQ(clean_report_text(real),
               "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
               "8.0 KiB allocated; observed disk-free changes on 2 filesystems (reported "
               "separately in JSON)\n"
               "NET_CHANGE\tFREE_BEFORE\tFREE_AFTER\tFILESYSTEM_PROBE\n"
               "+512 B\t0 B\t512 B\t/a\n"
-              "-3.0 KiB\t4.0 KiB\t1.0 KiB\t/b/\xef\xbf\xbd");
+              "-3.0 KiB\t4.0 KiB\t1.0 KiB\t/b/\xef\xbf\xbd\xef\xbf\xbd");
 
     // A dry run counts what it would remove and lists the plan; no disk-free tail.
     CleanReport dry;
@@ -93,13 +93,13 @@ TEST(CleanReportOutput, TextSummaryTailsAndTables) {
     dry.bytes_selected = 1536;
     dry.allocated_bytes_selected = 8192;
     dry.selected_targets = {{"python-venv", "/p/.venv", 1024, 4096, true},
-                            {"cargo-target", "/p/target", 512, 4096, false}};
+                            {"cargo-target", "/p/z\x1b[2J\x1b[H/target", 512, 4096, false}};
     EXPECT_EQ(clean_report_text(dry),
               "Would clean 2 of 2 selected caches; 1 protected; 0 scan-only; 1.5 KiB apparent, "
               "8.0 KiB allocated\n"
               "APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n"
               "1.0 KiB\t4.0 KiB\tnetwork\tpython-venv\t/p/.venv\n"
-              "512 B\t4.0 KiB\tlocal\tcargo-target\t/p/target");
+              "512 B\t4.0 KiB\tlocal\tcargo-target\t/p/z\xef\xbf\xbd[2J\xef\xbf\xbd[H/target");
     dry.selected_targets.clear();
     dry.selected = 0;
     EXPECT_EQ(clean_report_text(dry), "Would clean 0 of 0 selected caches; 1 protected; 0 "
@@ -133,13 +133,14 @@ TEST(CleanReportOutput, PromptListsThePlanAndAsks) {
     a.network_restore = true;
     Candidate b = a;
     b.kind = "cargo-target";
-    b.path = "/r/target";
+    b.path = "/r/x\x1b]0;PWNED\x07y\n\xC2\x85/target";
     b.bytes = 1;
     b.network_restore = false;
     EXPECT_EQ(clean_prompt_text({a, b}),
               "APPARENT\tALLOCATED\tRESTORE\tKIND\tPATH\n"
               "2.0 KiB\t4.0 KiB\tnetwork\tnode-modules\t/w/node_modules\n"
-              "1 B\t4.0 KiB\tlocal\tcargo-target\t/r/target\n"
+              "1 B\t4.0 KiB\tlocal\tcargo-target\t/r/x\xef\xbf\xbd]0;PWNED\xef\xbf\xbdy"
+              "\xef\xbf\xbd\xef\xbf\xbd/target\n"
               "Clean 2 cache directories (2.0 KiB apparent, 8.0 KiB allocated)? 1 require "
               "downloads to restore. [y/N] ");
 }

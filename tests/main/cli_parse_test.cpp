@@ -285,6 +285,40 @@ TEST(CliParse, SuggestionsForCloseNames) {
     }
 }
 
+// Words quoted in an error meant for a person carry no control character; JSON errors
+// quote them exactly, and the message keeps its own line breaks either way.
+TEST(CliParse, QuotedWordsArePrintableForAPerson) {
+    const std::string r = "\xEF\xBF\xBD";
+    struct Case {
+        std::vector<std::string> words;
+        std::string word;
+        std::string shown;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"scan", "--limit", "1\x1b[2J"}, "1\x1b[2J", "1" + r + "[2J"},
+             {{"scan", "--scope", "a\x07"}, "a\x07", "a" + r},
+             {{"clean", "--yes=\x1b]0;x\x07"}, "\x1b]0;x\x07", r + "]0;x" + r},
+             {{"schema", "--bo\tgus"}, "--bo\tgus", "--bo" + r + "gus"},
+             {{"sc\nan"}, "sc\nan", "sc" + r + "an"},
+             {{"help", "x\xC2\x85"}, "x\xC2\x85", "x" + r},
+         }) {
+        SCOPED_TRACE(c.shown);
+        auto exact = parse_cli(argv_of(c.words));
+        auto shown = parse_cli(argv_of(c.words), cli::QuotedWords::Printable);
+        ASSERT_FALSE(exact.has_value());
+        ASSERT_FALSE(shown.has_value());
+        EXPECT_NE(exact.error().text.find("'" + c.word + "'"), std::string::npos);
+        const std::string& text = shown.error().text;
+        EXPECT_NE(text.find("'" + c.shown + "'"), std::string::npos) << text;
+        EXPECT_NE(text.find("\n\nUsage: "), std::string::npos) << text;
+        for (char ch : text) {
+            auto u = static_cast<unsigned char>(ch);
+            EXPECT_TRUE(ch == '\n' || (u >= 0x20 && u != 0x7F)) << int(u);
+        }
+        EXPECT_EQ(text.find("\xC2\x85"), std::string::npos);
+    }
+}
+
 TEST(CliParse, HelpAndVersionRequests) {
     auto version = parse_err({"--version"});
     EXPECT_EQ(version.kind, cli::ParseErrorKind::DisplayVersion);

@@ -7,12 +7,6 @@
 namespace qb::term {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-bool is_control(utf8proc_int32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-}
-
 // Decodes valid UTF-8 into code points.
 std::vector<utf8proc_int32_t> code_points(std::string_view valid) {
     std::vector<utf8proc_int32_t> out;
@@ -59,23 +53,6 @@ std::size_t Line::width() const {
     return w;
 }
 
-std::string sanitize(std::string_view text) {
-    if (plain_ascii(text)) {
-        return std::string(text);
-    }
-    std::string valid = qb::text::lossy(text);
-    std::string out;
-    out.reserve(valid.size());
-    for (utf8proc_int32_t cp : code_points(valid)) {
-        if (is_control(cp)) {
-            out.append(kReplacement);
-        } else {
-            append_utf8(out, cp);
-        }
-    }
-    return out;
-}
-
 std::vector<Grapheme> graphemes(std::string_view text) {
     std::vector<Grapheme> out;
     if (plain_ascii(text)) {
@@ -85,7 +62,7 @@ std::vector<Grapheme> graphemes(std::string_view text) {
         }
         return out;
     }
-    std::vector<utf8proc_int32_t> cps = code_points(sanitize(text));
+    std::vector<utf8proc_int32_t> cps = code_points(qb::text::printable(text));
     utf8proc_int32_t state = 0;
     std::size_t i = 0;
     while (i < cps.size()) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Styled text and its measurement on the terminal: grapheme clusters, display widths and
-// the sanitising that keeps control characters away from the terminal.
+// Styled text and its measurement on the terminal: grapheme clusters and display widths
+// of the text made printable, so that no control character reaches the terminal.
 
 #include "tui/term/style.hpp"
 
@@ -63,15 +63,12 @@ struct Grapheme {
     std::uint8_t width = 1; // 1 or 2 columns
 };
 
-/// The text made safe to show: every maximal invalid UTF-8 sequence and every control
-/// character (C0, DEL, C1) becomes U+FFFD.
-std::string sanitize(std::string_view text);
-
-/// The sanitised text split into grapheme clusters that take at least one column.
+/// The text made printable (qb::text::printable: invalid UTF-8 and control characters
+/// become U+FFFD) and split into grapheme clusters that take at least one column.
 /// Zero-width clusters that have no base to attach to are dropped.
 std::vector<Grapheme> graphemes(std::string_view text);
 
-/// Columns the text takes on the terminal (after sanitising).
+/// Columns the text takes on the terminal once made printable.
 std::size_t display_width(std::string_view text);
 
 /// True for a cluster that separates words when wrapping (a space, but not a no-break one).
