@@ -1,6 +1,6 @@
-// The real client runner against fake `docker` scripts. PATH holds only a temporary
-// directory and /usr/bin:/bin (for the scripts' own tools), so no real client is ever
-// reachable.
+// The real client runner against fake `docker` scripts. PATH holds only directories of
+// the test's own and the scripts call every other tool by absolute path, so no real
+// client is ever reachable, whatever the machine has installed.
 
 #include "docker/build_cache.hpp"
 #include "docker/run.hpp"
@@ -12,8 +12,12 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qb {
@@ -25,21 +29,16 @@ using test::write_file;
 // Logs what the client was given, then runs `body`.
 const char* kLogPrologue = R"(#!/bin/sh
 printf '%s\n' "$@" > "$QB_LOG/args"
-env > "$QB_LOG/env"
-readlink /proc/$$/fd/0 > "$QB_LOG/stdin"
+/usr/bin/env > "$QB_LOG/env"
+/bin/readlink /proc/$$/fd/0 > "$QB_LOG/stdin"
 )";
 
 class DockerRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* dir : {"/usr/bin/docker", "/bin/docker"}) {
-            if (::access(dir, F_OK) == 0) {
-                GTEST_SKIP() << dir << " exists; these tests must never reach a real client";
-            }
-        }
         test::make_dirs(tmp_ / "bin");
         test::make_dirs(tmp_ / "log");
-        env_.vars = {{"PATH", tmp_ / "bin:/usr/bin:/bin"},
+        env_.vars = {{"PATH", tmp_ / "bin"},
                      {"QB_LOG", tmp_ / "log"},
                      {"LC_ALL", "de_DE.UTF-8"},
                      {"QB_MARK", "kept"}};
@@ -108,7 +107,7 @@ TEST_F(DockerRun, InspectsAndPrunesThroughTheClient) {
     install(R"sh(
 state="$QB_LOG/pruned"
 if [ "$1" = builder ]; then
-  touch "$state"; echo 'Total reclaimed space: 2GB'; exit 0
+  /bin/touch "$state"; echo 'Total reclaimed space: 2GB'; exit 0
 fi
 cache='3GB'; [ -e "$state" ] && cache='1GB'
 echo '{"Type":"Images","TotalCount":"2","Active":"1","Size":"4GB","Reclaimable":"1GB (25%)"}'
@@ -139,7 +138,6 @@ echo "{\"Type\":\"Build Cache\",\"TotalCount\":\"9\",\"Active\":\"0\",\"Size\":\
 }
 
 TEST_F(DockerRun, MissingAndUnusableClients) {
-    env_.vars["PATH"] = tmp_ / "bin:/usr/bin:/bin";
     auto missing = run();
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind(), diag::kNotFound);
@@ -160,20 +158,53 @@ TEST_F(DockerRun, MissingAndUnusableClients) {
     test::make_dirs(tmp_ / "later");
     write_file(tmp_ / "later/docker", "#!/bin/sh\necho later\n");
     ::chmod((tmp_ / "later/docker").c_str(), 0755);
-    env_.vars["PATH"] = tmp_ / "dir:" + tmp_ / "bin:" + tmp_ / "later:/usr/bin:/bin";
+    env_.vars["PATH"] = tmp_ / "dir:" + tmp_ / "bin:" + tmp_ / "later";
     auto later = run();
     ASSERT_TRUE(later);
     EXPECT_EQ(later->stdout_bytes, "later\n");
+}
 
-    // Without PATH the system's default directories are searched, which hold no client.
+TEST_F(DockerRun, WithoutPathTheDefaultDirectoriesAreSearched) {
+    // Those are /bin and /usr/bin. A child in a mount namespace of its own covers them with
+    // a directory whose only client is a copy of echo, so no real client is ever reached.
+    test::make_dirs(tmp_ / "default");
+    std::filesystem::copy_file("/bin/echo", tmp_ / "default/docker");
     env_.vars.erase("PATH");
-    auto unset = run();
-    ASSERT_FALSE(unset);
-    EXPECT_EQ(unset.error().kind(), diag::kNotFound);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Without root, a user namespace of its own may still allow the mounts.
+        if ((::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(77);
+        }
+        for (const char* dir : {"/usr/bin", "/bin"}) {
+            struct stat st;
+            // A link (/bin -> usr/bin) is covered through its target.
+            if (::lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+                ::mount((tmp_ / "default").c_str(), dir, nullptr, MS_BIND, nullptr) != 0) {
+                ::_exit(77);
+            }
+        }
+        auto found = run();
+        if (!found || !found->success() || found->stdout_bytes != "system df\n") {
+            std::fprintf(stderr, "%s\n",
+                         found ? found->stdout_bytes.c_str() : found.error().message().c_str());
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "mounting is not permitted here";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(DockerRun, OutputLimitPerStream) {
-    install("head -c \"$QB_OUT\" /dev/zero; head -c \"$QB_ERR\" /dev/zero >&2\n");
+    install("/usr/bin/head -c \"$QB_OUT\" /dev/zero; /usr/bin/head -c \"$QB_ERR\" /dev/zero >&2\n");
     auto sized = [&](std::size_t out, std::size_t err) {
         env_.vars["QB_OUT"] = std::to_string(out);
         env_.vars["QB_ERR"] = std::to_string(err);
@@ -200,7 +231,7 @@ TEST_F(DockerRun, OutputLimitPerStream) {
 }
 
 TEST_F(DockerRun, SlowClientIsKilledAtTheTimeout) {
-    install("echo $$ > \"$QB_LOG/pid\"\nexec sleep 30\n");
+    install("echo $$ > \"$QB_LOG/pid\"\nexec /bin/sleep 30\n");
     auto result = run_docker(env_, {"builder", "prune", "--force"}, 1, "build-cache prune");
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind(), diag::kTimeout);
@@ -214,7 +245,7 @@ TEST_F(DockerRun, SlowClientIsKilledAtTheTimeout) {
 
 TEST_F(DockerRun, OutputHeldOpenPastTheBudget) {
     // The client ends at once, but a process it left behind keeps standard output open.
-    install("sleep 3 &\necho partial\nexit 0\n");
+    install("/bin/sleep 3 &\necho partial\nexit 0\n");
     auto result = run(1);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message(), "Docker storage inspection timed out after 1 seconds");

@@ -1,5 +1,5 @@
-// `docker` and `docker clean` end to end with a fake client first on PATH. The rest of
-// the hermetic PATH holds no client, so no real daemon is ever reached.
+// `docker` and `docker clean` end to end with a fake client alone on PATH, so no real
+// client or daemon is ever reached, whatever the machine has installed.
 
 #include "support/test_support.hpp"
 
@@ -23,7 +23,7 @@ if [ "$QB_FAKE" = down ]; then
   exit 1
 fi
 if [ "$1" = builder ]; then
-  touch "$QB_LOG/pruned"; echo 'Total reclaimed space: 2GB'; exit 0
+  /bin/touch "$QB_LOG/pruned"; echo 'Total reclaimed space: 2GB'; exit 0
 fi
 size=3GB; reclaimable=2GB
 if [ -e "$QB_LOG/pruned" ]; then size=1GB; reclaimable=0B; fi
@@ -40,20 +40,11 @@ class DockerE2e : public testing::Test {
 protected:
     void SetUp() override {
         env_ = hermetic_env(sandbox_ / "env");
-        const std::string path = env_["PATH"];
-        for (std::size_t start = 0; start <= path.size();) {
-            std::size_t end = std::min(path.find(':', start), path.size());
-            const std::string client = path.substr(start, end - start) + "/docker";
-            if (::access(client.c_str(), F_OK) == 0) {
-                GTEST_SKIP() << client << " exists; these tests must never reach a real client";
-            }
-            start = end + 1;
-        }
         make_dirs(sandbox_ / "log");
         write_file(sandbox_ / "bin/docker", kFakeClient);
         ASSERT_EQ(::chmod((sandbox_ / "bin/docker").c_str(), 0755), 0);
         env_["QB_LOG"] = sandbox_ / "log";
-        env_["PATH"] = sandbox_ / "bin:" + path;
+        env_["PATH"] = sandbox_ / "bin";
     }
 
     ProcessResult run(const std::vector<std::string>& args) {

@@ -1,7 +1,7 @@
 // The interactive interface end to end: the built binary inside a private tmux server,
-// on a fixture tree with a temporary home, a fake `docker` client first on PATH and no
-// real one reachable. Each session checks what a user would see and that quitting (or
-// a signal) leaves the terminal as it found it.
+// on a fixture tree with a temporary home and a fake `docker` client alone on the
+// program's PATH, so no real one is reachable. Each session checks what a user would
+// see and that quitting (or a signal) leaves the terminal as it found it.
 
 #include "support/tmux_fixture.hpp"
 
@@ -20,7 +20,8 @@
 namespace qb::test {
 namespace {
 
-// /usr/local/bin stays off: a real docker client lives there on some machines.
+// Where the harness finds its own tools (sh, stty, mv, sleep, touch); the program
+// itself gets a PATH of the test's own.
 const char* const kSystemPath = "/usr/sbin:/usr/bin:/sbin:/bin";
 
 std::uint64_t wall_now() {
@@ -44,7 +45,7 @@ case "$1 $2" in
     fi
     ;;
 "builder prune")
-    touch "$QB_FAKE_DOCKER/pruned"
+    /bin/touch "$QB_FAKE_DOCKER/pruned"
     echo "Total reclaimed space: 2GB"
     ;;
 *)
@@ -110,20 +111,20 @@ protected:
             quoted += " '" + a + "'";
         }
         std::string env = fmt::format(
-            "export PATH='{}:{}' HOME='{}' XDG_CACHE_HOME='{}' XDG_DATA_HOME='{}' TMPDIR='{}' "
+            "export PATH='{}' HOME='{}' XDG_CACHE_HOME='{}' XDG_DATA_HOME='{}' TMPDIR='{}' "
             "QB_FAKE_DOCKER='{}' TERM=xterm-256color LANG=C.UTF-8 COLORTERM=truecolor "
             "ASAN_OPTIONS=abort_on_error=0:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1\n"
             "unset LC_ALL LC_CTYPE NO_COLOR QUILLBARROW_ASCII QUILLBARROW_REDUCE_MOTION "
             "QUILLBARROW_NO_CACHE\n",
-            dir_ / "bin", kSystemPath, home_, home_ + "/.cache", home_ + "/.local/share",
-            dir_ / "tmp", dir_ / "fake");
+            kSystemPath, home_, home_ + "/.cache", home_ + "/.local/share", dir_ / "tmp",
+            dir_ / "fake");
         std::string script = env + "cd '" + work_ + "'\n";
         if (gate) {
             script += "while [ ! -f '" + dir_ / "go" + "' ]; do sleep 0.02; done\n";
         }
         script += "stty -g > '" + dir_ / "before" + "'\n";
-        script += "sh -c 'echo $$ > \"$0\"; exec \"$@\"' '" + dir_ / "pid" + "' '" + binary_path() +
-                  "'" + quoted + "\n";
+        script += "PATH='" + dir_ / "bin" + "' /bin/sh -c 'echo $$ > \"$0\"; exec \"$@\"' '" +
+                  dir_ / "pid" + "' '" + binary_path() + "'" + quoted + "\n";
         script += "echo $? > '" + dir_ / "rc.tmp" + "'\n";
         script += "stty -g > '" + dir_ / "after" + "'\n";
         script += "mv '" + dir_ / "rc.tmp" + "' '" + dir_ / "rc" + "'\n";

@@ -364,8 +364,11 @@ std::map<std::string, std::string> hermetic_env(const std::string& home_root) {
     std::string home = home_root + "/home";
     fs::create_directories(home);
     fs::create_directories(home_root + "/tmp");
+    // An empty directory of the test's own: whatever the machine has installed, no
+    // program (a docker client least of all) is found through PATH.
+    fs::create_directories(home_root + "/bin");
     std::map<std::string, std::string> env;
-    env["PATH"] = "/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin";
+    env["PATH"] = home_root + "/bin";
     env["HOME"] = home;
     env["XDG_CACHE_HOME"] = home + "/.cache";
     env["XDG_DATA_HOME"] = home + "/.local/share";

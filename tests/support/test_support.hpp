@@ -86,8 +86,10 @@ std::string binary_path();
 /// wherever the checkout lies (a clone under /root, say). Call it before dropping privileges.
 std::string reachable_copy(const std::string& path);
 
-/// A minimal environment for running the binary: PATH without any docker client, and
-/// HOME, XDG_CACHE_HOME, XDG_DATA_HOME and TMPDIR inside `home_root`.
+/// A minimal environment for running the binary: PATH, HOME, XDG_CACHE_HOME,
+/// XDG_DATA_HOME and TMPDIR inside `home_root`. PATH is the empty directory
+/// `home_root`/bin, so no program is found through it; programs run by the test itself
+/// are called by absolute path.
 std::map<std::string, std::string> hermetic_env(const std::string& home_root);
 
 /// Runs the binary with `args` under `options`.
