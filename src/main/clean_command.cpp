@@ -164,7 +164,8 @@ std::string nothing_removed_message(const CleanReport& r) {
 std::string skipped_warnings(const CleanReport& r) {
     std::string text;
     for (const SkippedPath& s : r.skipped_paths) {
-        text += fmt::format("warning: {}: {}\n", path::display(s.path), s.reason);
+        text +=
+            fmt::format("warning: {}: {}\n", text::printable(s.path), text::printable(s.reason));
     }
     return text;
 }

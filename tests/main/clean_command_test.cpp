@@ -109,13 +109,13 @@ TEST(CleanReportOutput, TextSummaryTailsAndTables) {
 TEST(CleanReportOutput, NothingRemovedNamesTheFirstFailedRemoval) {
     CleanReport r;
     r.selected = 3;
-    r.skipped_paths = {{"/p/a", "path escaped its scan root", SkipStage::Validation},
+    r.skipped_paths = {{"/p/\x1b[2Ja", "path escaped its scan root", SkipStage::Validation},
                        {"/p/\xff/b", "Permission denied (os error 13)", SkipStage::Removal},
                        {"/p/c", "Directory not empty (os error 39)", SkipStage::Removal}};
     EXPECT_EQ(nothing_removed_message(r),
               "all 3 selected targets failed or were refused; first: /p/\xef\xbf\xbd/b: "
               "Permission denied (os error 13)");
-    EXPECT_EQ(skipped_warnings(r), "warning: /p/a: path escaped its scan root\n"
+    EXPECT_EQ(skipped_warnings(r), "warning: /p/\xef\xbf\xbd[2Ja: path escaped its scan root\n"
                                    "warning: /p/\xef\xbf\xbd/b: Permission denied (os error 13)\n"
                                    "warning: /p/c: Directory not empty (os error 39)\n");
     r.skipped_paths.resize(1);
