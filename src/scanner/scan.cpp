@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <deque>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -134,7 +135,8 @@ void sort_candidates(std::vector<Candidate>& candidates) {
 
 void discover_project_caches(const std::string& root, const KindFilter& kinds,
                              const std::function<void(FoundCache)>& on_found,
-                             const std::function<void(std::string)>& on_error) {
+                             const std::function<void(std::string)>& on_error,
+                             const std::function<bool(std::string_view)>& covered) {
     walk_directories(
         root,
         [&](const WalkDir& dir) {
@@ -147,7 +149,7 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
                              ? classify_project_dir(dir.path)
                              : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
             if (!match) {
-                return WalkStep::Descend;
+                return covered && covered(dir.path) ? WalkStep::Skip : WalkStep::Descend;
             }
             if (kinds.passes(match->kind)) {
                 on_found(project_found_cache(*match, std::string(dir.path), root));
@@ -158,6 +160,104 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
         on_error);
 }
 
+DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
+                             const std::vector<GlobalCandidate>& globals)
+    : roots_(std::move(roots)), kinds_(std::move(kinds)) {
+    for (const GlobalCandidate& row : globals) {
+        if (kinds_.passes(row.kind) && is_directory_nofollow(row.path)) {
+            std::string real = canonical_path(row.path).value_or(row.path);
+            covered_.insert(real);
+            globals_.push_back(Global{row, std::move(real)});
+        }
+    }
+    for (Global& g : globals_) {
+        // Roots do not nest, so at most one holds the location.
+        auto root = std::find_if(roots_.begin(), roots_.end(), [&](const std::string& r) {
+            return !path::equal(g.real, r) && path::starts_with(g.real, r);
+        });
+        g.reported = !inside_global(g.real) &&
+                     (root == roots_.end() || first_stop(g.real, *root) != Step::Report);
+    }
+}
+
+const DiscoveryPlan::Global* DiscoveryPlan::global_at(std::string_view p) const {
+    auto g = std::find_if(globals_.begin(), globals_.end(),
+                          [&](const Global& g) { return path::equal(g.row.path, p); });
+    return g == globals_.end() ? nullptr : &*g;
+}
+
+bool DiscoveryPlan::walk_reaches(const std::string& real, const std::string& root) {
+    return first_stop(real, root) == Step::Enter;
+}
+
+void DiscoveryPlan::walk(const std::function<void(FoundCache)>& on_found,
+                         const std::function<void(std::string)>& on_error) const {
+    std::function<bool(std::string_view)> covered;
+    if (!covered_.empty()) {
+        covered = [this](std::string_view dir) { return covered_.contains(std::string(dir)); };
+    }
+    for (const std::string& root : roots_) {
+        if (!inside_global(root)) {
+            discover_project_caches(root, kinds_, on_found, on_error, covered);
+        }
+    }
+}
+
+// What the walk does at `dir`, asked in the order the walk asks it.
+DiscoveryPlan::Step DiscoveryPlan::step_at(const std::string& dir, bool is_root) {
+    if (auto known = steps_.find(dir); known != steps_.end()) {
+        return known->second;
+    }
+    Step step = Step::Enter;
+    if (!is_root && is_vcs_dir(dir)) {
+        step = Step::Stop;
+    } else if (auto match = classify_project_dir(dir)) {
+        step = kinds_.passes(match->kind) ? Step::Report : Step::Stop;
+    } else if (covered_.contains(dir) || dir.size() >= kPathMax) {
+        step = Step::Stop;
+    } else {
+        // The walk enters only what it can open for listing.
+        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            step = Step::Stop;
+        } else {
+            ::close(fd);
+        }
+    }
+    steps_.emplace(dir, step);
+    return step;
+}
+
+// Where the walk of `root` ends on its way down to `real`: Enter when it visits `real`,
+// Report when it reports a cache above it, Stop when it stops above it otherwise.
+DiscoveryPlan::Step DiscoveryPlan::first_stop(const std::string& real, const std::string& root) {
+    if (inside_global(root)) {
+        return Step::Stop;
+    }
+    const auto names = path::components(real);
+    const std::size_t depth = path::components(root).size();
+    std::string dir = root;
+    for (std::size_t i = depth; i < names.size(); ++i) {
+        if (Step step = step_at(dir, i == depth); step != Step::Enter) {
+            return step;
+        }
+        dir = path::join(dir, names[i].name);
+    }
+    return Step::Enter;
+}
+
+bool DiscoveryPlan::inside_global(std::string_view real) const {
+    if (covered_.empty()) {
+        return false;
+    }
+    for (auto up = path::parent(real); up && !up->empty(); up = path::parent(*up)) {
+        if (covered_.contains(std::string(*up))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const SystemEnv& env) {
     if (auto valid = validate_kind_filter(request.kinds); !valid) {
         return unexpected(std::move(valid).error());
@@ -166,11 +266,11 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     if (!roots) {
         return unexpected(std::move(roots).error());
     }
-    const KindFilter kinds(request.kinds);
     std::vector<GlobalCandidate> globals;
     if (request.scope != ScopeFilter::Project) {
         globals = discover_global_caches(env);
     }
+    DiscoveryPlan plan(std::move(*roots), KindFilter(request.kinds), globals);
 
     // Each found cache is measured on the pool as soon as it is known to be new, while
     // discovery goes on here. Repeats are dropped in discovery order (walk results
@@ -207,16 +307,12 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
         }
     };
 
-    for (const auto& root : *roots) {
-        discover_project_caches(
-            root, kinds, [&](FoundCache found) { submit(std::move(found), true); },
-            [&result](std::string error) { result.walk_errors.push_back(std::move(error)); });
-    }
-    for (const auto& row : globals) {
-        if (!kinds.passes(row.kind) || !is_directory_nofollow(row.path)) {
-            continue;
+    plan.walk([&](FoundCache found) { submit(std::move(found), true); },
+              [&result](std::string error) { result.walk_errors.push_back(std::move(error)); });
+    for (const DiscoveryPlan::Global& g : plan.globals()) {
+        if (g.reported) {
+            submit(global_found_cache(g.row), false);
         }
-        submit(global_found_cache(row), false);
     }
 
     // Ages count from the end of discovery, whatever the order measurements finish in.

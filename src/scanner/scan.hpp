@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -100,9 +101,59 @@ private:
 /// The walk of one resolved root: every directory not inside version-control metadata
 /// or a recognised cache is classified; a recognised cache whose kind passes `kinds` goes
 /// to `on_found` (scope project, anchored at `root`), and is never entered, whatever its
-/// kind. Walk errors go to `on_error` as texts, in the order they happen.
+/// kind. A directory that no rule claims and for which `covered` (when given) holds is
+/// not entered either: something else reports it whole. Walk errors go to `on_error` as
+/// texts, in the order they happen.
 void discover_project_caches(const std::string& root, const KindFilter& kinds,
                              const std::function<void(FoundCache)>& on_found,
-                             const std::function<void(std::string)>& on_error);
+                             const std::function<void(std::string)>& on_error,
+                             const std::function<bool(std::string_view)>& covered = {});
+
+/// Which caches one scan reports, worked out before anything is reported, so that no
+/// reported cache lies inside another and the outer one covers the inner one's bytes.
+/// The global locations in scope (kind passes, a real directory) are never entered by
+/// the walk, and a root inside one is not walked at all. A global location in scope is
+/// left out when it lies strictly inside another one, or strictly inside a project
+/// cache that the walk reports. Paths are compared in canonical form; equal paths are
+/// left to the callers' repeat check (the first finder wins).
+class DiscoveryPlan {
+public:
+    struct Global {
+        GlobalCandidate row;
+        std::string real;      // canonical, or the row's path when it cannot be resolved
+        bool reported = false; // false when the location lies inside another reported cache
+    };
+
+    /// `roots` resolved (canonical, none inside another); `globals` as discovered, empty
+    /// for scope project.
+    DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
+                  const std::vector<GlobalCandidate>& globals);
+
+    /// The global locations in scope, in list order.
+    const std::vector<Global>& globals() const { return globals_; }
+
+    /// The global location in scope whose path equals `p` component by component.
+    const Global* global_at(std::string_view p) const;
+
+    /// True when the walk of `root` visits `real`, a canonical directory inside it.
+    bool walk_reaches(const std::string& real, const std::string& root);
+
+    /// Walks the roots in order, each as discover_project_caches does, without entering
+    /// a global location in scope and without walking a root that lies inside one.
+    void walk(const std::function<void(FoundCache)>& on_found,
+              const std::function<void(std::string)>& on_error) const;
+
+private:
+    enum class Step { Enter, Report, Stop };
+    Step step_at(const std::string& dir, bool is_root);
+    Step first_stop(const std::string& real, const std::string& root);
+    bool inside_global(std::string_view real) const;
+
+    std::vector<std::string> roots_;
+    KindFilter kinds_;
+    std::vector<Global> globals_;
+    std::unordered_set<std::string, path::Hash, path::Equal> covered_; // their real paths
+    std::unordered_map<std::string, Step, path::Hash, path::Equal> steps_;
+};
 
 } // namespace qb

@@ -62,11 +62,10 @@ public:
             const SystemEnv& env)
         : sender_(sender), request_(request), roots_(std::move(resolved_roots)),
           known_paths_(std::move(known_paths)), kinds_(request.kinds), now_(now_unix()),
-          tokens_(measure_token_count(worker_threads())) {
-        if (request_.scope != ScopeFilter::Project) {
-            globals_ = discover_global_caches(env);
-        }
-    }
+          plan_(roots_, kinds_,
+                request_.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
+                                                       : discover_global_caches(env)),
+          tokens_(measure_token_count(worker_threads())) {}
 
     /// Runs the three passes, waits for every measurement, and hands over the results.
     ScanResult run() {
@@ -88,10 +87,10 @@ private:
                 continue;
             }
             if (request_.scope != ScopeFilter::Project) {
-                auto row = std::find_if(globals_.begin(), globals_.end(),
-                                        [&](const auto& g) { return path::equal(g.path, known); });
-                if (row != globals_.end() && kinds_.passes(row->kind)) {
-                    submit(global_found_cache(*row));
+                if (const DiscoveryPlan::Global* g = plan_.global_at(known)) {
+                    if (g->reported) {
+                        submit(global_found_cache(g->row));
+                    }
                     continue;
                 }
                 if (request_.scope == ScopeFilter::Global) {
@@ -117,30 +116,28 @@ private:
             if (anchor == nullptr) {
                 continue;
             }
+            // Only what the walk would report: nothing inside another reported cache.
             std::optional<ProjectMatch> match = classify_project_dir(*real);
-            if (match && kinds_.passes(match->kind)) {
+            if (match && kinds_.passes(match->kind) && plan_.walk_reaches(*real, *anchor)) {
                 submit(project_found_cache(*match, *real, *anchor), true);
             }
         }
     }
 
     void global_pass() {
-        for (const GlobalCandidate& row : globals_) {
-            if (kinds_.passes(row.kind) && is_directory_nofollow(row.path)) {
-                submit(global_found_cache(row));
+        for (const DiscoveryPlan::Global& g : plan_.globals()) {
+            if (g.reported) {
+                submit(global_found_cache(g.row));
             }
         }
     }
 
     void walk_pass() {
-        for (const std::string& root : roots_) {
-            discover_project_caches(
-                root, kinds_, [&](FoundCache found) { submit(std::move(found), true); },
-                [&](std::string text) {
-                    (void)sender_.send(msg::WalkError{text});
-                    walk_errors_.push_back(std::move(text));
-                });
-        }
+        plan_.walk([&](FoundCache found) { submit(std::move(found), true); },
+                   [&](std::string text) {
+                       (void)sender_.send(msg::WalkError{text});
+                       walk_errors_.push_back(std::move(text));
+                   });
     }
 
     // Reports a newly found cache and queues its measurement; a path found before (by
@@ -181,7 +178,7 @@ private:
     const std::vector<std::string> known_paths_;
     const KindFilter kinds_;
     const std::uint64_t now_;
-    std::vector<GlobalCandidate> globals_;
+    DiscoveryPlan plan_;
     std::unordered_set<std::string, path::Hash, path::Equal> seen_;
     std::vector<std::string> walk_errors_;
     std::mutex results_mutex_;

@@ -397,6 +397,28 @@ TEST_F(CleanE2e, NamesWithControlCharactersReachNoTerminalRaw) {
     EXPECT_NE(stray.err.find("'x" + r + "]0;PWNED" + r + "y'"), std::string::npos) << stray.err;
 }
 
+// With the home directory as the root: a ccache directory whose shards carry tags of
+// their own, and a tagged Cargo git directory over the global checkouts. Each tree is
+// selected once, as its outer cache, so nothing is left to be refused.
+TEST_F(CleanE2e, CachesInsideCachesAreCleanedOnce) {
+    const std::string tag = "Signature: 8a477f597d28d172789f06886806bc55\n";
+    const std::string ccache = home() + "/.cache/ccache";
+    for (const char* shard : {"3", "7", "a"}) {
+        write_file(ccache + "/" + shard + "/CACHEDIR.TAG", tag);
+        write_file(ccache + "/" + shard + "/obj", std::string(100, 'o'));
+    }
+    const std::string git = home() + "/.cargo/git";
+    write_file(git + "/CACHEDIR.TAG", tag);
+    write_file(git + "/checkouts/repo/src.rs", "c");
+    auto r = run({"clean", "--root", home(), "--scope", "all", "--yes", "--include-recent"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    json doc = json::parse(r.out);
+    EXPECT_EQ(doc["skipped"], 0) << r.out;
+    EXPECT_EQ(doc["cleaned_paths"], (json{ccache, git}));
+    EXPECT_FALSE(exists_nofollow(ccache));
+    EXPECT_FALSE(exists_nofollow(git));
+}
+
 TEST_F(CleanE2e, WalkErrorsAreWarningsOnStandardError) {
     if (!unprivileged_ids()) {
         GTEST_SKIP() << "needs root to run the clean as an unprivileged user";

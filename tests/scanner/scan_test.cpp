@@ -248,6 +248,55 @@ TEST(ScanGlobal, AWalkResultWinsOverTheSameGlobalLocation) {
               std::vector<std::string>{"cachedir-tag " + h + "/.cache/pip " + h + " project"});
 }
 
+// No reported cache lies inside another, so no byte counts twice: the walk does not
+// enter a global location in scope, a global location inside a reported project cache or
+// inside another global location is left out, and a root inside one is not walked. Only
+// caches that pass the filters count: with the outer one filtered out, the inner ones stay.
+TEST(ScanGlobal, NoReportedCacheLiesInsideAnother) {
+    TempDir t;
+    SystemEnv env = env_in(t.path());
+    const std::string h = t / "home";
+    for (const char* shard : {"3", "7", "a"}) {
+        write_file(h + "/.cache/ccache/" + shard + "/CACHEDIR.TAG", kTag);
+        write_file(h + "/.cache/ccache/" + shard + "/obj", std::string(1000, 'o'));
+    }
+    write_file(h + "/.cargo/git/CACHEDIR.TAG", kTag);
+    write_file(h + "/.cargo/git/checkouts/repo/src.rs", "c");
+    write_file(h + "/.cache/pip/deno/dep.js", "d");
+    env.vars["DENO_DIR"] = h + "/.cache/pip/deno";
+
+    auto shard = [&](const std::string& s) {
+        return "cachedir-tag " + h + "/.cache/ccache/" + s + " " + h + " project";
+    };
+    const std::string ccache = "ccache " + h + "/.cache/ccache " + h + "/.cache global";
+    const std::string tagged_git = "cachedir-tag " + h + "/.cargo/git " + h + " project";
+    const std::string checkouts =
+        "cargo-git " + h + "/.cargo/git/checkouts " + h + "/.cargo/git global";
+    const std::string pip = "pip-cache " + h + "/.cache/pip " + h + "/.cache global";
+    const std::string deno = "deno-cache " + h + "/.cache/pip/deno " + h + "/.cache/pip global";
+    struct Case {
+        ScanRequest request;
+        std::vector<std::string> want;
+    };
+    const Case cases[] = {
+        {request({h}, ScopeFilter::All), {tagged_git, ccache, pip}},
+        {request({h}, ScopeFilter::All, {"cachedir-tag"}),
+         {tagged_git, shard("3"), shard("7"), shard("a")}},
+        {request({h}, ScopeFilter::All, {"cargo-git", "deno-cache"}), {checkouts, deno}},
+        {request({}, ScopeFilter::Global), {checkouts, ccache, pip}},
+        {request({h + "/.cache/ccache/3"}, ScopeFilter::All, {"ccache", "cachedir-tag"}), {ccache}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.request.roots) + " " +
+                     testing::PrintToString(c.request.kinds));
+        std::vector<std::string> got = rows(scan_ok(c.request, env));
+        std::vector<std::string> want = c.want;
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want);
+    }
+}
+
 TEST(ScanDefaults, DefaultRootsAreTheProjectFoldersOfHomeElseTheWorkingDirectory) {
     TempDir t;
     make_dirs(t / "home/code");

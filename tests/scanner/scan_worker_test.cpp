@@ -294,6 +294,42 @@ TEST(ScanWorker, AGlobalLocationInsideARootIsReportedOnceAsGlobal) {
     EXPECT_EQ(o.outcome->value().candidates[0].anchor, box.home + "/.npm");
 }
 
+// Nothing inside another reported cache is ever Found, whichever pass meets it first, so
+// nothing needs taking back. Known paths left over from an earlier scan (inner ones first
+// here) are judged as the walk would judge them.
+TEST(ScanWorker, NothingInsideAnotherReportedCacheIsFound) {
+    Sandbox box;
+    const std::string tag = "Signature: 8a477f597d28d172789f06886806bc55\n";
+    const std::string ccache = box.home + "/.cache/ccache";
+    for (const char* shard : {"3", "7", "a"}) {
+        test::write_file(ccache + "/" + shard + "/CACHEDIR.TAG", tag);
+    }
+    const std::string git = box.home + "/.cargo/git";
+    test::write_file(git + "/CACHEDIR.TAG", tag);
+    test::write_file(git + "/checkouts/repo/src.rs", "c");
+
+    struct Case {
+        std::vector<std::string> kinds;
+        std::vector<std::string> found; // sorted
+    };
+    const Case cases[] = {
+        {{}, {ccache, git}},
+        {{"cachedir-tag"}, {ccache + "/3", ccache + "/7", ccache + "/a", git}},
+        {{"cargo-git"}, {git + "/checkouts"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.kinds));
+        ScanJob job = job_for({box.home}, c.kinds);
+        job.known_paths = {ccache + "/3", git + "/checkouts", ccache, git};
+        Observed o = check_order(run_worker(job, box.env));
+        ASSERT_TRUE(o.outcome && o.outcome->has_value());
+        std::vector<std::string> found = o.found;
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(o.outcome->value().candidates.size(), c.found.size());
+    }
+}
+
 /// A remembered Rust build directory.
 RememberedCache remembered(std::string path, std::uint64_t observed, std::uint64_t bytes = 1) {
     RememberedCache e;
