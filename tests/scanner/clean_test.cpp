@@ -303,6 +303,19 @@ TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
     EXPECT_TRUE(r.skipped_paths.empty()) << r.skipped_paths[0].reason;
     EXPECT_FALSE(exists_nofollow(t / "realhome/.cache/pip"));
     EXPECT_TRUE(exists_nofollow(t / "realhome/.cache"));
+
+    // Whatever lists it, the home directory or one of its ancestors never goes, however
+    // the home is written.
+    write_file(t / "xdg/pip/h/.profile", "keep");
+    make_symlink(t / "xdg/pip", t / "pip-link");
+    for (const std::string& home : {t / "xdg/pip", t / "xdg/pip/h/", t / "pip-link"}) {
+        SystemEnv listing = env_with_home(home);
+        listing.vars["XDG_CACHE_HOME"] = t / "xdg";
+        Candidate c = measured(t / "xdg/pip", t / "xdg", "pip-cache", CacheScope::Global);
+        EXPECT_EQ(refusal(c, listing), "target is the home directory or one of its ancestors")
+            << home;
+    }
+    EXPECT_EQ(read_file(t / "xdg/pip/h/.profile"), "keep");
 }
 
 TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
