@@ -95,6 +95,13 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (identity_of(st) != DirIdentity{c.device, c.inode}) {
         return unexpected(std::string(kIdentityChanged));
     }
+    auto mounted = is_mount_point(c.path);
+    if (!mounted) {
+        return unexpected(fmt::format("cannot stat path: {}", os_error_text(mounted.error())));
+    }
+    if (*mounted) {
+        return unexpected(std::string(kTargetIsMountPoint));
+    }
     auto path = resolve_canonical(c.path);
     if (!path) {
         return unexpected(fmt::format("cannot resolve path: {}", os_error_text(path.error())));
