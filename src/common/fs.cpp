@@ -1,5 +1,7 @@
 #include "common/fs.hpp"
 
+#include "common/paths.hpp"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -16,6 +18,11 @@ Result<std::string, int> resolve_canonical(const std::string& path) {
     std::string out(resolved);
     std::free(resolved);
     return out;
+}
+
+std::string canonical_or_normal(const std::string& path) {
+    auto real = resolve_canonical(path);
+    return real ? std::move(*real) : path::lexically_normal(path);
 }
 
 } // namespace qb

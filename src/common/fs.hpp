@@ -10,4 +10,8 @@ namespace qb {
 /// the failure (EINVAL for a path holding a NUL byte, which no system call could take).
 Result<std::string, int> resolve_canonical(const std::string& path);
 
+/// The canonical form of `path` where it resolves; otherwise the path with its ".."
+/// components folded by the letter, so that either names the place the path leads to.
+std::string canonical_or_normal(const std::string& path);
+
 } // namespace qb

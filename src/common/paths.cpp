@@ -138,6 +138,24 @@ std::string join(std::string_view base, std::string_view rel) {
     return out;
 }
 
+std::string lexically_normal(std::string_view p) {
+    std::vector<Component> kept;
+    for (const Component& c : components(p)) {
+        if (c.kind != ComponentKind::ParentDir) {
+            kept.push_back(c);
+        } else if (!kept.empty() && kept.back().kind == ComponentKind::Normal) {
+            kept.pop_back();
+        } else if (kept.empty() || kept.back().kind != ComponentKind::Root) {
+            kept.push_back(c); // a relative path climbing above its start
+        }
+    }
+    std::string out;
+    for (const Component& c : kept) {
+        out = join(out, c.name);
+    }
+    return out;
+}
+
 std::optional<std::string_view> extension(std::string_view name) {
     if (name == "..") {
         return std::nullopt;

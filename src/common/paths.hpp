@@ -52,6 +52,11 @@ std::optional<std::string_view> parent(std::string_view p);
 /// does not already end in one. An absolute `rel` replaces `base`.
 std::string join(std::string_view base, std::string_view rel);
 
+/// The path with "." components dropped and each ".." folded into the name before it,
+/// by the letter: no link is looked at. ".." at the root stays the root; a relative path
+/// keeps its leading "..". Trailing separators go.
+std::string lexically_normal(std::string_view p);
+
 /// Text after the last dot of a file name, unless that dot is the first character or
 /// the name is "..".
 std::optional<std::string_view> extension(std::string_view name);

@@ -18,10 +18,13 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <map>
+#include <pwd.h>
 #include <set>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 namespace qb {
 namespace {
@@ -33,6 +36,47 @@ clean_hooks::BeforeRemove& before_remove_hook() {
 
 bool has_nul(std::string_view p) {
     return p.find('\0') != std::string_view::npos;
+}
+
+// The home directory of the account `uid`, from the user database.
+std::optional<std::string> account_home(uid_t uid) {
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 4096);
+    for (;;) {
+        struct passwd pw;
+        struct passwd* found = nullptr;
+        int err = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
+        if (err == ERANGE && buf.size() < (std::size_t{1} << 20)) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (err != 0 || found == nullptr || found->pw_dir == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(found->pw_dir);
+    }
+}
+
+// True when the canonical `target` is the root, or a home directory or one of its
+// ancestors: the home that HOME names now and the accounts' own, each resolved where it
+// can be and folded by the letter where it cannot. Whatever the environment says, no
+// global cache is ever one of these.
+bool is_home_or_ancestor(const std::string& target, const SystemEnv& env) {
+    if (path::components(target).size() <= 1) {
+        return true;
+    }
+    std::vector<std::string> homes;
+    if (auto home = env.get("HOME"); home && path::is_absolute(*home)) {
+        homes.push_back(*home);
+    }
+    for (uid_t uid : {::getuid(), ::geteuid()}) {
+        if (auto home = account_home(uid); home && path::is_absolute(*home)) {
+            homes.push_back(*home);
+        }
+    }
+    return std::any_of(homes.begin(), homes.end(), [&](const std::string& home) {
+        return path::starts_with(canonical_or_normal(home), target);
+    });
 }
 
 // The final validation; on success, the target's canonical path, which the removal
@@ -50,6 +94,13 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     }
     if (identity_of(st) != DirIdentity{c.device, c.inode}) {
         return unexpected(std::string(kIdentityChanged));
+    }
+    auto mounted = is_mount_point(c.path);
+    if (!mounted) {
+        return unexpected(fmt::format("cannot stat path: {}", os_error_text(mounted.error())));
+    }
+    if (*mounted) {
+        return unexpected(std::string(kTargetIsMountPoint));
     }
     auto path = resolve_canonical(c.path);
     if (!path) {
@@ -72,6 +123,9 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
             return unexpected(std::string("cache kind changed after scanning"));
         }
     } else {
+        if (is_home_or_ancestor(*path, env)) {
+            return unexpected(std::string("target is the home directory or one of its ancestors"));
+        }
         auto rows = discover_global_caches(env);
         bool listed = std::any_of(rows.begin(), rows.end(), [&](const GlobalCandidate& row) {
             return row.kind == c.kind && path::equal(row.path, c.path);

@@ -1,5 +1,6 @@
 #include "scanner/global_caches.hpp"
 
+#include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "scanner/temp_storage.hpp"
@@ -151,8 +152,11 @@ std::optional<GlobalCandidate> override_row(const SystemEnv& env, const Override
     if (!value || !path::is_absolute(*value) || is_root_only(*value)) {
         return std::nullopt;
     }
-    if (home && path::starts_with(*home, *value)) {
-        return std::nullopt; // the home directory itself or one of its ancestors
+    // The home directory itself or one of its ancestors, however written: compared as
+    // written, and as the places both name ("..", links).
+    if (home && (path::starts_with(*home, *value) ||
+                 path::starts_with(canonical_or_normal(*home), canonical_or_normal(*value)))) {
+        return std::nullopt;
     }
     auto name = path::file_name(*value);
     if (!name || !text::is_utf8(*name) || !o.name_fits(text::ascii_lower(*name))) {

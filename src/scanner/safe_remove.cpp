@@ -40,6 +40,23 @@ std::optional<std::uint64_t> mount_id(int fd) {
     return std::nullopt;
 }
 
+// Whether the directory open as `fd` lies on another mount than `parent_fd`, the directory
+// it was reached from. A bind mount keeps its file system's device, so mounts are compared
+// too where the system names them.
+Result<bool, int> on_another_mount(int parent_fd, int fd) {
+    struct stat parent;
+    struct stat st;
+    if (::fstat(parent_fd, &parent) != 0 || ::fstat(fd, &st) != 0) {
+        return unexpected(errno);
+    }
+    if (parent.st_dev != st.st_dev) {
+        return true;
+    }
+    auto parent_mount = mount_id(parent_fd);
+    auto mount = mount_id(fd);
+    return parent_mount && mount && *parent_mount != *mount;
+}
+
 struct Entry {
     std::string name;
     unsigned char type = DT_UNKNOWN;
@@ -76,7 +93,8 @@ struct Frame {
 
 class Walk {
 public:
-    Walk(TreeVisitor& visitor, int parent_fd) : visitor_(visitor), parent_fd_(parent_fd) {}
+    Walk(TreeVisitor& visitor, int parent_fd, std::string_view root_path)
+        : visitor_(visitor), parent_fd_(parent_fd), root_path_(root_path) {}
     ~Walk() {
         for (Frame& f : stack_) {
             close_frame(f);
@@ -86,6 +104,15 @@ public:
     Walk& operator=(const Walk&) = delete;
 
     std::optional<IoError> run(int root_fd, std::string root_name, DirIdentity expected);
+
+    /// The full path of `name` inside the directory the walk is in.
+    std::string path_of(std::string_view name) const {
+        std::string p(root_path_);
+        for (std::size_t i = 1; i < stack_.size(); ++i) {
+            p = path::join(p, stack_[i].name);
+        }
+        return path::join(p, name);
+    }
 
 private:
     static void close_frame(Frame& f) {
@@ -228,6 +255,7 @@ private:
 
     TreeVisitor& visitor_;
     int parent_fd_;
+    std::string_view root_path_;
     DirIdentity root_;
     std::optional<std::uint64_t> root_mount_;
     std::vector<Frame> stack_;
@@ -238,6 +266,15 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
     struct stat st;
     if (::fstat(root_fd, &st) != 0) {
         return IoError::from_errno(errno);
+    }
+    // Checked on the very descriptor the walk goes on with: a mount placed on the target
+    // since its validation is refused before anything on it is touched.
+    auto mounted = on_another_mount(parent_fd_, root_fd);
+    if (!mounted) {
+        return IoError::from_errno(mounted.error());
+    }
+    if (*mounted) {
+        return IoError::from_text(std::string(kTargetIsMountPoint));
     }
     if (!S_ISDIR(st.st_mode) || identity_of(st) != expected) {
         return IoError::from_text(std::string(kIdentityChanged));
@@ -269,12 +306,15 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
 
 class Remover : public TreeVisitor {
 public:
+    /// The walk this removal runs in, to name a mount met inside.
+    const Walk* walk = nullptr;
+
     std::optional<IoError> non_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, 0);
     }
-    // Fails for a mount point, so its contents stay and the target is reported.
-    std::optional<IoError> mount_point(int parent_fd, const char* name) override {
-        return unlink_at(parent_fd, name, AT_REMOVEDIR);
+    // A mount point and its contents stay, and the target is reported.
+    std::optional<IoError> mount_point(int, const char* name) override {
+        return IoError::from_text("contains a mount point: " + path::display(walk->path_of(name)));
     }
     std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, AT_REMOVEDIR);
@@ -311,7 +351,9 @@ std::optional<IoError> TreeVisitor::leave_dir(int, const char*) {
     return std::nullopt;
 }
 
-Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor) {
+// walk_tree; `current`, when given, points at the walk while it runs.
+static Result<Ok, IoError> walk_path(std::string_view path, DirIdentity expected,
+                                     TreeVisitor& visitor, const Walk** current) {
     auto parts = path::components(path);
     if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
         return unexpected(IoError::from_errno(EINVAL));
@@ -343,16 +385,43 @@ Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeV
     if (root_fd < 0) {
         return unexpected(IoError::from_errno(errno));
     }
-    Walk walk(visitor, dir.get());
+    Walk walk(visitor, dir.get(), path);
+    if (current != nullptr) {
+        *current = &walk;
+    }
     if (auto err = walk.run(root_fd, std::move(name), expected)) {
         return unexpected(std::move(*err));
     }
     return Ok{};
 }
 
+Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor) {
+    return walk_path(path, expected, visitor, nullptr);
+}
+
 Result<Ok, IoError> remove_tree(std::string_view path, DirIdentity expected) {
     Remover remover;
-    return walk_tree(path, expected, remover);
+    return walk_path(path, expected, remover, &remover.walk);
+}
+
+Result<bool, int> is_mount_point(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        return unexpected(EINVAL);
+    }
+    auto parent = path::parent(path);
+    if (!parent) {
+        return false; // the root, or a path naming no entry of a directory
+    }
+    std::string dir = parent->empty() ? std::string(".") : std::string(*parent);
+    UniqueFd parent_fd(::open(dir.c_str(), kSearchOnly | O_DIRECTORY | O_CLOEXEC));
+    if (parent_fd.get() < 0) {
+        return unexpected(errno);
+    }
+    UniqueFd fd(::open(path.c_str(), kSearchOnly | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return unexpected(errno);
+    }
+    return on_another_mount(parent_fd.get(), fd.get());
 }
 
 } // namespace qb

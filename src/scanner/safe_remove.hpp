@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -28,6 +29,15 @@ DirIdentity identity_of(const struct stat& st);
 
 /// Why a walk or removal refuses a directory that is no longer the validated one.
 inline constexpr std::string_view kIdentityChanged = "filesystem identity changed after scanning";
+
+/// Why a walk, a removal or the final validation refuses a directory that is itself a
+/// mount point: another file system, or another view of one, that nobody chose.
+inline constexpr std::string_view kTargetIsMountPoint = "target is a mount point";
+
+/// Whether the directory at `path` (its last component not followed) is a mount point:
+/// on another device, or another mount where the system tells mounts apart, than the
+/// directory it is looked up in. The error is the errno of opening or examining either.
+Result<bool, int> is_mount_point(const std::string& path);
 
 /// What a walk meets. Every callback may stop the walk by returning an error; the
 /// defaults do nothing (open_failed returns the failure).
@@ -48,13 +58,14 @@ public:
 
 /// Walks the directory at `path` (absolute, without links or "." and ".." components)
 /// and every directory below it on the same mount, parents before their contents. Fails
-/// with kIdentityChanged when the directory found is not `expected`, and with the first
-/// error of the walk or of a callback.
+/// with kTargetIsMountPoint when the directory found lies on another mount than its
+/// parent, with kIdentityChanged when it is not `expected`, and with the first error of
+/// the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Removes the directory at `path` (as for walk_tree) and everything inside it, and stops
-/// at the first error. A directory mounted inside is not entered, so its removal fails and
-/// so does the call.
+/// at the first error. A directory mounted inside is neither entered nor removed: the call
+/// fails with "contains a mount point: {}" and the mount's full path.
 Result<Ok, IoError> remove_tree(std::string_view path, DirIdentity expected);
 
 } // namespace qb

@@ -22,6 +22,10 @@ TEST(Paths, ComponentsFollowTheByteStringModel) {
     EXPECT_EQ(names("a/./."), (std::vector<std::string>{"a"}));
     EXPECT_TRUE(names("").empty());
     EXPECT_EQ(components("..")[0].kind, ComponentKind::ParentDir);
+
+    EXPECT_EQ(lexically_normal("/t/x/../h/./"), "/t/h");
+    EXPECT_EQ(lexically_normal("//.."), "/");
+    EXPECT_EQ(lexically_normal("a/../../b"), "../b");
 }
 
 TEST(Paths, FileNameAndParent) {

@@ -1,6 +1,7 @@
 // `clean` end to end over fixture trees: what is selected, what goes, and the prompt on
 // a pseudo-terminal.
 
+#include "scanner/mount_helper.hpp"
 #include "support/test_support.hpp"
 
 #include <algorithm>
@@ -246,6 +247,33 @@ TEST_F(CleanE2e, AFailedRemovalNamesItsCause) {
                           {"retryable", false}}}};
     EXPECT_EQ(read_file(out + "/json.err"), error.dump() + "\n");
     EXPECT_TRUE(exists_nofollow(modules + "/locked/file.js"));
+}
+
+TEST_F(CleanE2e, AMountPointTargetIsRefusedAndLeftAlone) {
+    write_file(sandbox_ / "victim/data/file.bin", std::string(4000, 'v'));
+    age_tree(sandbox_ / "victim");
+    const auto victim = tree_contents(sandbox_ / "victim");
+    const std::string mount_point = root() + "/oxide/target";
+    // The binary runs in the child's mount namespace, the only one that sees the mount.
+    run_in_mount_namespace([&] {
+        mount_bind(sandbox_ / "victim", mount_point);
+        auto r = run(clean_args({"--yes"}));
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        json doc = json::parse(r.out);
+        EXPECT_EQ(doc["cleaned_paths"], json{root() + "/rusty/target"});
+        EXPECT_EQ(doc["skipped"], 1);
+        EXPECT_EQ(doc["skipped_paths"], json::parse(R"([{"path":")" + mount_point +
+                                                    R"(","reason":"target is a mount point"}])"));
+
+        // Alone, it leaves nothing removed.
+        auto alone = run(clean_args({"--yes"}));
+        EXPECT_EQ(alone.exit_status, 5);
+        EXPECT_EQ(json::parse(alone.err)["error"]["message"],
+                  "cleanup conflicted with filesystem changes: all 1 selected targets were "
+                  "refused during final validation");
+    });
+    EXPECT_EQ(tree_contents(sandbox_ / "victim"), victim);
+    EXPECT_TRUE(exists_nofollow(mount_point + "/release/lib.rlib"));
 }
 
 TEST_F(CleanE2e, PromptOnATerminal) {

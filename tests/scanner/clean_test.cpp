@@ -304,6 +304,19 @@ TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
     EXPECT_TRUE(r.skipped_paths.empty()) << r.skipped_paths[0].reason;
     EXPECT_FALSE(exists_nofollow(t / "realhome/.cache/pip"));
     EXPECT_TRUE(exists_nofollow(t / "realhome/.cache"));
+
+    // Whatever lists it, the home directory or one of its ancestors never goes, however
+    // the home is written.
+    write_file(t / "xdg/pip/h/.profile", "keep");
+    make_symlink(t / "xdg/pip", t / "pip-link");
+    for (const std::string& home : {t / "xdg/pip", t / "xdg/pip/h/", t / "pip-link"}) {
+        SystemEnv listing = env_with_home(home);
+        listing.vars["XDG_CACHE_HOME"] = t / "xdg";
+        Candidate c = measured(t / "xdg/pip", t / "xdg", "pip-cache", CacheScope::Global);
+        EXPECT_EQ(refusal(c, listing), "target is the home directory or one of its ancestors")
+            << home;
+    }
+    EXPECT_EQ(read_file(t / "xdg/pip/h/.profile"), "keep");
 }
 
 TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
@@ -429,19 +442,88 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     EXPECT_EQ(read_file(t / "decoyproj/target/precious"), "precious");
 }
 
+// Mount tests run everything in a child, mounts and engine work alike (see
+// run_in_mount_namespace).
 TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     TempDir t;
-    Candidate c = cargo_target(t / "root", "p");
-    make_dirs(c.path + "/mnt");
-    auto mount = test::ScratchMount::tmpfs(c.path + "/mnt");
-    if (!mount.mounted()) {
-        GTEST_SKIP() << mount.why();
-    }
-    write_file(c.path + "/mnt/precious", "mounted");
-    c = measured(c.path, t / "root", "cargo-target", CacheScope::Project);
+    test::run_in_mount_namespace([&] {
+        Candidate c = cargo_target(t / "root", "p");
+        make_dirs(c.path + "/debug/deps/mnt");
+        test::mount_tmpfs(c.path + "/debug/deps/mnt");
+        write_file(c.path + "/debug/deps/mnt/precious", "mounted");
+        c = measured(c.path, t / "root", "cargo-target", CacheScope::Project);
 
-    EXPECT_EQ(refusal(c, SystemEnv{}), os_error_text(EBUSY));
-    EXPECT_EQ(read_file(c.path + "/mnt/precious"), "mounted");
+        EXPECT_EQ(refusal(c, SystemEnv{}), "contains a mount point: " + c.path + "/debug/deps/mnt");
+        EXPECT_EQ(read_file(c.path + "/debug/deps/mnt/precious"), "mounted");
+    });
+}
+
+// A cache directory that is itself a mount point, whether mounted when it is validated or
+// just before its removal, is refused, and the mounted tree stays exactly as it was.
+TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
+    TempDir t;
+    write_file(t / "victim/keep.txt", "precious");
+    write_file(t / "victim/deep/dir/file.bin", std::string(300, 'v'));
+    const auto victim = test::tree_contents(t / "victim");
+    struct Case {
+        std::string name;
+        CacheScope scope;
+        std::string mount; // the victim bound there, a "tmpfs", or the target bound on "self"
+        bool late;         // mounted between the validation and the removal
+    };
+    const std::vector<Case> cases{
+        {"project-bind", CacheScope::Project, "bind", false},
+        {"project-tmpfs", CacheScope::Project, "tmpfs", false},
+        {"global-bind", CacheScope::Global, "bind", false},
+        {"global-tmpfs", CacheScope::Global, "tmpfs", false},
+        {"late-bind", CacheScope::Project, "bind", true},
+        {"late-self", CacheScope::Project, "self", true}, // same device and inode
+    };
+    auto target_of = [&](const Case& k) {
+        return k.scope == CacheScope::Project ? t / ("root/" + k.name + "/node_modules")
+                                              : t / ("xdg-" + k.name + "/pip");
+    };
+    test::run_in_mount_namespace([&] {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.name);
+            const bool project = k.scope == CacheScope::Project;
+            const std::string target = target_of(k);
+            SystemEnv env = env_with_home(t / "home");
+            env.vars["XDG_CACHE_HOME"] = t / ("xdg-" + k.name);
+            if (project) {
+                write_file(t / ("root/" + k.name + "/package.json"), "{}");
+            }
+            write_file(target + "/own/file", "own");
+            std::vector<std::string> mounted;
+            auto mount = [&] {
+                if (k.mount == "tmpfs") {
+                    test::mount_tmpfs(target);
+                    write_file(target + "/on-tmpfs", "tmpfs");
+                } else {
+                    test::mount_bind(k.mount == "self" ? target : t / "victim", target);
+                }
+                mounted = test::tree_contents(target);
+            };
+            if (!k.late) {
+                mount();
+            }
+            Candidate c = measured(target, project ? t / "root" : env.vars["XDG_CACHE_HOME"],
+                                   project ? "node-modules" : "pip-cache", k.scope);
+            HookGuard hook([&](const Candidate&) {
+                if (k.late) {
+                    mount();
+                }
+            });
+            EXPECT_EQ(refusal(c, env), "target is a mount point");
+            EXPECT_EQ(test::tree_contents(target), mounted);
+        }
+    });
+    EXPECT_EQ(test::tree_contents(t / "victim"), victim);
+    for (const Case& k : cases) {
+        EXPECT_EQ(test::tree_contents(target_of(k)),
+                  (std::vector<std::string>{"d own", "f own/file\nown"}))
+            << k.name;
+    }
 }
 
 TEST(CleanExecutor, FreeSpaceRowsOnlyForFileSystemsThatLostSomething) {
@@ -449,26 +531,25 @@ TEST(CleanExecutor, FreeSpaceRowsOnlyForFileSystemsThatLostSomething) {
     // Named so that path order and device-number order disagree.
     make_dirs(t / "zfs1");
     make_dirs(t / "fs2");
-    auto fs1 = test::ScratchMount::tmpfs(t / "zfs1");
-    auto fs2 = test::ScratchMount::tmpfs(t / "fs2");
-    if (!fs1.mounted() || !fs2.mounted()) {
-        GTEST_SKIP() << fs1.why() << " / " << fs2.why();
-    }
-    Candidate base_a = cargo_target(t / "root", "a");
-    Candidate base_b = cargo_target(t / "root", "b");
-    Candidate on_fs1 = cargo_target(t / "zfs1", "p", 1 << 20);
-    Candidate on_fs2 = cargo_target(t / "fs2", "q");
-    ::unlink((t / "fs2/q/Cargo.toml").c_str());
+    test::run_in_mount_namespace([&] {
+        test::mount_tmpfs(t / "zfs1");
+        test::mount_tmpfs(t / "fs2");
+        Candidate base_a = cargo_target(t / "root", "a");
+        Candidate base_b = cargo_target(t / "root", "b");
+        Candidate on_fs1 = cargo_target(t / "zfs1", "p", 1 << 20);
+        Candidate on_fs2 = cargo_target(t / "fs2", "q");
+        ::unlink((t / "fs2/q/Cargo.toml").c_str());
 
-    CleanReport r = execute_clean({base_a, on_fs2, on_fs1, base_b}, false, SystemEnv{});
-    EXPECT_EQ(r.cleaned, 3u);
-    ASSERT_EQ(r.filesystem_deltas.size(), 2u);
-    EXPECT_EQ(r.filesystem_deltas[0].probe_path, t / "root/a");
-    EXPECT_EQ(r.filesystem_deltas[1].probe_path, t / "zfs1/p");
-    for (const auto& d : r.filesystem_deltas) {
-        EXPECT_EQ(d.delta_bytes, free_space_delta(d.free_bytes_before, d.free_bytes_after));
-    }
-    EXPECT_GE(r.filesystem_deltas[1].delta_bytes, 1 << 20);
+        CleanReport r = execute_clean({base_a, on_fs2, on_fs1, base_b}, false, SystemEnv{});
+        EXPECT_EQ(r.cleaned, 3u);
+        ASSERT_EQ(r.filesystem_deltas.size(), 2u);
+        EXPECT_EQ(r.filesystem_deltas[0].probe_path, t / "root/a");
+        EXPECT_EQ(r.filesystem_deltas[1].probe_path, t / "zfs1/p");
+        for (const auto& d : r.filesystem_deltas) {
+            EXPECT_EQ(d.delta_bytes, free_space_delta(d.free_bytes_before, d.free_bytes_after));
+        }
+        EXPECT_GE(r.filesystem_deltas[1].delta_bytes, 1 << 20);
+    });
 }
 
 TEST(CleanExecutor, FreeSpaceProbeAndDeltaClamp) {

@@ -200,6 +200,23 @@ TEST(GlobalCaches, OverridesAreCheckedBeforeTheyCount) {
     EXPECT_EQ(discover(env, t).size(), 37u);
     env.vars.erase("HOME");
     EXPECT_EQ(discover(env, t), Rows{"deno-home deno-cache"});
+
+    // Values that lead home through ".." or a link, whether or not each place they pass
+    // exists, are refused as well; an accepted value is still kept as written.
+    build_tree(t.path(), {"deno-home/", "gomod/h/", "x/", "alias->" + t.path()});
+    const std::vector<Case> leading{
+        {"DENO_DIR", t / "x/../deno-home", ""},  {"DENO_DIR", t / "missing/../deno-home", ""},
+        {"DENO_DIR", t / "alias/deno-home", ""}, {"GOMODCACHE", t / "x/../gomod", ""},
+        {"GOMODCACHE", t / "alias/gomod/", ""},  {"DENO_DIR", t / "alias/x/../deno", "deno-cache"},
+    };
+    for (const Case& c : leading) {
+        env = base;
+        env.vars["HOME"] = t / (c.variable == "DENO_DIR" ? "deno-home" : "gomod/h");
+        env.vars[c.variable] = c.value;
+        Rows rows = discover(env, t);
+        EXPECT_EQ(rows.size(), c.kind.empty() ? 37u : 38u) << c.variable << "=" << c.value;
+        EXPECT_EQ(rows.back() == shown(c.value, t) + " " + c.kind, !c.kind.empty()) << c.value;
+    }
 }
 
 TEST(GlobalCaches, RepeatedPathsKeepTheirFirstRow) {

@@ -1,4 +1,5 @@
 #include "scanner/candidate.hpp"
+#include "scanner/mount_helper.hpp"
 #include "scanner/pool.hpp"
 #include "scanner_fixtures.hpp"
 
@@ -6,8 +7,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -271,27 +270,12 @@ TEST(MeasureTree, AFileSeenTwiceThroughABindMountCountsOnce) {
     TempDir t;
     write_file(t / "tree/a/file", std::string(3000, 'm'));
     make_dirs(t / "tree/b");
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // A private mount namespace: the mount disappears with this child.
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount((t / "tree/a").c_str(), (t / "tree/b").c_str(), nullptr, MS_BIND, nullptr) !=
-                0) {
-            ::_exit(77);
-        }
+    run_in_mount_namespace([&] {
+        mount_bind(t / "tree/a", t / "tree/b");
         TreeStats s = measure_tree(t / "tree");
-        TreeStats r = reference_measure(t / "tree");
-        ::_exit(s.bytes == 3000 && describe(s) == describe(r) ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) {
-        GTEST_SKIP() << "mounting is not permitted here";
-    }
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(s.bytes, 3000u);
+        EXPECT_EQ(describe(s), describe(reference_measure(t / "tree")));
+    });
 }
 
 FoundCache found_at(const std::string& path, std::uint64_t min_bytes = 0) {

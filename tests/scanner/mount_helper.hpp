@@ -1,47 +1,76 @@
 #pragma once
 
-// A file system mounted by the test on a directory of its own TempDir, and unmounted
-// again before the TempDir goes away (declare it after the TempDir).
+// Mounting in tests, only ever inside a mount namespace of a forked child: whatever the
+// test does or however it ends, its mounts go away with the child and never reach the
+// machine's own namespace.
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace qb::test {
 
-class ScratchMount {
-public:
-    /// A small tmpfs on `dir`.
-    static ScratchMount tmpfs(const std::string& dir) {
-        int rc = ::mount("qbtest", dir.c_str(), "tmpfs", 0, "size=8m");
-        return ScratchMount(dir, rc == 0 ? 0 : errno);
-    }
-    /// `source` bound onto `dir`.
-    static ScratchMount bind(const std::string& source, const std::string& dir) {
-        int rc = ::mount(source.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr);
-        return ScratchMount(dir, rc == 0 ? 0 : errno);
-    }
+/// The exit status of a child that could not mount.
+inline constexpr int kNoMounts = 77;
 
-    ScratchMount(ScratchMount&& o) noexcept : dir_(std::move(o.dir_)), error_(o.error_) {
-        o.error_ = -1;
-    }
-    ScratchMount(const ScratchMount&) = delete;
-    ScratchMount& operator=(const ScratchMount&) = delete;
-    ~ScratchMount() {
-        if (error_ == 0) {
-            ::umount2(dir_.c_str(), MNT_DETACH);
+/// Runs `body` in a forked child with a private mount namespace, as the whole of a test:
+/// the test fails when a check inside `body` failed (they report on the shared output),
+/// and is skipped when mounting is impossible here. Call it before this process starts
+/// its worker pool (measuring, scanning, cleaning), since a lock held by one of its
+/// threads at the fork is never released in the child: do all the engine work in `body`.
+inline void run_in_mount_namespace(const std::function<void()>& body) {
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0) << std::strerror(errno);
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(kNoMounts);
         }
+        int rc = 0;
+        try {
+            body();
+            rc = ::testing::Test::HasFailure() ? 1 : 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "exception in the mount namespace: %s\n", e.what());
+            rc = 1;
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::_exit(rc);
     }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        ASSERT_EQ(errno, EINTR) << std::strerror(errno);
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == kNoMounts) {
+        GTEST_SKIP() << "mounting is not permitted here";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a check in the test's mount namespace failed";
+}
 
-    bool mounted() const { return error_ == 0; }
-    /// Why the mount failed, for the skip message.
-    std::string why() const { return std::string("cannot mount: ") + std::strerror(error_); }
-
-private:
-    ScratchMount(std::string dir, int error) : dir_(std::move(dir)), error_(error) {}
-    std::string dir_;
-    int error_;
-};
+/// Inside run_in_mount_namespace: mounts a small tmpfs on `dir`, or `source` bound onto it,
+/// and ends the child with kNoMounts when that is impossible.
+inline void mount_tmpfs(const std::string& dir) {
+    if (::mount("qbtest", dir.c_str(), "tmpfs", 0, "size=8m") != 0) {
+        std::fprintf(stderr, "cannot mount a tmpfs: %s\n", std::strerror(errno));
+        ::_exit(kNoMounts);
+    }
+}
+inline void mount_bind(const std::string& source, const std::string& dir) {
+    if (::mount(source.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        std::fprintf(stderr, "cannot bind-mount: %s\n", std::strerror(errno));
+        ::_exit(kNoMounts);
+    }
+}
 
 } // namespace qb::test

@@ -124,20 +124,25 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     EXPECT_EQ(open_descriptors(), fds_before);
 }
 
-// A bind mount keeps the device number of its file system; a mount of another file
-// system is covered with the clean executor.
+// A bind mount keeps the device number of its file system, inside the target or as the
+// target itself; mounts of other file systems are covered with the clean executor.
 TEST(SafeRemove, DoesNotEnterABindMount) {
     TempDir t;
     write_file(t / "elsewhere/precious", "bound");
     write_file(t / "victim/a.txt", "a");
-    make_dirs(t / "victim/bound");
-    auto bound = test::ScratchMount::bind(t / "elsewhere", t / "victim/bound");
-    if (!bound.mounted()) {
-        GTEST_SKIP() << bound.why();
-    }
-    ASSERT_EQ(identity(t / "victim/bound").device, identity(t / "victim").device);
-    auto removed = remove_tree(t / "victim", identity(t / "victim"));
-    EXPECT_EQ(error_text(removed), os_error_text(EBUSY));
+    make_dirs(t / "victim/sub/bound");
+    make_dirs(t / "target");
+    test::run_in_mount_namespace([&] {
+        test::mount_bind(t / "elsewhere", t / "victim/sub/bound");
+        ASSERT_EQ(identity(t / "victim/sub/bound").device, identity(t / "victim").device);
+        auto removed = remove_tree(t / "victim", identity(t / "victim"));
+        EXPECT_EQ(error_text(removed), "contains a mount point: " + t / "victim/sub/bound");
+
+        test::mount_bind(t / "elsewhere", t / "target");
+        EXPECT_EQ(error_text(remove_tree(t / "target", identity(t / "target"))),
+                  kTargetIsMountPoint);
+    });
+    EXPECT_EQ(list_tree(t / "elsewhere"), std::vector<std::string>{"f precious"});
     EXPECT_EQ(test::read_file(t / "elsewhere/precious"), "bound");
 }
 

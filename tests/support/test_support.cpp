@@ -124,6 +124,17 @@ std::vector<std::string> list_tree(const std::string& root) {
     return out;
 }
 
+std::vector<std::string> tree_contents(const std::string& root) {
+    std::vector<std::string> out = list_tree(root);
+    for (std::string& entry : out) {
+        const std::string path = root + "/" + entry.substr(2);
+        if (fs::is_regular_file(fs::symlink_status(path))) {
+            entry += "\n" + read_file(path);
+        }
+    }
+    return out;
+}
+
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
     if (options.terminal && options.stdin_data) {
         throw std::invalid_argument("standard input is either a terminal or data");

@@ -41,6 +41,8 @@ void make_symlink(const std::string& target, const std::string& link);
 bool exists_nofollow(const std::string& path);
 /// Every path under `root` (relative, sorted), with a type letter: "d a", "f a/x", "l a/y".
 std::vector<std::string> list_tree(const std::string& root);
+/// list_tree with the bytes of each regular file after its entry: the tree byte for byte.
+std::vector<std::string> tree_contents(const std::string& root);
 /// The lines of `text`, without their newlines.
 std::vector<std::string> lines_of(const std::string& text);
 /// The full path of an executable program in the usual system directories, or "".
