@@ -1,5 +1,6 @@
 #include "scanner/classifier.hpp"
 
+#include "common/dir.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "common/unique_fd.hpp"
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,31 +97,30 @@ constexpr std::array<std::string_view, 4> kGradleMarkers{"build.gradle", "build.
 // True when some entry of `dir` has one of the extensions; entry types do not matter.
 template <std::size_t N>
 bool has_entry_with_extension(const Dir& dir, const std::array<std::string_view, N>& exts) {
-    DIR* listing = nullptr;
+    dir::Handle handle;
     if (dir.fd >= 0) {
-        int fd = ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0 && (listing = ::fdopendir(fd)) == nullptr) {
-            ::close(fd);
-        }
+        handle = dir::open_briefly(dir.fd, ".", dir::Follow::Yes);
     }
     // Reopening "." needs search permission; listing by path needs only read permission.
-    if (listing == nullptr) {
+    if (!handle.valid()) {
         Entry e(Dir{-1, dir.path}, "");
-        if (e.c_str() == nullptr || (listing = ::opendir(e.c_str())) == nullptr) {
+        if (e.c_str() == nullptr) {
+            return false;
+        }
+        handle = dir::open_briefly(AT_FDCWD, e.c_str(), dir::Follow::Yes);
+        if (!handle.valid()) {
             return false;
         }
     }
-    bool found = false;
-    while (!found) {
-        const dirent* ent = ::readdir(listing);
-        if (ent == nullptr) {
-            break;
+    dir::Listing listing(handle);
+    dir::Entry ent;
+    while (listing.next(ent)) {
+        auto ext = path::extension(ent.view());
+        if (ext && std::find(exts.begin(), exts.end(), *ext) != exts.end()) {
+            return true;
         }
-        auto ext = path::extension(ent->d_name);
-        found = ext && std::find(exts.begin(), exts.end(), *ext) != exts.end();
     }
-    ::closedir(listing);
-    return found;
+    return false;
 }
 
 constexpr std::array<std::string_view, 3> kDotnetExtensions{"csproj", "fsproj", "vbproj"};
@@ -143,6 +142,9 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     if (e.c_str() == nullptr) {
         return false;
     }
+    // Read and closed at once, so a brief slot of the budget: a walk that reads markers
+    // may hold many directories open, and the file must not be the one too many.
+    dir::Slot slot = dir::Slot::take_brief();
     UniqueFd fd(::openat(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid()) {
         return false;
