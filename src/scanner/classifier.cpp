@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@ namespace qb {
 namespace {
 
 constexpr std::string_view kTagSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+// The largest marker whose content is checked: a tag file or the Go build cache README.
+constexpr std::uint64_t kMarkerMaxBytes = 1024 * 1024;
 
 // A directory reached through an open descriptor, or through its path when `fd` is -1
 // (the empty path being the working directory).
@@ -149,8 +152,10 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     if (!fd.valid()) {
         return false;
     }
+    // A larger file cannot be confirmed without reading all of it, so it is no marker.
     struct stat st;
-    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+              static_cast<std::uint64_t>(st.st_size) <= kMarkerMaxBytes;
 
     std::array<char, 128> head;
     const std::size_t head_cap = std::min(expected.size() + 2, head.size());
@@ -159,8 +164,12 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     // Bytes of a character cut by the end of a read stay at the front of the buffer.
     std::array<char, 8192> buf;
     std::size_t carry = 0;
+    std::uint64_t total = 0;
     while (ok) {
-        ssize_t n = ::read(fd.get(), buf.data() + carry, buf.size() - carry);
+        // One byte past the limit tells a file that grew since fstat.
+        std::size_t room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buf.size() - carry, kMarkerMaxBytes + 1 - total));
+        ssize_t n = ::read(fd.get(), buf.data() + carry, room);
         if (n < 0) {
             ok = errno == EINTR;
             continue;
@@ -169,6 +178,11 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
             break;
         }
         auto got = static_cast<std::size_t>(n);
+        total += got;
+        if (total > kMarkerMaxBytes) {
+            ok = false;
+            break;
+        }
         if (!decided) {
             std::size_t take = std::min(head_cap - head_len, got);
             std::memcpy(head.data() + head_len, buf.data() + carry, take);
