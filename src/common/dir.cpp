@@ -178,10 +178,9 @@ bool KeptSlots::try_grow() {
     return true;
 }
 
-void KeptSlots::shrink_to(std::size_t count) {
-    if (count_ > count) {
-        budget().give(count_ - count, true);
-        count_ = count;
+KeptSlots::~KeptSlots() {
+    if (count_ > 0) {
+        budget().give(count_, true);
     }
 }
 

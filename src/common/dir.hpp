@@ -67,21 +67,20 @@ private:
     Kind kind_ = Kind::None;
 };
 
-/// The kept slots of a walk that holds several listings open on one thread.
+/// The kept slots of a walk that holds several listings open on one thread; all given
+/// back when the walk ends.
 class KeptSlots {
 public:
     KeptSlots() = default;
     KeptSlots(const KeptSlots&) = delete;
     KeptSlots& operator=(const KeptSlots&) = delete;
-    ~KeptSlots() { shrink_to(0); }
+    ~KeptSlots();
 
     /// Waits until `count` kept slots are free and takes them at once. Only for a walk
     /// that holds no slot: one that waited while holding some could hold up the others.
     void take(std::size_t count);
     /// One more kept slot, when one is free now.
     bool try_grow();
-    /// Gives back what is held beyond `count`.
-    void shrink_to(std::size_t count);
     std::size_t size() const { return count_; }
 
 private:

@@ -4,7 +4,6 @@
 #include "common/paths.hpp"
 #include "common/unique_fd.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -188,7 +187,6 @@ private:
         }
         close_frame(done);
         spare_buffers_.push_back(std::move(done.buf));
-        slots_.shrink_to(std::max(open_, kLeastSlots));
         return visitor_.leave_dir(parent_fd, done.name.c_str());
     }
 

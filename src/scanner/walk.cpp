@@ -225,19 +225,16 @@ private:
         return d;
     }
 
-    // Closes a descriptor; its slot goes back to the budget unless `reuse`. One slot stays
-    // for the rest of the walk, so that it never has to wait again.
-    void close(dir::Handle& d, bool reuse = false) {
+    // Closes a descriptor. Its slot stays with the walk until it ends: few, and taking
+    // and giving them back for every directory would only load the shared count.
+    void close(dir::Handle& d) {
         if (d.valid()) {
             d.close();
             --open_;
-            if (!reuse) {
-                slots_.shrink_to(std::max<std::size_t>(open_, 1));
-            }
         }
     }
 
-    // Reads the rest of a listing into memory and closes it, keeping its slot.
+    // Reads the rest of a listing into memory and closes it.
     void buffer_listing(Frame& f) {
         while (!f.ended) {
             Item item = read_item(f);
@@ -247,7 +244,7 @@ private:
             f.buffered.push_back(std::move(item));
         }
         f.listing.reset();
-        close(f.dir, true);
+        close(f.dir);
     }
 
     // Makes sure a slot is free for one more descriptor before it is opened: a new one
@@ -261,7 +258,7 @@ private:
             slots_.take(1);
             return;
         }
-        if (slots_.size() < kMaxOpen && slots_.try_grow()) {
+        if (slots_.size() < most_ && slots_.try_grow()) {
             return;
         }
         for (auto& f : stack_) {
@@ -274,6 +271,8 @@ private:
 
     const WalkDirFn& on_dir_;
     const WalkErrorFn& on_error_;
+    // A share of what may be kept, so that measuring running meanwhile keeps some too.
+    const std::size_t most_ = std::clamp<std::size_t>(dir::keep_capacity() / 4, 1, kMaxOpen);
     dir::KeptSlots slots_; // at least as many as the descriptors open
     std::size_t open_ = 0; // descriptors open: listings, and a directory being visited
     std::vector<Frame> stack_;
