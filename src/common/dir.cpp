@@ -46,14 +46,13 @@ class Budget {
 public:
     Budget() {
         const std::size_t limit = open_file_limit();
-        // Standard streams, the files that walks read, pipes to a tool, the snapshot.
+        // Standard streams, the terminal, pipes to a tool, the snapshot file.
         const std::size_t room = std::clamp<std::size_t>(limit / 8, 8, 64);
         capacity_ =
             std::clamp<std::size_t>(limit > room ? limit - room : 0, kFewestSlots, kMostSlots);
         keep_ = capacity_ - std::max<std::size_t>(1, capacity_ / 4);
     }
 
-    std::size_t capacity() const { return capacity_; }
     std::size_t keep_capacity() const { return keep_; }
 
     bool try_take(std::size_t n, bool keep) {
@@ -102,9 +101,10 @@ private:
     std::condition_variable returned_;
 };
 
+// Never destroyed: a scan thread that nobody joins may still walk while the process exits.
 Budget& budget() {
-    static Budget b;
-    return b;
+    static Budget* b = new Budget;
+    return *b;
 }
 
 } // namespace
@@ -126,10 +126,6 @@ void raise_open_file_limit() {
         (void)::setrlimit(RLIMIT_NOFILE, &raised);
     }
 #endif
-}
-
-std::size_t budget_capacity() {
-    return budget().capacity();
 }
 
 std::size_t keep_capacity() {
@@ -315,10 +311,6 @@ Listing::Listing(Handle& dir, std::span<char>) : stream_(dir.stream_) {
         error_ = errno;
         ended_ = true;
     }
-}
-
-bool Listing::fill() {
-    return !ended_;
 }
 
 bool Listing::next(Entry& out) {

@@ -19,12 +19,9 @@ namespace qb::dir {
 /// Raises the soft limit on open files to the hard limit. Called once, at start.
 void raise_open_file_limit();
 
-/// How many directory descriptors the walks of the process hold at most: the open-file
-/// limit less room for everything else (standard streams, pipes, the files that the
-/// walks read, the snapshot), fixed at the first use.
-std::size_t budget_capacity();
-
-/// How many of them may be kept (see Slot); the rest only ever serve brief holds.
+/// How many directory descriptors may be kept (see Slot) at once. The whole budget is the
+/// open-file limit less room for everything else (standard streams, pipes to a tool, the
+/// snapshot file), fixed at its first use; the part that is never kept serves brief holds.
 std::size_t keep_capacity();
 
 /// True for the errors of a process or system out of descriptors.
@@ -152,14 +149,16 @@ public:
     bool next_batch(std::vector<Entry>& out);
     /// The errno of a failed read, 0 when none failed.
     int error() const { return error_; }
+    /// True once nothing is left to read: at the end, after an error, or (where listings
+    /// need a stream of their own) when the listing could not even start.
     bool ended() const { return ended_; }
 
 private:
-    bool fill();
-
     int error_ = 0;
     bool ended_ = false;
 #ifdef __linux__
+    bool fill();
+
     int fd_;
     std::unique_ptr<char[]> own_;
     std::span<char> buf_;
