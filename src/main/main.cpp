@@ -1,3 +1,4 @@
+#include "common/dir.hpp"
 #include "main/main_inner.hpp"
 
 #include <csignal>
@@ -7,5 +8,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     qb::hold_closed_standard_streams();
     qb::install_internal_failure_handler();
+    // Walks size their descriptor budget from the limit, so it is raised before any.
+    qb::dir::raise_open_file_limit();
     return qb::main_inner(argc, argv);
 }

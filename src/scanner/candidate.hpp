@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qb {
 
@@ -74,6 +75,10 @@ struct MeasuredDir {
     std::int64_t device = 0;
     std::uint64_t inode = 0;
     TreeStats stats;
+    /// Directories left out because the process or the system ran out of descriptors,
+    /// as walk error texts ("IO error for operation on {path}: Too many open files ...").
+    /// Other unreadable parts are left out without a word.
+    std::vector<std::string> errors;
 };
 
 /// measure_tree as jobs of `jobs`, the tree's directories spread over the worker pool.
@@ -91,9 +96,11 @@ void measure_dir_async(PoolJobs& jobs, std::string path,
 std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& measured,
                                         std::uint64_t protect_days, std::uint64_t now_unix);
 
-/// measure_candidate as jobs of `jobs`; `done` runs once, on a pool thread.
+/// measure_candidate as jobs of `jobs`; `done` runs once, on a pool thread. The texts of
+/// MeasuredDir::errors go to `on_error` first, one by one.
 void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t protect_days,
                              std::uint64_t now_unix,
-                             std::function<void(std::optional<Candidate>)> done);
+                             std::function<void(std::optional<Candidate>)> done,
+                             std::function<void(std::string)> on_error = {});
 
 } // namespace qb

@@ -1,5 +1,6 @@
 #include "scanner/classifier.hpp"
 
+#include "common/dir.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "common/unique_fd.hpp"
@@ -8,8 +9,8 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@ namespace qb {
 namespace {
 
 constexpr std::string_view kTagSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+// The largest marker whose content is checked: a tag file or the Go build cache README.
+constexpr std::uint64_t kMarkerMaxBytes = 1024 * 1024;
 
 // A directory reached through an open descriptor, or through its path when `fd` is -1
 // (the empty path being the working directory).
@@ -97,31 +100,30 @@ constexpr std::array<std::string_view, 4> kGradleMarkers{"build.gradle", "build.
 // True when some entry of `dir` has one of the extensions; entry types do not matter.
 template <std::size_t N>
 bool has_entry_with_extension(const Dir& dir, const std::array<std::string_view, N>& exts) {
-    DIR* listing = nullptr;
+    dir::Handle handle;
     if (dir.fd >= 0) {
-        int fd = ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0 && (listing = ::fdopendir(fd)) == nullptr) {
-            ::close(fd);
-        }
+        handle = dir::open_briefly(dir.fd, ".", dir::Follow::Yes);
     }
     // Reopening "." needs search permission; listing by path needs only read permission.
-    if (listing == nullptr) {
+    if (!handle.valid()) {
         Entry e(Dir{-1, dir.path}, "");
-        if (e.c_str() == nullptr || (listing = ::opendir(e.c_str())) == nullptr) {
+        if (e.c_str() == nullptr) {
+            return false;
+        }
+        handle = dir::open_briefly(AT_FDCWD, e.c_str(), dir::Follow::Yes);
+        if (!handle.valid()) {
             return false;
         }
     }
-    bool found = false;
-    while (!found) {
-        const dirent* ent = ::readdir(listing);
-        if (ent == nullptr) {
-            break;
+    dir::Listing listing(handle);
+    dir::Entry ent;
+    while (listing.next(ent)) {
+        auto ext = path::extension(ent.view());
+        if (ext && std::find(exts.begin(), exts.end(), *ext) != exts.end()) {
+            return true;
         }
-        auto ext = path::extension(ent->d_name);
-        found = ext && std::find(exts.begin(), exts.end(), *ext) != exts.end();
     }
-    ::closedir(listing);
-    return found;
+    return false;
 }
 
 constexpr std::array<std::string_view, 3> kDotnetExtensions{"csproj", "fsproj", "vbproj"};
@@ -143,12 +145,17 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     if (e.c_str() == nullptr) {
         return false;
     }
+    // Read and closed at once, so a brief slot of the budget: a walk that reads markers
+    // may hold many directories open, and the file must not be the one too many.
+    dir::Slot slot = dir::Slot::take_brief();
     UniqueFd fd(::openat(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid()) {
         return false;
     }
+    // A larger file cannot be confirmed without reading all of it, so it is no marker.
     struct stat st;
-    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+              static_cast<std::uint64_t>(st.st_size) <= kMarkerMaxBytes;
 
     std::array<char, 128> head;
     const std::size_t head_cap = std::min(expected.size() + 2, head.size());
@@ -157,8 +164,12 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     // Bytes of a character cut by the end of a read stay at the front of the buffer.
     std::array<char, 8192> buf;
     std::size_t carry = 0;
+    std::uint64_t total = 0;
     while (ok) {
-        ssize_t n = ::read(fd.get(), buf.data() + carry, buf.size() - carry);
+        // One byte past the limit tells a file that grew since fstat.
+        std::size_t room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buf.size() - carry, kMarkerMaxBytes + 1 - total));
+        ssize_t n = ::read(fd.get(), buf.data() + carry, room);
         if (n < 0) {
             ok = errno == EINTR;
             continue;
@@ -167,6 +178,11 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
             break;
         }
         auto got = static_cast<std::size_t>(n);
+        total += got;
+        if (total > kMarkerMaxBytes) {
+            ok = false;
+            break;
+        }
         if (!decided) {
             std::size_t take = std::min(head_cap - head_len, got);
             std::memcpy(head.data() + head_len, buf.data() + carry, take);

@@ -25,12 +25,13 @@ std::optional<ProjectMatch> classify_project_dir(std::string_view path);
 std::optional<ProjectMatch> classify_project_dir_at(int parent_fd, int dir_fd,
                                                     std::string_view path);
 
-/// True when `dir`/CACHEDIR.TAG is a regular file whose first line is the tag signature.
+/// True when `dir`/CACHEDIR.TAG is a regular file of at most 1 MiB whose first line is the
+/// tag signature, all of it valid UTF-8.
 bool has_cachedir_tag(std::string_view dir);
 
-/// True when `path` (links followed) is a regular file whose whole content is valid UTF-8
-/// and whose first line, without its "\n" or "\r\n", is exactly `line`. Reads in chunks,
-/// so a huge file costs time but not memory; anything but a regular file gives false.
+/// True when `path` (links followed) is a regular file of at most 1 MiB whose whole
+/// content is valid UTF-8 and whose first line, without its "\n" or "\r\n", is exactly
+/// `line`. A larger file, or anything but a regular file, gives false without being read.
 bool text_file_first_line_is(std::string_view path, std::string_view line);
 
 /// True when `dir` holds any project marker (.git, Cargo.toml, go.mod, ...), of any type.

@@ -296,7 +296,7 @@ Result<Candidate, AppError> measure_entry(const Candidate& candidate, const Syst
     FoundCache found{
         candidate.kind,  candidate.ecosystem,       candidate.path,     candidate.anchor, 0,
         candidate.scope, candidate.network_restore, candidate.cleanable};
-    MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path)};
+    MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path), {}};
     auto remeasured = make_candidate(std::move(found), measured, kProtectDays, now);
     if (!remeasured) {
         fail_internal("a remeasured cache was dropped for its size");

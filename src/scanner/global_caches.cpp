@@ -1,12 +1,13 @@
 #include "scanner/global_caches.hpp"
 
+#include "common/dir.hpp"
 #include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "scanner/temp_storage.hpp"
 
 #include <array>
-#include <dirent.h>
+#include <fcntl.h>
 #include <optional>
 #include <unordered_set>
 
@@ -126,19 +127,16 @@ void add_fixed(std::vector<GlobalCandidate>& rows, const std::string& base,
 // One row per entry of ~/.gem/ruby, whatever its type: callers keep only directories.
 void add_rubygems(std::vector<GlobalCandidate>& rows, const std::string& home) {
     std::string gems = path::join(home, ".gem/ruby");
-    DIR* d = ::opendir(gems.c_str());
-    if (d == nullptr) {
+    dir::Handle handle = dir::open_briefly(AT_FDCWD, gems.c_str(), dir::Follow::Yes);
+    if (!handle.valid()) {
         return;
     }
-    while (const dirent* ent = ::readdir(d)) {
-        std::string_view name(ent->d_name);
-        if (path::is_dot_or_dotdot(name)) {
-            continue;
-        }
-        rows.push_back(GlobalCandidate{path::join(path::join(gems, name), "cache"), "gem-cache",
-                                       "ruby", 0, true, true});
+    dir::Listing listing(handle);
+    dir::Entry ent;
+    while (listing.next(ent)) {
+        rows.push_back(GlobalCandidate{path::join(path::join(gems, ent.view()), "cache"),
+                                       "gem-cache", "ruby", 0, true, true});
     }
-    ::closedir(d);
 }
 
 bool is_root_only(std::string_view p) {

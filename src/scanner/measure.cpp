@@ -1,3 +1,4 @@
+#include "common/dir.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
 #include "scanner/candidate.hpp"
@@ -8,18 +9,16 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
-#include <sys/resource.h>
+#include <span>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
 #ifdef __linux__
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
 
@@ -27,7 +26,6 @@ namespace qb {
 namespace {
 
 constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // What measuring needs of one entry, whichever call produced it.
 struct EntryStat {
@@ -167,56 +165,47 @@ bool count_entry(const EntryStat& e, bool record_all, Totals& t, std::vector<Fil
     return false;
 }
 
-// Directory descriptors held open so that children open relative to them, shared by
-// every measurement in the process. Past the budget, children are opened by path.
-std::atomic<long> g_kept_fds{0};
-
-long kept_fd_budget() {
-    static const long budget = [] {
-        struct rlimit rl;
-        long soft = 1024;
-        if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
-            soft = rl.rlim_cur == RLIM_INFINITY ? (1L << 20) : static_cast<long>(rl.rlim_cur);
-        }
-        return std::clamp(soft / 4, 8L, 1024L);
-    }();
-    return budget;
-}
-
 // A listing is read in batches of this size; a directory with more than one batch has
 // its later batches examined as separate jobs, so one huge directory is not one thread's
 // work.
 constexpr std::size_t kListingBuffer = 32 * 1024;
 
+// A directory of the tree. Its descriptor comes with a slot of the process's budget: a
+// kept one lets it stay open after its own job, for its children to open relative to it
+// and for later batches of its listing; with a brief one it is closed when its job ends,
+// and its children open by path.
 struct DirNode {
     std::shared_ptr<DirNode> parent; // kept for the path of a child opened by path
     std::string name;                // empty for the root
     std::size_t path_len = 0;        // length of the path text of this directory
     std::size_t child_sep = 1;       // 0 when the path already ends in "/"
-    int fd = -1;
-    bool kept = false;           // counted in g_kept_fds
-    bool children_by_fd = false; // children open relative to fd
-    // Jobs and unopened children that still need fd; the last one closes it.
+    std::uint64_t dev = 0;           // identity from the parent's listing, which a
+    std::uint64_t ino = 0;           // directory opened by path must still have
+    dir::Handle dir;
+    bool children_by_fd = false; // children open relative to dir
+    // Jobs and unopened children that still need dir; the last one closes it.
     std::atomic<std::size_t> holders{0};
     std::atomic<std::size_t> batches_in_flight{0};
 };
+
+using TreeDone = std::function<void(TreeStats, std::vector<std::string>)>;
 
 struct TreeRun {
     std::string root_path;
     bool record_all = false;
     PoolJobs* jobs = nullptr;
-    std::function<void(TreeStats)> done;
+    TreeDone done;
 
     std::mutex mu;
     Totals totals;
     std::vector<FileRecord> records;
+    std::vector<std::string> shortages; // directories left out for want of a descriptor
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
 };
 
-void start_run(PoolJobs& jobs, std::string path, bool record_all,
-               std::function<void(TreeStats)> done);
+void start_run(PoolJobs& jobs, std::string path, bool record_all, TreeDone done);
 
 std::string node_path(const DirNode& node, const std::string& root_path) {
     std::vector<const DirNode*> chain;
@@ -232,6 +221,15 @@ std::string node_path(const DirNode& node, const std::string& root_path) {
         path += (*it)->name;
     }
     return path;
+}
+
+// Other unreadable parts are left out silently, but a tree cut short for want of a
+// descriptor must not pass for a smaller one.
+void note_if_shortage(TreeRun& run, const std::string& path, int err) {
+    if (dir::is_shortage(err)) {
+        std::lock_guard lock(run.mu);
+        run.shortages.push_back(walk_error_text(path, err));
+    }
 }
 
 void finish_run(const std::shared_ptr<TreeRun>& run) {
@@ -264,8 +262,10 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
     if (totals.newest) {
         stats.modified_unix = static_cast<std::uint64_t>(*totals.newest / kNanosPerSecond);
     }
+    // Found in whatever order the jobs ran; reported in a fixed one.
+    std::sort(run->shortages.begin(), run->shortages.end());
     auto done = std::move(run->done);
-    done(std::move(stats));
+    done(std::move(stats), std::move(run->shortages));
 }
 
 // Ends one job of the tree; the last one finishes the measurement.
@@ -278,48 +278,87 @@ void end_job(const std::shared_ptr<TreeRun>& run) {
 // Drops one hold on the node's descriptor; the last hold closes it.
 void release(DirNode& node) {
     if (node.holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        ::close(node.fd);
-        if (node.kept) {
-            g_kept_fds.fetch_sub(1);
-        }
+        node.dir.close();
     }
 }
 
-void open_node(DirNode& node, const TreeRun& run) {
-    DirNode* parent = node.parent.get();
-    if (parent == nullptr) {
-        return; // the root is opened before its job starts
+// True when `fd` is the directory that the parent's listing showed under this name.
+bool same_directory(int fd, const DirNode& node) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == node.dev &&
+           static_cast<std::uint64_t>(st.st_ino) == node.ino;
+}
+
+// Opens a directory below the root with a slot of the budget. It opens relative to its
+// parent when the parent was kept open and a slot is free at once; otherwise it lets go of
+// its parent first, so that it holds nothing while it waits for a slot, and opens by
+// path, which must lead to the directory the parent listed.
+void open_node(DirNode& node, TreeRun& run) {
+    DirNode& parent = *node.parent;
+    bool relative = parent.children_by_fd;
+    dir::Slot slot = dir::Slot::try_kept();
+    if (!slot.held()) {
+        slot = dir::Slot::try_brief();
     }
-    if (parent->children_by_fd) {
-        node.fd = ::openat(parent->fd, node.name.c_str(), kDirFlags);
-        release(*parent);
+    if (!slot.held()) {
+        if (relative) {
+            release(parent);
+            relative = false;
+        }
+        slot = dir::Slot::take_brief();
+    }
+    if (relative) {
+        node.dir = dir::open_at(parent.dir.fd(), node.name.c_str());
+        int err = errno;
+        release(parent);
+        if (!node.dir.valid()) {
+            note_if_shortage(run, node_path(node, run.root_path), err);
+            return;
+        }
     } else {
-        node.fd = ::open(node_path(node, run.root_path).c_str(), kDirFlags);
+        std::string path = node_path(node, run.root_path);
+        node.dir = dir::open(path);
+        if (!node.dir.valid()) {
+            note_if_shortage(run, path, errno);
+            return;
+        }
+        if (!same_directory(node.dir.fd(), node)) {
+            node.dir.close(); // replaced since it was listed: not part of this tree
+            return;
+        }
     }
+    node.dir.attach(std::move(slot));
 }
 
 void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node);
 
+struct Subdir {
+    std::string_view name;
+    std::uint64_t dev;
+    std::uint64_t ino;
+};
+
 // Stats one batch of names of the node's directory, adds them to the tree and queues a
 // job for every subdirectory. `names` must stay valid during the call only.
 void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
-                   const std::vector<std::string_view>& names) {
+                   const std::vector<dir::Entry>& names) {
     Totals local;
     std::vector<FileRecord> records;
-    std::vector<std::string_view> subdirs;
+    std::vector<Subdir> subdirs;
     bool crossed = false;
-    for (std::string_view name : names) {
+    const int fd = node->dir.fd();
+    for (const dir::Entry& name : names) {
         // Past the system's path length a path-based walk can neither stat nor list.
-        if (node->path_len + node->child_sep + name.size() >= kPathMax) {
+        if (node->path_len + node->child_sep + name.size >= kPathMax) {
             continue;
         }
         EntryStat e;
-        if (!stat_at(node->fd, name.data(), false, e)) {
+        if (!stat_at(fd, name.name, false, e)) {
             continue;
         }
         crossed = crossed || e.mount_root;
         if (count_entry(e, run->record_all, local, records)) {
-            subdirs.push_back(name);
+            subdirs.push_back(Subdir{name.view(), e.dev, e.ino});
         }
     }
     {
@@ -337,22 +376,25 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         node->holders.fetch_add(subdirs.size());
     }
     run->pending.fetch_add(subdirs.size());
-    for (std::string_view name : subdirs) {
+    for (const Subdir& sub : subdirs) {
         auto child = std::make_shared<DirNode>();
         child->parent = node;
-        child->path_len = node->path_len + node->child_sep + name.size();
-        child->name = std::string(name);
+        child->path_len = node->path_len + node->child_sep + sub.name.size();
+        child->name = std::string(sub.name);
+        child->dev = sub.dev;
+        child->ino = sub.ino;
         run->jobs->run([run, child] { process_dir(run, child); });
     }
 }
 
-// A later batch of a large directory, examined by a job of its own.
+// A later batch of a large directory, examined by a job of its own while the directory
+// stays open for it.
 void queue_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
-                 const std::vector<std::string_view>& names) {
+                 const std::vector<dir::Entry>& names) {
     auto blob = std::make_shared<std::string>();
     std::vector<std::size_t> ends;
-    for (std::string_view n : names) {
-        blob->append(n);
+    for (const dir::Entry& n : names) {
+        blob->append(n.name, n.size);
         blob->push_back('\0');
         ends.push_back(blob->size());
     }
@@ -360,10 +402,10 @@ void queue_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
     node->batches_in_flight.fetch_add(1);
     run->pending.fetch_add(1);
     run->jobs->run([run, node, blob, ends = std::move(ends)] {
-        std::vector<std::string_view> batch;
+        std::vector<dir::Entry> batch;
         std::size_t start = 0;
         for (std::size_t end : ends) {
-            batch.emplace_back(blob->data() + start, end - start - 1);
+            batch.push_back(dir::Entry{blob->data() + start, end - start - 1, DT_UNKNOWN});
             start = end;
         }
         examine_batch(run, node, batch);
@@ -373,75 +415,32 @@ void queue_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
     });
 }
 
-// Reads the listing in batches; returns when it ends or fails (a failure only shortens
-// the listing).
-template <class F>
-void for_each_batch(int fd, F&& f) {
-    std::vector<std::string_view> names;
-#ifdef __linux__
-    thread_local std::vector<char> buf(kListingBuffer);
-    for (;;) {
-        long n = ::syscall(SYS_getdents64, fd, buf.data(), buf.size());
-        if (n <= 0) {
-            return;
+// Reads the node's listing in batches (a failure only shortens it) and lets go of the
+// job's hold on the descriptor.
+void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
+    thread_local std::unique_ptr<char[]> buf(new char[kListingBuffer]);
+    thread_local std::vector<dir::Entry> batch;
+    node->children_by_fd = node->dir.kept();
+    node->holders.store(1);
+    const std::size_t max_in_flight = 2 * worker_threads();
+    dir::Listing listing(node->dir, std::span<char>(buf.get(), kListingBuffer));
+    bool first = true;
+    while (listing.next_batch(batch)) {
+        // Only a kept directory stays open for batches examined later.
+        if (first || !node->children_by_fd || node->batches_in_flight.load() >= max_in_flight) {
+            examine_batch(run, node, batch);
+        } else {
+            queue_batch(run, node, batch);
         }
-        names.clear();
-        for (long pos = 0; pos < n;) {
-            auto* d = reinterpret_cast<struct dirent64*>(buf.data() + pos);
-            pos += d->d_reclen;
-            const char* name = d->d_name;
-            if (path::is_dot_or_dotdot(name)) {
-                continue;
-            }
-            names.emplace_back(name);
-        }
-        f(names);
+        first = false;
     }
-#else
-    int dup_fd = ::dup(fd);
-    DIR* dir = dup_fd >= 0 ? ::fdopendir(dup_fd) : nullptr;
-    if (dir == nullptr) {
-        if (dup_fd >= 0) {
-            ::close(dup_fd);
-        }
-        return;
-    }
-    std::vector<std::string> storage;
-    while (struct dirent* d = ::readdir(dir)) {
-        const char* name = d->d_name;
-        if (!path::is_dot_or_dotdot(name)) {
-            storage.emplace_back(name);
-        }
-    }
-    ::closedir(dir);
-    for (const auto& n : storage) {
-        names.emplace_back(n);
-    }
-    f(names);
-#endif
+    release(*node);
 }
 
 void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
     open_node(*node, *run);
-    if (node->fd >= 0) {
-        if (g_kept_fds.fetch_add(1) < kept_fd_budget()) {
-            node->kept = true;
-            node->children_by_fd = true;
-        } else {
-            g_kept_fds.fetch_sub(1);
-        }
-        node->holders.store(1);
-        const std::size_t max_in_flight = 2 * worker_threads();
-        bool first = true;
-        for_each_batch(node->fd, [&](const std::vector<std::string_view>& names) {
-            if (first || node->batches_in_flight.load() >= max_in_flight) {
-                examine_batch(run, node, names);
-            } else {
-                queue_batch(run, node, names);
-            }
-            first = false;
-        });
-        release(*node);
+    if (node->dir.valid()) {
+        read_listing(run, node);
     }
     end_job(run);
 }
@@ -449,7 +448,7 @@ void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
 // Measures from the root entry: `root` is its lstat. A root that is a symbolic link is
 // not counted, but a directory behind it is read, as a path-based walk reads it.
 void measure_from_root(PoolJobs& jobs, std::string path, const EntryStat& root, bool record_all,
-                       std::function<void(TreeStats)> done) {
+                       TreeDone done) {
     auto run = std::make_shared<TreeRun>();
     run->root_path = std::move(path);
     run->jobs = &jobs;
@@ -457,38 +456,48 @@ void measure_from_root(PoolJobs& jobs, std::string path, const EntryStat& root, 
     // Without a way to see mounts inside the tree, every file goes into the set.
     run->record_all = record_all || !root.mount_root_known;
 
-    int fd = -1;
+    std::optional<dir::Follow> open_as;
     if (S_ISLNK(root.mode)) {
         EntryStat target;
         if (stat_at(AT_FDCWD, run->root_path.c_str(), true, target) && S_ISDIR(target.mode)) {
-            fd = ::open(run->root_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            open_as = dir::Follow::Yes;
         }
     } else {
         std::vector<FileRecord> records;
         bool is_dir = count_entry(root, run->record_all, run->totals, records);
         run->records = std::move(records);
         if (is_dir) {
-            fd = ::open(run->root_path.c_str(), kDirFlags);
+            open_as = dir::Follow::No;
         }
     }
     run->pending.store(1);
-    if (fd < 0) {
-        end_job(run);
-        return;
-    }
     auto node = std::make_shared<DirNode>();
-    node->fd = fd;
-    node->path_len = run->root_path.size();
-    node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
-    process_dir(run, node);
+    if (open_as) {
+        // This job holds nothing yet, so it may wait for a slot.
+        dir::Slot slot = dir::Slot::try_kept();
+        if (!slot.held()) {
+            slot = dir::Slot::take_brief();
+        }
+        node->dir = dir::open(run->root_path, *open_as);
+        if (node->dir.valid()) {
+            node->dir.attach(std::move(slot));
+        } else {
+            note_if_shortage(*run, run->root_path, errno);
+        }
+    }
+    if (node->dir.valid()) {
+        node->path_len = run->root_path.size();
+        node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
+        read_listing(run, node);
+    }
+    end_job(run);
 }
 
-void start_run(PoolJobs& jobs, std::string path, bool record_all,
-               std::function<void(TreeStats)> done) {
+void start_run(PoolJobs& jobs, std::string path, bool record_all, TreeDone done) {
     jobs.run([&jobs, path = std::move(path), record_all, done = std::move(done)]() mutable {
         EntryStat root;
         if (!stat_at(AT_FDCWD, path.c_str(), false, root)) {
-            done(TreeStats{});
+            done(TreeStats{}, {});
             return;
         }
         measure_from_root(jobs, std::move(path), root, record_all, std::move(done));
@@ -511,7 +520,10 @@ std::uint64_t now_unix() {
 }
 
 void measure_tree_async(PoolJobs& jobs, std::string path, std::function<void(TreeStats)> done) {
-    start_run(jobs, std::move(path), false, std::move(done));
+    start_run(jobs, std::move(path), false,
+              [done = std::move(done)](TreeStats stats, std::vector<std::string>) {
+                  done(std::move(stats));
+              });
 }
 
 void measure_dir_async(PoolJobs& jobs, std::string path,
@@ -529,8 +541,10 @@ void measure_dir_async(PoolJobs& jobs, std::string path,
         dir.device = static_cast<std::int64_t>(static_cast<dev_t>(root.dev));
         dir.inode = root.ino;
         measure_from_root(jobs, std::move(path), root, false,
-                          [dir, done = std::move(done)](TreeStats stats) mutable {
+                          [dir, done = std::move(done)](
+                              TreeStats stats, std::vector<std::string> shortages) mutable {
                               dir.stats = std::move(stats);
+                              dir.errors = std::move(shortages);
                               done(std::move(dir));
                           });
     });
@@ -567,17 +581,24 @@ std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& mea
 
 void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t protect_days,
                              std::uint64_t now_unix,
-                             std::function<void(std::optional<Candidate>)> done) {
+                             std::function<void(std::optional<Candidate>)> done,
+                             std::function<void(std::string)> on_error) {
     std::string path = found.path;
-    measure_dir_async(jobs, std::move(path),
-                      [found = std::move(found), protect_days, now_unix,
-                       done = std::move(done)](std::optional<MeasuredDir> measured) mutable {
-                          if (!measured) {
-                              done(std::nullopt);
-                              return;
-                          }
-                          done(make_candidate(std::move(found), *measured, protect_days, now_unix));
-                      });
+    measure_dir_async(
+        jobs, std::move(path),
+        [found = std::move(found), protect_days, now_unix, done = std::move(done),
+         on_error = std::move(on_error)](std::optional<MeasuredDir> measured) mutable {
+            if (!measured) {
+                done(std::nullopt);
+                return;
+            }
+            if (on_error) {
+                for (std::string& text : measured->errors) {
+                    on_error(std::move(text));
+                }
+            }
+            done(make_candidate(std::move(found), *measured, protect_days, now_unix));
+        });
 }
 
 TreeStats measure_tree(const std::string& path) {

@@ -1,11 +1,15 @@
 #include "scanner/safe_remove.hpp"
 
+#include "common/dir.hpp"
 #include "common/paths.hpp"
 #include "common/unique_fd.hpp"
 
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -14,9 +18,13 @@
 namespace qb {
 namespace {
 
-// Directory listings held open at once by one walk; deeper levels read the rest of
-// their listing into memory and close it, and are opened again through ".." later.
+// Directory listings held open at once by one walk, as far as the descriptor budget
+// allows; deeper levels read the rest of their listing into memory and close it, and are
+// opened again through ".." later. The walk needs three descriptors at least: the
+// target's parent, the directory it empties and one below or above it.
 constexpr std::size_t kMaxOpenListings = 16;
+constexpr std::size_t kLeastSlots = 3;
+constexpr std::size_t kListingBuffer = 8 * 1024;
 
 #if defined(O_PATH)
 constexpr int kSearchOnly = O_PATH; // search permission is enough on the way down
@@ -62,29 +70,12 @@ struct Entry {
     unsigned char type = DT_UNKNOWN;
 };
 
-// Reads the next entry of an open listing other than "." and ".." into `out`; false at
-// the end of the listing or on an error, which is left in `err` (0 at the end).
-bool read_entry(DIR* dir, Entry& out, int& err) {
-    for (;;) {
-        errno = 0;
-        dirent* e = ::readdir(dir);
-        if (e == nullptr) {
-            err = errno;
-            return false;
-        }
-        if (!path::is_dot_or_dotdot(e->d_name)) {
-            out.name = e->d_name;
-            out.type = e->d_type;
-            return true;
-        }
-    }
-}
-
-// One directory of the walk. While `dir` is open, `fd` is its descriptor; once its listing
-// was read into `pending`, `dir` is closed and `fd` is open only when needed.
+// One directory of the walk. While `listing` is set, it reads from `dir`; once the rest
+// of the listing was read into `pending`, `dir` is closed and open only when needed.
 struct Frame {
-    DIR* dir = nullptr;
-    int fd = -1;
+    dir::Handle dir;
+    std::unique_ptr<char[]> buf;
+    std::optional<dir::Listing> listing;
     std::vector<Entry> pending;
     std::size_t next = 0;
     DirIdentity id;
@@ -93,13 +84,9 @@ struct Frame {
 
 class Walk {
 public:
-    Walk(TreeVisitor& visitor, int parent_fd, std::string_view root_path)
-        : visitor_(visitor), parent_fd_(parent_fd), root_path_(root_path) {}
-    ~Walk() {
-        for (Frame& f : stack_) {
-            close_frame(f);
-        }
-    }
+    // `parent_fd` and the root's descriptor are open already, within `slots`.
+    Walk(TreeVisitor& visitor, int parent_fd, std::string_view root_path, dir::KeptSlots& slots)
+        : visitor_(visitor), parent_fd_(parent_fd), root_path_(root_path), slots_(slots) {}
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
@@ -115,21 +102,33 @@ public:
     }
 
 private:
-    static void close_frame(Frame& f) {
-        if (f.dir != nullptr) {
-            ::closedir(f.dir);
-        } else if (f.fd >= 0) {
-            ::close(f.fd);
+    // Reads the next entry of a listing other than "." and ".." into `out`; false at the
+    // end of the listing or on an error, which is left in `err` (0 at the end).
+    static bool read_entry(dir::Listing& listing, Entry& out, int& err) {
+        dir::Entry e;
+        if (!listing.next(e)) {
+            err = listing.error();
+            return false;
         }
-        f.dir = nullptr;
-        f.fd = -1;
+        out.name.assign(e.name, e.size);
+        out.type = e.type;
+        err = 0;
+        return true;
+    }
+
+    void close_frame(Frame& f) {
+        f.listing.reset();
+        if (f.dir.valid()) {
+            f.dir.close();
+            --open_;
+        }
     }
 
     // Reads what is left of the listing of `f` and closes it.
-    static std::optional<IoError> read_rest(Frame& f) {
+    std::optional<IoError> read_rest(Frame& f) {
         Entry entry;
         int err = 0;
-        while (f.dir != nullptr && read_entry(f.dir, entry, err)) {
+        while (f.listing && read_entry(*f.listing, entry, err)) {
             f.pending.push_back(std::move(entry));
         }
         close_frame(f);
@@ -139,26 +138,28 @@ private:
         return std::nullopt;
     }
 
-    std::optional<IoError> keep_within_budget() {
-        std::size_t open = 0;
-        for (const Frame& f : stack_) {
-            open += f.fd >= 0 ? 1 : 0;
+    // Before one more descriptor is opened: a slot for it, new from the budget when it has
+    // one to spare, else the one of the oldest listing below the top, which is read into
+    // memory. With three slots at least, there always is such a listing.
+    std::optional<IoError> make_room() {
+        if (open_ < slots_.size()) {
+            return std::nullopt;
         }
-        for (std::size_t i = 0; open > kMaxOpenListings && i + 1 < stack_.size(); ++i) {
-            if (stack_[i].fd >= 0) {
-                if (auto err = read_rest(stack_[i])) {
-                    return err;
-                }
-                --open;
+        if (slots_.size() < kMaxOpenListings + 1 && slots_.try_grow()) {
+            return std::nullopt;
+        }
+        for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
+            if (stack_[i].dir.valid()) {
+                return read_rest(stack_[i]);
             }
         }
-        return std::nullopt;
+        return IoError::from_errno(EMFILE);
     }
 
     // The next entry of the top frame into `out`; false at its end or on an error.
     static bool next_entry(Frame& f, Entry& out, int& err) {
-        if (f.dir != nullptr) {
-            return read_entry(f.dir, out, err);
+        if (f.listing) {
+            return read_entry(*f.listing, out, err);
         }
         err = 0;
         if (f.next < f.pending.size()) {
@@ -171,21 +172,27 @@ private:
     // Opens a frame whose listing was closed again from its child, checking that ".."
     // still leads to the same directory.
     std::optional<IoError> reopen_from_child(Frame& f, int child_fd) {
-        int fd = ::openat(child_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
+        if (auto err = make_room()) {
+            return err;
+        }
+        dir::Handle d = dir::open_at(child_fd, "..", dir::Follow::Yes);
+        if (!d.valid()) {
             return IoError::from_errno(errno);
         }
+        ++open_;
         struct stat st;
-        if (::fstat(fd, &st) != 0) {
+        if (::fstat(d.fd(), &st) != 0) {
             int err = errno;
-            ::close(fd);
+            d.close();
+            --open_;
             return IoError::from_errno(err);
         }
         if (identity_of(st) != f.id) {
-            ::close(fd);
+            d.close();
+            --open_;
             return IoError::from_text(std::string(kIdentityChanged));
         }
-        f.fd = fd;
+        f.dir = std::move(d);
         return std::nullopt;
     }
 
@@ -196,73 +203,93 @@ private:
         int parent_fd = parent_fd_;
         if (!stack_.empty()) {
             Frame& parent = stack_.back();
-            if (parent.fd < 0) {
-                if (auto err = reopen_from_child(parent, done.fd)) {
+            if (!parent.dir.valid()) {
+                if (auto err = reopen_from_child(parent, done.dir.fd())) {
                     close_frame(done);
                     return err;
                 }
             }
-            parent_fd = parent.fd;
+            parent_fd = parent.dir.fd();
         }
         close_frame(done);
+        spare_buffers_.push_back(std::move(done.buf));
         return visitor_.leave_dir(parent_fd, done.name.c_str());
     }
 
     std::optional<IoError> visit_entry(Frame& top, const Entry& entry) {
         const char* name = entry.name.c_str();
         if (entry.type != DT_DIR && entry.type != DT_UNKNOWN) {
-            return visitor_.non_dir(top.fd, name);
+            return visitor_.non_dir(top.dir.fd(), name);
         }
-        int fd = ::openat(top.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
+        if (auto err = make_room()) {
+            return err;
+        }
+        dir::Handle d = dir::open_at(top.dir.fd(), name);
+        if (!d.valid()) {
             int err = errno;
             // Not a directory after all (or swapped for a link since the listing).
             if (err == ENOTDIR || err == ELOOP) {
-                return visitor_.non_dir(top.fd, name);
+                return visitor_.non_dir(top.dir.fd(), name);
             }
-            return visitor_.open_failed(top.fd, name, err);
+            return visitor_.open_failed(top.dir.fd(), name, err);
         }
-        UniqueFd guard(fd);
+        ++open_;
         struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            return IoError::from_errno(errno);
+        if (::fstat(d.fd(), &st) != 0) {
+            int err = errno;
+            d.close();
+            --open_;
+            return IoError::from_errno(err);
         }
         if (identity_of(st).device != root_.device ||
-            (root_mount_ && mount_id(fd).value_or(*root_mount_) != *root_mount_)) {
-            guard.reset();
-            return visitor_.mount_point(top.fd, name);
+            (root_mount_ && mount_id(d.fd()).value_or(*root_mount_) != *root_mount_)) {
+            d.close();
+            --open_;
+            return visitor_.mount_point(top.dir.fd(), name);
         }
-        return push(std::move(guard), st, entry.name);
+        return push(std::move(d), st, entry.name);
     }
 
-    // Lets the visitor enter the directory open as `fd` and makes it the top frame.
-    std::optional<IoError> push(UniqueFd fd, const struct stat& st, std::string name) {
-        if (auto err = visitor_.enter_dir(fd.get(), st)) {
+    // Lets the visitor enter the directory open as `d` and makes it the top frame.
+    std::optional<IoError> push(dir::Handle d, const struct stat& st, std::string name) {
+        if (auto err = visitor_.enter_dir(d.fd(), st)) {
+            d.close();
+            --open_;
             return err;
         }
-        DIR* dir = ::fdopendir(fd.get());
-        if (dir == nullptr) {
-            return IoError::from_errno(errno);
-        }
         Frame frame;
-        frame.fd = fd.release(); // the listing owns the descriptor from here on
-        frame.dir = dir;
+        frame.dir = std::move(d);
+        if (!spare_buffers_.empty()) {
+            frame.buf = std::move(spare_buffers_.back());
+            spare_buffers_.pop_back();
+        } else {
+            frame.buf.reset(new char[kListingBuffer]);
+        }
+        frame.listing.emplace(frame.dir, std::span<char>(frame.buf.get(), kListingBuffer));
+        if (frame.listing->ended()) { // the listing could not even start
+            int err = frame.listing->error();
+            close_frame(frame);
+            return IoError::from_errno(err);
+        }
         frame.id = identity_of(st);
         frame.name = std::move(name);
         stack_.push_back(std::move(frame));
-        return keep_within_budget();
+        return std::nullopt;
     }
 
     TreeVisitor& visitor_;
     int parent_fd_;
     std::string_view root_path_;
+    dir::KeptSlots& slots_;
+    std::size_t open_ = 2; // the parent and the root to begin with
     DirIdentity root_;
     std::optional<std::uint64_t> root_mount_;
     std::vector<Frame> stack_;
+    std::vector<std::unique_ptr<char[]>> spare_buffers_;
 };
 
 std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity expected) {
-    UniqueFd guard(root_fd);
+    dir::Handle guard(root_fd);
     struct stat st;
     if (::fstat(root_fd, &st) != 0) {
         return IoError::from_errno(errno);
@@ -358,6 +385,9 @@ static Result<Ok, IoError> walk_path(std::string_view path, DirIdentity expected
     if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
         return unexpected(IoError::from_errno(EINVAL));
     }
+    // Waited for: the thread that removes holds no other slot.
+    dir::KeptSlots slots;
+    slots.take(kLeastSlots);
     UniqueFd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
         return unexpected(IoError::from_errno(errno));
@@ -385,7 +415,7 @@ static Result<Ok, IoError> walk_path(std::string_view path, DirIdentity expected
     if (root_fd < 0) {
         return unexpected(IoError::from_errno(errno));
     }
-    Walk walk(visitor, dir.get(), path);
+    Walk walk(visitor, dir.get(), path, slots);
     if (current != nullptr) {
         *current = &walk;
     }

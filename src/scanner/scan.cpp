@@ -328,6 +328,11 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
         if (!slot.measured) {
             continue;
         }
+        // Measuring names only what it left out for want of a descriptor; after the
+        // walk's own errors, in the order the caches were found.
+        for (std::string& error : slot.measured->errors) {
+            result.walk_errors.push_back(std::move(error));
+        }
         if (auto c =
                 make_candidate(std::move(slot.found), *slot.measured, request.protect_days, now)) {
             result.candidates.push_back(std::move(*c));

@@ -75,7 +75,7 @@ public:
         }
         walk_pass();
         jobs_.wait();
-        std::lock_guard lock(results_mutex_);
+        std::scoped_lock lock(results_mutex_, walk_errors_mutex_);
         return ScanResult{std::move(results_), std::move(walk_errors_)};
     }
 
@@ -134,10 +134,7 @@ private:
 
     void walk_pass() {
         plan_.walk([&](FoundCache found) { submit(std::move(found), true); },
-                   [&](std::string text) {
-                       (void)sender_.send(msg::WalkError{text});
-                       walk_errors_.push_back(std::move(text));
-                   });
+                   [&](std::string text) { walk_error(std::move(text)); });
     }
 
     // Reports a newly found cache and queues its measurement; a path found before (by
@@ -153,10 +150,21 @@ private:
             SizingRow{found.kind, found.ecosystem, found.path, found.scope, found.cleanable}});
         tokens_.take(jobs_);
         std::string path = found.path;
-        measure_candidate_async(jobs_, std::move(found), 0, now_,
-                                [this, path = std::move(path)](std::optional<Candidate> c) {
-                                    measured(path, std::move(c));
-                                });
+        measure_candidate_async(
+            jobs_, std::move(found), 0, now_,
+            [this, path = std::move(path)](std::optional<Candidate> c) {
+                measured(path, std::move(c));
+            },
+            [this](std::string text) { walk_error(std::move(text)); });
+    }
+
+    // From the discovery and, for what measuring left out for want of a descriptor, from
+    // pool threads: sent and listed under one lock, so the final list keeps the order of
+    // the messages.
+    void walk_error(std::string text) {
+        std::lock_guard lock(walk_errors_mutex_);
+        (void)sender_.send(msg::WalkError{text});
+        walk_errors_.push_back(std::move(text));
     }
 
     // On a pool thread. The row is kept only after its message went out, so the final
@@ -180,6 +188,7 @@ private:
     const std::uint64_t now_;
     DiscoveryPlan plan_;
     std::unordered_set<std::string, path::Hash, path::Equal> seen_;
+    std::mutex walk_errors_mutex_;
     std::vector<std::string> walk_errors_;
     std::mutex results_mutex_;
     std::vector<Candidate> results_;

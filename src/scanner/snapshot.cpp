@@ -1,5 +1,6 @@
 #include "scanner/snapshot.hpp"
 
+#include "common/dir.hpp"
 #include "common/fs_sync.hpp"
 #include "common/io.hpp"
 #include "common/json.hpp"
@@ -13,7 +14,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -448,28 +448,21 @@ std::optional<pid_t> temp_file_owner(std::string_view name) {
 // A writer killed between creating its temporary file and renaming it leaves the file
 // behind; without this every such crash would add one for good. Only regular files named
 // exactly like our temporary files, whose writer process no longer exists, are removed.
-void remove_stale_temp_files(int dir_fd) {
-    int list_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (list_fd < 0) {
-        return;
-    }
-    DIR* dir = ::fdopendir(list_fd);
-    if (dir == nullptr) {
-        ::close(list_fd);
-        return;
-    }
+void remove_stale_temp_files(dir::Handle& dir) {
     std::vector<std::string> stale;
-    while (dirent* entry = ::readdir(dir)) {
-        std::optional<pid_t> owner = temp_file_owner(entry->d_name);
+    dir::Listing listing(dir); // the directory's own descriptor: it was opened just now
+    dir::Entry entry;
+    while (listing.next(entry)) {
+        std::optional<pid_t> owner = temp_file_owner(entry.view());
         if (!owner) {
             continue;
         }
         if (::kill(*owner, 0) == 0 || errno != ESRCH) {
             continue; // alive, or not ours to judge
         }
-        stale.emplace_back(entry->d_name);
+        stale.emplace_back(entry.view());
     }
-    ::closedir(dir);
+    const int dir_fd = dir.fd();
     for (const std::string& name : stale) {
         struct stat st {};
         if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
@@ -628,21 +621,20 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
     }
     // Everything below goes through this descriptor, so a directory swapped for a link
     // after the check above is never written through.
-    UniqueFd dir_fd(
-        ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    dir::Handle dir_fd = dir::open_briefly(AT_FDCWD, dir.empty() ? "." : dir.c_str());
     if (!dir_fd.valid()) {
         if (errno == ELOOP) {
             return unexpected(invalid_data("snapshot directory is not a real directory"));
         }
         return unexpected(IoError::from_errno(errno));
     }
-    if (::fchmod(dir_fd.get(), 0700) != 0) {
+    if (::fchmod(dir_fd.fd(), 0700) != 0) {
         return unexpected(IoError::from_errno(errno));
     }
-    remove_stale_temp_files(dir_fd.get());
+    remove_stale_temp_files(dir_fd);
 
     std::string temp = fmt::format("tmp-{}-{}", ::getpid(), now_unix_nanos());
-    UniqueFd file(::openat(dir_fd.get(), temp.c_str(),
+    UniqueFd file(::openat(dir_fd.fd(), temp.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         return unexpected(IoError::from_errno(errno));
@@ -655,14 +647,14 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
         rc = close_rc;
     }
     if (rc == 0 &&
-        ::renameat(dir_fd.get(), temp.c_str(), dir_fd.get(), std::string(*name).c_str()) != 0) {
+        ::renameat(dir_fd.fd(), temp.c_str(), dir_fd.fd(), std::string(*name).c_str()) != 0) {
         rc = errno;
     }
     if (rc != 0) {
-        (void)::unlinkat(dir_fd.get(), temp.c_str(), 0);
+        (void)::unlinkat(dir_fd.fd(), temp.c_str(), 0);
         return unexpected(IoError::from_errno(rc));
     }
-    (void)flush_to_storage(dir_fd.get());
+    (void)flush_to_storage(dir_fd.fd());
     return Ok{};
 }
 

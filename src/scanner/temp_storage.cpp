@@ -1,5 +1,6 @@
 #include "scanner/temp_storage.hpp"
 
+#include "common/dir.hpp"
 #include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <string>
@@ -31,65 +31,36 @@ bool is_owned_dir(const std::string& p, uid_t owner) {
     return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == owner;
 }
 
-// A directory listing without "." and "..". With `no_follow` the directory itself must
-// not be a symbolic link.
-class Listing {
-public:
-    Listing(const std::string& dir, bool no_follow) : dir_(dir) {
-        int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0);
-        int fd = ::open(dir.c_str(), flags);
-        if (fd >= 0) {
-            d_ = ::fdopendir(fd);
-            if (d_ == nullptr) {
-                ::close(fd);
-            }
-        }
-    }
-    ~Listing() {
-        if (d_ != nullptr) {
-            ::closedir(d_);
-        }
-    }
-    Listing(const Listing&) = delete;
-    Listing& operator=(const Listing&) = delete;
-
-    bool is_open() const { return d_ != nullptr; }
-
-    // The next entry, or null at the end; `failed()` then tells a read error from the end.
-    const dirent* next() {
-        if (d_ == nullptr) {
-            return nullptr;
-        }
-        for (;;) {
-            errno = 0;
-            const dirent* ent = ::readdir(d_);
-            if (ent == nullptr) {
-                failed_ = errno != 0;
-                return nullptr;
-            }
-            if (!path::is_dot_or_dotdot(ent->d_name)) {
-                return ent;
-            }
-        }
-    }
-    bool failed() const { return failed_; }
-
-    std::string path_of(const dirent* ent) const { return path::join(dir_, ent->d_name); }
-
-    // The entry is a directory by its listing type, links not followed.
-    bool entry_is_dir(const dirent* ent) const {
-        if (ent->d_type != DT_UNKNOWN) {
-            return ent->d_type == DT_DIR;
-        }
-        struct stat st;
-        return ::lstat(path_of(ent).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-
-private:
-    std::string dir_;
-    DIR* d_ = nullptr;
-    bool failed_ = false;
+// The entries of a directory, read at once and closed again, so that the rules below
+// hold at most one listing open however they nest. With Follow::No the directory itself
+// must not be a symbolic link.
+struct Listed {
+    std::string name;
+    bool is_dir; // by its listing type, links not followed
 };
+
+struct DirEntries {
+    bool opened = false;
+    bool complete = false; // false when reading failed part way
+    std::vector<Listed> entries;
+};
+
+DirEntries read_entries(const std::string& path, dir::Follow follow) {
+    DirEntries out;
+    dir::Handle handle = dir::open_briefly(AT_FDCWD, path.c_str(), follow);
+    if (!handle.valid()) {
+        return out;
+    }
+    out.opened = true;
+    dir::Listing listing(handle);
+    dir::Entry e;
+    while (listing.next(e)) {
+        out.entries.push_back(
+            Listed{std::string(e.view()), dir::type_of(handle.fd(), e) == DT_DIR});
+    }
+    out.complete = listing.error() == 0;
+    return out;
+}
 
 GlobalCandidate temp_row(std::string path, std::string_view kind, std::uint64_t min_bytes,
                          bool cleanable) {
@@ -106,20 +77,17 @@ std::optional<GlobalCandidate> chrome_clone_row(const std::string& temp_parent, 
     if (!is_owned_dir(clones, owner)) {
         return std::nullopt;
     }
-    Listing listing(clones, true);
-    if (!listing.is_open()) {
+    DirEntries listed = read_entries(clones, dir::Follow::No);
+    if (!listed.opened) {
         return std::nullopt;
     }
-    std::size_t count = 0;
-    while (const dirent* ent = listing.next()) {
-        std::string_view name(ent->d_name);
-        if (!text::is_utf8(name) || !name.starts_with("code_sign_clone.") ||
-            !is_owned_dir(listing.path_of(ent), owner)) {
+    for (const Listed& ent : listed.entries) {
+        if (!text::is_utf8(ent.name) || !ent.name.starts_with("code_sign_clone.") ||
+            !is_owned_dir(path::join(clones, ent.name), owner)) {
             return std::nullopt;
         }
-        ++count;
     }
-    if (listing.failed() || count == 0) {
+    if (!listed.complete || listed.entries.empty()) {
         return std::nullopt;
     }
     return temp_row(std::move(clones), "macos-chrome-signing-clones", 0, true);
@@ -136,9 +104,8 @@ bool is_go_build_cache(const std::string& dir) {
     if (!text_file_first_line_is(path::join(dir, "README"), kGoReadmeFirstLine)) {
         return false;
     }
-    Listing listing(dir, true);
-    while (const dirent* ent = listing.next()) {
-        if (is_two_hex_digits(ent->d_name) && listing.entry_is_dir(ent)) {
+    for (const Listed& ent : read_entries(dir, dir::Follow::No).entries) {
+        if (ent.is_dir && is_two_hex_digits(ent.name)) {
             return true;
         }
     }
@@ -174,12 +141,11 @@ bool has_build_cache_name(std::string_view name) {
 // without entering version-control metadata, other users' directories or tagged ones.
 void find_nested_tags(const std::string& dir, int depth, uid_t owner,
                       std::vector<std::string>& found) {
-    Listing listing(dir, true);
-    while (const dirent* ent = listing.next()) {
-        if (!listing.entry_is_dir(ent) || is_vcs_dir(ent->d_name)) {
+    for (const Listed& ent : read_entries(dir, dir::Follow::No).entries) {
+        if (!ent.is_dir || is_vcs_dir(ent.name)) {
             continue;
         }
-        std::string child = listing.path_of(ent);
+        std::string child = path::join(dir, ent.name);
         if (!is_owned_dir(child, owner)) {
             continue;
         }
@@ -195,9 +161,8 @@ bool is_workspace(const std::string& dir) {
     if (is_project_root(dir)) {
         return true;
     }
-    Listing listing(dir, true);
-    while (const dirent* ent = listing.next()) {
-        if (listing.entry_is_dir(ent) && is_project_root(listing.path_of(ent))) {
+    for (const Listed& ent : read_entries(dir, dir::Follow::No).entries) {
+        if (ent.is_dir && is_project_root(path::join(dir, ent.name))) {
             return true;
         }
     }
@@ -251,11 +216,10 @@ std::vector<GlobalCandidate> discover_temporary_storage(std::string_view home,
 
     auto resolved_root = resolve_canonical(env.shared_tmp_root);
     std::string root = resolved_root ? resolved_root.value() : env.shared_tmp_root;
-    Listing listing(root, false);
-    while (const dirent* ent = listing.next()) {
-        std::string entry = listing.path_of(ent);
+    for (const Listed& ent : read_entries(root, dir::Follow::Yes).entries) {
+        std::string entry = path::join(root, ent.name);
         if (is_owned_dir(entry, owner)) {
-            classify_shared_entry(entry, ent->d_name, owner, rows);
+            classify_shared_entry(entry, ent.name, owner, rows);
         }
     }
     return rows;

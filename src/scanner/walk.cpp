@@ -1,26 +1,24 @@
 #include "scanner/walk.hpp"
 
+#include "common/dir.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
 
+#include <algorithm>
 #include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fmt/format.h>
+#include <memory>
+#include <optional>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
-
-#ifdef __linux__
-#include <sys/syscall.h>
-#endif
 
 namespace qb {
 namespace {
 
-// Directories held open at once; beyond that the oldest listing is read into memory.
+// Directories held open at once, as far as the descriptor budget allows; beyond that the
+// oldest listing is read into memory and its descriptor serves the next directory.
 constexpr std::size_t kMaxOpen = 16;
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr std::size_t kListingBuffer = 32 * 1024;
 
 enum class ItemKind { End, Error, Dir, Other };
 
@@ -30,121 +28,48 @@ struct Item {
     int err = 0;      // Error
 };
 
-constexpr std::size_t kListingBuffer = 32 * 1024;
-
 struct Frame {
-    int fd = -1; // -1 once read into `buffered`, or when there is none
+    dir::Handle dir; // closed once its listing is read into `buffered`
+    std::unique_ptr<char[]> buf;
+    std::optional<dir::Listing> listing;
     std::string path;
     std::size_t depth = 0;
     std::vector<Item> buffered;
     std::size_t next_buffered = 0;
     bool ended = false;
-#ifdef __linux__
-    std::vector<char> buf;
-    std::size_t pos = 0;
-    std::size_t len = 0;
-#else
-    DIR* dir = nullptr;
-#endif
 };
-
-// The next name of an open listing with its type from the listing, or none at the end
-// (errno set when the listing failed).
-const char* next_name(Frame& f, unsigned char& type) {
-#ifdef __linux__
-    for (;;) {
-        if (f.pos >= f.len) {
-            long n = ::syscall(SYS_getdents64, f.fd, f.buf.data(), f.buf.size());
-            if (n <= 0) {
-                errno = n < 0 ? errno : 0;
-                return nullptr;
-            }
-            f.pos = 0;
-            f.len = static_cast<std::size_t>(n);
-        }
-        auto* d = reinterpret_cast<struct dirent64*>(f.buf.data() + f.pos);
-        f.pos += d->d_reclen;
-        if (!path::is_dot_or_dotdot(d->d_name)) {
-            type = d->d_type;
-            return d->d_name;
-        }
-    }
-#else
-    for (;;) {
-        errno = 0;
-        struct dirent* d = ::readdir(f.dir);
-        if (d == nullptr) {
-            return nullptr;
-        }
-        if (!path::is_dot_or_dotdot(d->d_name)) {
-            type = d->d_type;
-            return d->d_name;
-        }
-    }
-#endif
-}
 
 // The next item of an open listing, its type taken from the listing or, where the file
 // system gives none, from fstatat without following links.
 Item read_item(Frame& f) {
-    unsigned char type = DT_UNKNOWN;
-    const char* name = next_name(f, type);
-    if (name == nullptr) {
-        int err = errno;
+    dir::Entry e;
+    if (!f.listing->next(e)) {
         f.ended = true;
-        if (err != 0) {
+        if (int err = f.listing->error(); err != 0) {
             return Item{ItemKind::Error, {}, err};
         }
         return Item{};
     }
     Item item;
-    item.name = name;
+    item.name = e.view();
+    unsigned char type = dir::type_of(f.dir.fd(), e);
     if (type == DT_UNKNOWN) {
-        struct stat st;
-        if (::fstatat(f.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            item.kind = ItemKind::Error;
-            item.err = errno;
-            return item;
-        }
-        type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        item.kind = ItemKind::Error;
+        item.err = errno;
+        return item;
     }
     item.kind = type == DT_DIR ? ItemKind::Dir : ItemKind::Other;
     return item;
 }
 
 Item next_item(Frame& f) {
-    if (f.fd >= 0 && !f.ended) {
+    if (f.dir.valid() && !f.ended) {
         return read_item(f);
     }
     if (f.next_buffered < f.buffered.size()) {
         return std::move(f.buffered[f.next_buffered++]);
     }
     return Item{};
-}
-
-void close_frame(Frame& f) {
-    if (f.fd < 0) {
-        return;
-    }
-#ifdef __linux__
-    ::close(f.fd);
-#else
-    ::closedir(f.dir);
-    f.dir = nullptr;
-#endif
-    f.fd = -1;
-}
-
-// Reads the rest of an open listing into memory and closes it.
-void buffer_listing(Frame& f) {
-    while (!f.ended) {
-        Item item = read_item(f);
-        if (item.kind == ItemKind::End) {
-            break;
-        }
-        f.buffered.push_back(std::move(item));
-    }
-    close_frame(f);
 }
 
 std::string child_path(const std::string& parent, std::string_view name) {
@@ -158,15 +83,14 @@ std::string child_path(const std::string& parent, std::string_view name) {
     return p;
 }
 
-// Opens a directory for listing; on failure returns -1 with errno set.
-int open_listing(int parent_fd, const std::string& name, const std::string& path,
-                 bool follow = false) {
+// Opens a directory for listing; on failure an invalid handle with errno set.
+dir::Handle open_listing(int parent_fd, const std::string& name, const std::string& path,
+                         dir::Follow follow = dir::Follow::No) {
     if (path.size() >= kPathMax) {
         errno = ENAMETOOLONG;
-        return -1;
+        return dir::Handle();
     }
-    int flags = follow ? (kDirFlags & ~O_NOFOLLOW) : kDirFlags;
-    return parent_fd >= 0 ? ::openat(parent_fd, name.c_str(), flags) : ::open(path.c_str(), flags);
+    return parent_fd >= 0 ? dir::open_at(parent_fd, name.c_str(), follow) : dir::open(path, follow);
 }
 
 class Walker {
@@ -174,11 +98,6 @@ public:
     Walker(const WalkDirFn& on_dir, const WalkErrorFn& on_error)
         : on_dir_(on_dir), on_error_(on_error) {}
 
-    ~Walker() {
-        for (auto& f : stack_) {
-            close_frame(f);
-        }
-    }
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
@@ -226,20 +145,22 @@ private:
             if (!S_ISDIR(target.st_mode)) {
                 return false;
             }
-            int fd = open_listing(-1, root, root, true);
-            if (fd < 0) {
+            make_room();
+            dir::Handle d = opened(open_listing(-1, root, root, dir::Follow::Yes));
+            if (!d.valid()) {
                 on_error_(walk_error_text(root, errno));
                 return false;
             }
-            return push(fd, root, 0);
+            return push(std::move(d), root, 0);
         }
         if (!S_ISDIR(st.st_mode)) {
             return false;
         }
-        int fd = open_listing(-1, root, root);
+        make_room();
+        dir::Handle d = opened(open_listing(-1, root, root));
         int open_err = errno;
-        WalkStep step = on_dir_(WalkDir{root, 0, -1, fd});
-        return enter_or_drop(step, fd, open_err, root, 0);
+        WalkStep step = on_dir_(WalkDir{root, 0, -1, d.fd()});
+        return enter_or_drop(step, std::move(d), open_err, root, 0);
     }
 
     void visit_child(const std::string& name) {
@@ -247,77 +168,101 @@ private:
         Frame& top = stack_.back();
         std::string path = child_path(top.path, name);
         std::size_t depth = top.depth + 1;
-        int parent_fd = top.fd;
-        int fd = open_listing(parent_fd, name, path);
+        int parent_fd = top.dir.fd();
+        dir::Handle d = opened(open_listing(parent_fd, name, path));
         int open_err = errno;
-        WalkStep step = on_dir_(WalkDir{path, depth, parent_fd, fd});
-        enter_or_drop(step, fd, open_err, std::move(path), depth);
+        WalkStep step = on_dir_(WalkDir{path, depth, parent_fd, d.fd()});
+        enter_or_drop(step, std::move(d), open_err, std::move(path), depth);
     }
 
     // A skipped directory is closed and its open error forgotten; an entered one is
     // either read next or, when it could not be opened, reported as an error now.
-    bool enter_or_drop(WalkStep step, int fd, int open_err, std::string path, std::size_t depth) {
+    bool enter_or_drop(WalkStep step, dir::Handle d, int open_err, std::string path,
+                       std::size_t depth) {
         if (step == WalkStep::Skip) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
+            close(d);
             return false;
         }
-        if (fd < 0) {
+        if (!d.valid()) {
             on_error_(walk_error_text(path, open_err));
             return false;
         }
-        return push(fd, std::move(path), depth);
+        return push(std::move(d), std::move(path), depth);
     }
 
     // Starts reading an open directory; false (after reporting) when it cannot be read.
-    bool push(int fd, std::string path, std::size_t depth) {
+    bool push(dir::Handle d, std::string path, std::size_t depth) {
         Frame f;
+        f.dir = std::move(d);
         f.path = std::move(path);
         f.depth = depth;
-#ifdef __linux__
-        f.fd = fd;
         if (!spare_buffers_.empty()) {
             f.buf = std::move(spare_buffers_.back());
             spare_buffers_.pop_back();
         } else {
-            f.buf.resize(kListingBuffer);
+            f.buf.reset(new char[kListingBuffer]);
         }
-#else
-        f.dir = ::fdopendir(fd);
-        if (f.dir == nullptr) {
-            on_error_(walk_error_text(f.path, errno));
-            ::close(fd);
+        f.listing.emplace(f.dir, std::span<char>(f.buf.get(), kListingBuffer));
+        if (f.listing->ended()) { // the listing could not even start
+            on_error_(walk_error_text(f.path, f.listing->error()));
+            close(f.dir);
             return false;
         }
-        f.fd = fd;
-#endif
         stack_.push_back(std::move(f));
         return true;
     }
 
     void pop() {
         Frame& f = stack_.back();
-        close_frame(f);
-#ifdef __linux__
-        if (!f.buf.empty()) {
-            spare_buffers_.push_back(std::move(f.buf));
-        }
-#endif
+        close(f.dir);
+        spare_buffers_.push_back(std::move(f.buf));
         stack_.pop_back();
     }
 
-    // Keeps the open listings below the limit before one more is opened.
-    void make_room() {
-        std::size_t open = 0;
-        for (const auto& f : stack_) {
-            open += f.fd >= 0 ? 1 : 0;
+    // Counts a descriptor just opened; errno is left as the open left it.
+    dir::Handle opened(dir::Handle d) {
+        open_ += d.valid() ? 1 : 0;
+        return d;
+    }
+
+    // Closes a descriptor. Its slot stays with the walk until it ends: few, and taking
+    // and giving them back for every directory would only load the shared count.
+    void close(dir::Handle& d) {
+        if (d.valid()) {
+            d.close();
+            --open_;
         }
-        if (open + 1 <= kMaxOpen) {
+    }
+
+    // Reads the rest of a listing into memory and closes it.
+    void buffer_listing(Frame& f) {
+        while (!f.ended) {
+            Item item = read_item(f);
+            if (item.kind == ItemKind::End) {
+                break;
+            }
+            f.buffered.push_back(std::move(item));
+        }
+        f.listing.reset();
+        close(f.dir);
+    }
+
+    // Makes sure a slot is free for one more descriptor before it is opened: a new one
+    // from the budget when it has one to spare, else the one of the oldest listing, which
+    // is read into memory. Only a walk that holds nothing yet waits.
+    void make_room() {
+        if (open_ < slots_.size()) {
+            return;
+        }
+        if (slots_.size() == 0) {
+            slots_.take(1);
+            return;
+        }
+        if (slots_.size() < most_ && slots_.try_grow()) {
             return;
         }
         for (auto& f : stack_) {
-            if (f.fd >= 0) {
+            if (f.dir.valid()) {
                 buffer_listing(f);
                 return;
             }
@@ -326,10 +271,12 @@ private:
 
     const WalkDirFn& on_dir_;
     const WalkErrorFn& on_error_;
+    // A share of what may be kept, so that measuring running meanwhile keeps some too.
+    const std::size_t most_ = std::clamp<std::size_t>(dir::keep_capacity() / 4, 1, kMaxOpen);
+    dir::KeptSlots slots_; // at least as many as the descriptors open
+    std::size_t open_ = 0; // descriptors open: listings, and a directory being visited
     std::vector<Frame> stack_;
-#ifdef __linux__
-    std::vector<std::vector<char>> spare_buffers_;
-#endif
+    std::vector<std::unique_ptr<char[]>> spare_buffers_;
 };
 
 } // namespace

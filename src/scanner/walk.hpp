@@ -33,8 +33,9 @@ using WalkErrorFn = std::function<void(std::string)>;
 /// (a root that is a link to a directory is read but not reported); files are not
 /// reported. `on_dir` decides whether a directory is entered; a skipped directory never
 /// produces an error of its own. Unreadable parts become error texts, passed to
-/// `on_error` at the point the walk meets them, and the walk goes on. At most a fixed
-/// number of directories is held open, whatever the depth.
+/// `on_error` at the point the walk meets them, and the walk goes on. The directories
+/// held open, whatever the depth, are few and taken from the process's descriptor budget
+/// (dir::KeptSlots): `on_dir` may wait for other work while they are held.
 void walk_directories(const std::string& root, const WalkDirFn& on_dir,
                       const WalkErrorFn& on_error);
 

@@ -251,11 +251,23 @@ TEST(CachedirTag, LargeFilesAreValidatedAcrossReadBoundaries) {
     cases.emplace_back(body.substr(0, 100000) + "\x80" + body.substr(100000), false);
     cases.emplace_back(body + "\xED\xA0\x80", false);
     cases.emplace_back(body + "\xC0\xAF", false);
+    // A whole file of 1 MiB is read; one byte more and its content cannot be confirmed.
+    const std::size_t mib = 1024 * 1024;
+    cases.emplace_back(std::string(mib - kTagLine.size() - 1, 'x'), true);
+    cases.emplace_back(std::string(mib - kTagLine.size(), 'x'), false);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         std::string dir = t / ("d" + std::to_string(i));
         build_tree(dir, {"CACHEDIR.TAG=" + kTagLine + "\n" + cases[i].first});
         EXPECT_EQ(has_cachedir_tag(dir), cases[i].second) << "case " << i;
     }
+
+    // A valid first line before a sparse 8 GiB tail is no marker, and is not read through
+    // (that would take minutes); nor is a Go build cache README of that size.
+    build_tree(t.path(), {"sparse/CACHEDIR.TAG=" + kTagLine + "\n"});
+    ASSERT_EQ(::truncate((t / "sparse/CACHEDIR.TAG").c_str(), 8LL << 30), 0);
+    EXPECT_FALSE(has_cachedir_tag(t / "sparse"));
+    EXPECT_EQ(kind_of(t / "sparse"), "none");
+    EXPECT_FALSE(text_file_first_line_is(t / "sparse/CACHEDIR.TAG", kTagLine));
 }
 
 TEST(Classifier, SharedPredicates) {

@@ -1,3 +1,4 @@
+#include "scanner/clean.hpp"
 #include "scanner/scan.hpp"
 #include "scanner_fixtures.hpp"
 
@@ -142,7 +143,8 @@ TEST(ScanWalk, OneRootGivenTwiceIsWalkedOnceUnderItsCanonicalPath) {
                                                 (t / "p") + " project"});
 }
 
-int scan_child(const std::string& root, const std::string& out) {
+// Scans `root` and, with `clean`, removes every candidate found.
+int scan_child(const std::string& root, const std::string& out, bool clean) {
     SystemEnv env;
     auto result = scan_caches(request({root}), env);
     std::ofstream o(out);
@@ -155,6 +157,13 @@ int scan_child(const std::string& root, const std::string& out) {
     }
     for (const auto& c : result->candidates) {
         o << "found " << c.path << " " << c.bytes << "\n";
+    }
+    if (clean) {
+        CleanReport report = execute_clean(result->candidates, false, env);
+        o << "cleaned " << report.cleaned << "\n";
+        for (const auto& s : report.skipped_paths) {
+            o << "skipped " << s.path << ": " << s.reason << "\n";
+        }
     }
     return o ? 0 : 1;
 }
@@ -187,6 +196,48 @@ TEST(ScanWalk, AnUnreadableDirectoryIsOneErrorAndItsSiblingsAreStillScanned) {
                         "/a/__pycache__ 2\n"
                         "found " +
                         p + "/q/__pycache__ 0\n");
+}
+
+// Three projects whose node_modules hold 60 packages 12 levels deep, and one 60 levels
+// deep: with 16 descriptors at most (soft and hard, so the program cannot raise it) the
+// scan reports the sizes an unlimited one reports, and the clean removes all four.
+TEST(ScanWalk, SixteenDescriptorsChangeNoSizeAndStopNoRemoval) {
+    TempDir t;
+    std::string p = t / "p";
+    auto package = [](std::string dir, int levels) {
+        for (int level = 1; level <= levels; ++level) {
+            dir += "/d" + std::to_string(level);
+            write_file(dir + "/index.js", std::string(static_cast<std::size_t>(level), 'j'));
+        }
+    };
+    for (const char* app : {"/a", "/b", "/c"}) {
+        write_file(p + app + "/package.json", "{}");
+        for (int pkg = 0; pkg < 60; ++pkg) {
+            package(p + app + "/node_modules/pkg" + std::to_string(pkg), 12);
+        }
+    }
+    write_file(p + "/deep/package.json", "{}");
+    package(p + "/deep/node_modules", 60);
+    make_dirs(t / "out");
+    chown_tree(t.path());
+
+    ScanResult unlimited = scan_ok(request({p}), SystemEnv{});
+    ASSERT_EQ(unlimited.candidates.size(), 4u);
+    std::string expected;
+    for (const auto& c : unlimited.candidates) {
+        expected += "found " + c.path + " " + std::to_string(c.bytes) + "\n";
+    }
+    expected += "cleaned 4\n";
+    auto rc = rerun_unprivileged(
+        "scan", {{"QB_CHILD_ROOT", p}, {"QB_CHILD_OUT", t / "out/r"}, {"QB_CHILD_CLEAN", "1"}}, 16);
+    if (!rc) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    ASSERT_EQ(*rc, 0);
+    EXPECT_EQ(read_file(t / "out/r"), expected);
+    for (const auto& c : unlimited.candidates) {
+        EXPECT_FALSE(exists_nofollow(c.path)) << c.path;
+    }
 }
 
 TEST(ScanGlobal, LocationsThatExistAreAddedOnceAndLinksAreNot) {
@@ -368,7 +419,7 @@ int scan_child_main() {
     if (root == nullptr || out == nullptr) {
         return 2;
     }
-    return scan_child(root, out);
+    return scan_child(root, out, std::getenv("QB_CHILD_CLEAN") != nullptr);
 }
 
 } // namespace qb::test

@@ -1,0 +1,367 @@
+#include "common/dir.hpp"
+
+#include "common/paths.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
+namespace qb::dir {
+namespace {
+
+constexpr std::size_t kLimitWhenUnknown = 1024;
+constexpr std::size_t kLargestLimit = std::size_t{1} << 20;
+// More open directories than this gain nothing; fewer than this and a removal could not
+// hold the target's parent, the directory it empties and the one below.
+constexpr std::size_t kMostSlots = 4096;
+constexpr std::size_t kFewestSlots = 4;
+constexpr std::size_t kOwnBuffer = 8 * 1024;
+
+std::size_t open_file_limit() {
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        return kLimitWhenUnknown;
+    }
+    if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > kLargestLimit) {
+        return kLargestLimit;
+    }
+    return static_cast<std::size_t>(rl.rlim_cur);
+}
+
+// Counts the slots held, and of those the kept ones, in one word, so that taking a kept
+// slot is one step. Waiting is rare: only a full budget makes anyone sleep.
+class Budget {
+public:
+    Budget() {
+        const std::size_t limit = open_file_limit();
+        // Standard streams, the terminal, pipes to a tool, the snapshot file.
+        const std::size_t room = std::clamp<std::size_t>(limit / 8, 8, 64);
+        capacity_ =
+            std::clamp<std::size_t>(limit > room ? limit - room : 0, kFewestSlots, kMostSlots);
+        keep_ = capacity_ - std::max<std::size_t>(1, capacity_ / 4);
+    }
+
+    std::size_t keep_capacity() const { return keep_; }
+
+    bool try_take(std::size_t n, bool keep) {
+        const std::uint64_t add = step(n, keep);
+        std::uint64_t s = state_.load();
+        do {
+            if (held(s) + n > capacity_ || (keep && kept(s) + n > keep_)) {
+                return false;
+            }
+        } while (!state_.compare_exchange_weak(s, s + add));
+        return true;
+    }
+
+    void take(std::size_t n, bool keep) {
+        if (try_take(n, keep)) {
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        waiters_.fetch_add(1);
+        while (!try_take(n, keep)) {
+            returned_.wait(lock);
+        }
+        waiters_.fetch_sub(1);
+    }
+
+    void give(std::size_t n, bool keep) {
+        state_.fetch_sub(step(n, keep));
+        if (waiters_.load() > 0) {
+            std::lock_guard lock(mutex_);
+            returned_.notify_all();
+        }
+    }
+
+private:
+    static std::uint64_t step(std::size_t n, bool keep) {
+        return n + (keep ? std::uint64_t{n} << 32 : 0);
+    }
+    static std::size_t held(std::uint64_t s) { return static_cast<std::size_t>(s & 0xffffffffu); }
+    static std::size_t kept(std::uint64_t s) { return static_cast<std::size_t>(s >> 32); }
+
+    std::size_t capacity_ = 0;
+    std::size_t keep_ = 0;
+    std::atomic<std::uint64_t> state_{0};
+    std::atomic<int> waiters_{0};
+    std::mutex mutex_;
+    std::condition_variable returned_;
+};
+
+// Never destroyed: a scan thread that nobody joins may still walk while the process exits.
+Budget& budget() {
+    static Budget* b = new Budget;
+    return *b;
+}
+
+} // namespace
+
+void raise_open_file_limit() {
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) {
+        return;
+    }
+    struct rlimit raised = rl;
+    raised.rlim_cur = rl.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+        return;
+    }
+#ifdef OPEN_MAX
+    // Some systems refuse an unlimited soft limit but take their own ceiling.
+    if (rl.rlim_cur < OPEN_MAX) {
+        raised.rlim_cur = OPEN_MAX;
+        (void)::setrlimit(RLIMIT_NOFILE, &raised);
+    }
+#endif
+}
+
+std::size_t keep_capacity() {
+    return budget().keep_capacity();
+}
+
+Slot& Slot::operator=(Slot&& o) noexcept {
+    if (this != &o) {
+        reset();
+        kind_ = o.kind_;
+        o.kind_ = Kind::None;
+    }
+    return *this;
+}
+
+Slot Slot::take_brief() {
+    budget().take(1, false);
+    return Slot(Kind::Brief);
+}
+
+Slot Slot::try_brief() {
+    return budget().try_take(1, false) ? Slot(Kind::Brief) : Slot();
+}
+
+Slot Slot::try_kept() {
+    return budget().try_take(1, true) ? Slot(Kind::Kept) : Slot();
+}
+
+void Slot::reset() {
+    if (kind_ != Kind::None) {
+        budget().give(1, kind_ == Kind::Kept);
+        kind_ = Kind::None;
+    }
+}
+
+void KeptSlots::take(std::size_t count) {
+    budget().take(count, true);
+    count_ += count;
+}
+
+bool KeptSlots::try_grow() {
+    if (!budget().try_take(1, true)) {
+        return false;
+    }
+    ++count_;
+    return true;
+}
+
+KeptSlots::~KeptSlots() {
+    if (count_ > 0) {
+        budget().give(count_, true);
+    }
+}
+
+Handle::Handle(Handle&& o) noexcept : fd_(o.fd_), slot_(std::move(o.slot_)) {
+    o.fd_ = -1;
+#ifndef __linux__
+    stream_ = o.stream_;
+    o.stream_ = nullptr;
+#endif
+}
+
+Handle& Handle::operator=(Handle&& o) noexcept {
+    if (this != &o) {
+        close();
+        fd_ = o.fd_;
+        o.fd_ = -1;
+        slot_ = std::move(o.slot_);
+#ifndef __linux__
+        stream_ = o.stream_;
+        o.stream_ = nullptr;
+#endif
+    }
+    return *this;
+}
+
+void Handle::close() {
+#ifndef __linux__
+    if (stream_ != nullptr) {
+        ::closedir(stream_);
+        stream_ = nullptr;
+        fd_ = -1;
+    }
+#endif
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    slot_.reset();
+}
+
+namespace {
+
+int open_fd(int parent, const char* name, Follow follow) {
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow == Follow::Yes ? 0 : O_NOFOLLOW);
+    return ::openat(parent, name, flags);
+}
+
+} // namespace
+
+Handle open_at(int parent, const char* name, Follow follow) {
+    return Handle(open_fd(parent, name, follow));
+}
+
+Handle open(const std::string& path, Follow follow) {
+    return open_at(AT_FDCWD, path.c_str(), follow);
+}
+
+Handle open_briefly(int parent, const char* name, Follow follow) {
+    Slot slot = Slot::take_brief();
+    int fd = open_fd(parent, name, follow);
+    if (fd < 0) {
+        int err = errno;
+        slot.reset();
+        errno = err;
+        return Handle();
+    }
+    return Handle(fd, std::move(slot));
+}
+
+#ifdef __linux__
+
+Listing::Listing(Handle& dir, std::span<char> buffer) : fd_(dir.fd()), buf_(buffer) {
+    if (buf_.empty()) {
+        own_.reset(new char[kOwnBuffer]);
+        buf_ = std::span<char>(own_.get(), kOwnBuffer);
+    }
+}
+
+bool Listing::fill() {
+    if (ended_) {
+        return false;
+    }
+    long n = ::syscall(SYS_getdents64, fd_, buf_.data(), buf_.size());
+    if (n <= 0) {
+        error_ = n < 0 ? errno : 0;
+        ended_ = true;
+        return false;
+    }
+    pos_ = 0;
+    len_ = static_cast<std::size_t>(n);
+    return true;
+}
+
+bool Listing::next(Entry& out) {
+    for (;;) {
+        if (pos_ >= len_ && !fill()) {
+            return false;
+        }
+        auto* d = reinterpret_cast<struct dirent64*>(buf_.data() + pos_);
+        pos_ += d->d_reclen;
+        if (!path::is_dot_or_dotdot(d->d_name)) {
+            out = Entry{d->d_name, std::strlen(d->d_name), d->d_type};
+            return true;
+        }
+    }
+}
+
+bool Listing::next_batch(std::vector<Entry>& out) {
+    out.clear();
+    while (out.empty()) {
+        if (pos_ >= len_ && !fill()) {
+            return false;
+        }
+        while (pos_ < len_) {
+            auto* d = reinterpret_cast<struct dirent64*>(buf_.data() + pos_);
+            pos_ += d->d_reclen;
+            if (!path::is_dot_or_dotdot(d->d_name)) {
+                out.push_back(Entry{d->d_name, std::strlen(d->d_name), d->d_type});
+            }
+        }
+    }
+    return true;
+}
+
+#else
+
+Listing::Listing(Handle& dir, std::span<char>) : stream_(dir.stream_) {
+    if (stream_ == nullptr && dir.fd_ >= 0) {
+        stream_ = dir.stream_ = ::fdopendir(dir.fd_);
+    }
+    if (stream_ == nullptr) {
+        error_ = errno;
+        ended_ = true;
+    }
+}
+
+bool Listing::next(Entry& out) {
+    while (!ended_) {
+        errno = 0;
+        struct dirent* d = ::readdir(stream_);
+        if (d == nullptr) {
+            error_ = errno;
+            ended_ = true;
+            return false;
+        }
+        if (!path::is_dot_or_dotdot(d->d_name)) {
+            out = Entry{d->d_name, std::strlen(d->d_name), d->d_type};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Listing::next_batch(std::vector<Entry>& out) {
+    constexpr std::size_t kBatch = 256;
+    struct Found {
+        std::size_t offset;
+        std::size_t size;
+        unsigned char type;
+    };
+    std::vector<Found> found;
+    names_.clear();
+    Entry e;
+    while (found.size() < kBatch && next(e)) {
+        found.push_back(Found{names_.size(), e.size, e.type});
+        names_.append(e.name, e.size + 1);
+    }
+    out.clear();
+    for (const Found& f : found) {
+        out.push_back(Entry{names_.data() + f.offset, f.size, f.type});
+    }
+    return !out.empty();
+}
+
+#endif
+
+unsigned char type_of(int dir_fd, const Entry& entry) {
+    if (entry.type != DT_UNKNOWN) {
+        return entry.type;
+    }
+    struct stat st;
+    if (::fstatat(dir_fd, entry.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return DT_UNKNOWN;
+    }
+    return IFTODT(st.st_mode);
+}
+
+} // namespace qb::dir
