@@ -1,5 +1,6 @@
 #include "scanner/scan.hpp"
 
+#include "common/dir.hpp"
 #include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "scanner/catalog.hpp"
@@ -217,11 +218,8 @@ DiscoveryPlan::Step DiscoveryPlan::step_at(const std::string& dir, bool is_root)
         step = Step::Stop;
     } else {
         // The walk enters only what it can open for listing.
-        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
+        if (!dir::open_briefly(AT_FDCWD, dir.c_str()).valid()) {
             step = Step::Stop;
-        } else {
-            ::close(fd);
         }
     }
     steps_.emplace(dir, step);
