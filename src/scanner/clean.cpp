@@ -250,7 +250,11 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env) {
     if (removed) {
         return Ok{};
     }
-    std::string first_error = removed.error().to_string();
+    std::string first_error = removed.error().error.to_string();
+    // The removal's own check of the target, just before touching it: still a refusal.
+    if (removed.error().refused) {
+        return refused(std::move(first_error));
+    }
     if (!is_read_only_go_cache(c)) {
         return failed(std::move(first_error));
     }
@@ -259,7 +263,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env) {
                                   first_error, prepared.error().to_string()));
     }
     if (auto again = remove_tree(*canonical, id); !again) {
-        return failed(again.error().to_string());
+        return failed(again.error().error.to_string());
     }
     return Ok{};
 }

@@ -92,6 +92,9 @@ public:
 
     std::optional<IoError> run(int root_fd, std::string root_name, DirIdentity expected);
 
+    /// True once the walk went past its checks of the root and into the directory.
+    bool entered() const { return entered_; }
+
     /// The full path of `name` inside the directory the walk is in.
     std::string path_of(std::string_view name) const {
         std::string p(root_path_);
@@ -284,6 +287,7 @@ private:
     std::size_t open_ = 2; // the parent and the root to begin with
     DirIdentity root_;
     std::optional<std::uint64_t> root_mount_;
+    bool entered_ = false;
     std::vector<Frame> stack_;
     std::vector<std::unique_ptr<char[]>> spare_buffers_;
 };
@@ -308,6 +312,7 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
     }
     root_ = expected;
     root_mount_ = mount_id(root_fd);
+    entered_ = true;
     if (auto err = push(std::move(guard), st, std::move(root_name))) {
         return err;
     }
@@ -378,58 +383,64 @@ std::optional<IoError> TreeVisitor::leave_dir(int, const char*) {
     return std::nullopt;
 }
 
-// walk_tree; `current`, when given, points at the walk while it runs.
-static Result<Ok, IoError> walk_path(std::string_view path, DirIdentity expected,
-                                     TreeVisitor& visitor, const Walk** current) {
+// walk_tree; `current`, when given, points at the walk while it runs. The failure is
+// marked refused when nothing inside the directory was visited.
+static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expected,
+                                         TreeVisitor& visitor, const Walk** current) {
+    auto refuse = [](IoError error) { return unexpected(WalkFailure{std::move(error), true}); };
     auto parts = path::components(path);
     if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
-        return unexpected(IoError::from_errno(EINVAL));
+        return refuse(IoError::from_errno(EINVAL));
     }
     // Waited for: the thread that removes holds no other slot.
     dir::KeptSlots slots;
     slots.take(kLeastSlots);
     UniqueFd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
-        return unexpected(IoError::from_errno(errno));
+        return refuse(IoError::from_errno(errno));
     }
     // Down to the parent without following any link: a component swapped for a link
     // since the validation stops the walk here.
     for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
         if (parts[i].kind != path::ComponentKind::Normal) {
-            return unexpected(IoError::from_errno(EINVAL));
+            return refuse(IoError::from_errno(EINVAL));
         }
         std::string name(parts[i].name);
         UniqueFd next(
             ::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) {
-            return unexpected(IoError::from_errno(errno));
+            return refuse(IoError::from_errno(errno));
         }
         dir = std::move(next);
     }
     if (parts.back().kind != path::ComponentKind::Normal) {
-        return unexpected(IoError::from_errno(EINVAL));
+        return refuse(IoError::from_errno(EINVAL));
     }
     std::string name(parts.back().name);
     int root_fd =
         ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (root_fd < 0) {
-        return unexpected(IoError::from_errno(errno));
+        return refuse(IoError::from_errno(errno));
     }
     Walk walk(visitor, dir.get(), path, slots);
     if (current != nullptr) {
         *current = &walk;
     }
     if (auto err = walk.run(root_fd, std::move(name), expected)) {
-        return unexpected(std::move(*err));
+        return unexpected(WalkFailure{std::move(*err), !walk.entered()});
     }
     return Ok{};
 }
 
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor) {
-    return walk_path(path, expected, visitor, nullptr);
+    auto walked = walk_path(path, expected, visitor, nullptr);
+    if (!walked) {
+        return unexpected(std::move(walked.error().error));
+    }
+    return Ok{};
 }
 
-Result<Ok, IoError> remove_tree(std::string_view path, DirIdentity expected) {
+Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected) {
     Remover remover;
     return walk_path(path, expected, remover, &remover.walk);
 }

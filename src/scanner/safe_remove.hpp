@@ -63,9 +63,17 @@ public:
 /// the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
+/// Why a walk or removal stopped. `refused` when it stopped before anything inside the
+/// directory was visited: the directory could not be reached, or it is no longer the validated one
+/// or a mount point. Otherwise part of the tree may be gone already.
+struct WalkFailure {
+    IoError error;
+    bool refused = false;
+};
+
 /// Removes the directory at `path` (as for walk_tree) and everything inside it, and stops
 /// at the first error. A directory mounted inside is neither entered nor removed: the call
 /// fails with "contains a mount point: {}" and the mount's full path.
-Result<Ok, IoError> remove_tree(std::string_view path, DirIdentity expected);
+Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected);
 
 } // namespace qb

@@ -36,8 +36,12 @@ std::size_t open_descriptors() {
     return n;
 }
 
-std::string error_text(const Result<Ok, IoError>& r) {
-    return r ? std::string("<removed>") : r.error().to_string();
+// The error, marked "refused: " when nothing inside the directory was visited.
+std::string error_text(const Result<Ok, WalkFailure>& r) {
+    if (r) {
+        return "<removed>";
+    }
+    return (r.error().refused ? "refused: " : "") + r.error().error.to_string();
 }
 
 TEST(SafeRemove, RemovesEverythingWithoutFollowingLinks) {
@@ -116,10 +120,13 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
 
     DirIdentity other = id;
     other.inode += 1;
-    EXPECT_EQ(error_text(remove_tree(t / "real/victim", other)), kIdentityChanged);
-    EXPECT_EQ(error_text(remove_tree("real/victim", id)), os_error_text(EINVAL));
-    EXPECT_EQ(error_text(remove_tree(t / "real/../real/victim", id)), os_error_text(EINVAL));
-    EXPECT_EQ(error_text(remove_tree("/", id)), os_error_text(EINVAL));
+    const std::string refused = "refused: ";
+    EXPECT_EQ(error_text(remove_tree(t / "real/victim", other)),
+              refused + std::string(kIdentityChanged));
+    EXPECT_EQ(error_text(remove_tree("real/victim", id)), refused + os_error_text(EINVAL));
+    EXPECT_EQ(error_text(remove_tree(t / "real/../real/victim", id)),
+              refused + os_error_text(EINVAL));
+    EXPECT_EQ(error_text(remove_tree("/", id)), refused + os_error_text(EINVAL));
     EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
     EXPECT_EQ(open_descriptors(), fds_before);
 }
@@ -140,7 +147,7 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
 
         test::mount_bind(t / "elsewhere", t / "target");
         EXPECT_EQ(error_text(remove_tree(t / "target", identity(t / "target"))),
-                  kTargetIsMountPoint);
+                  "refused: " + std::string(kTargetIsMountPoint));
     });
     EXPECT_EQ(list_tree(t / "elsewhere"), std::vector<std::string>{"f precious"});
     EXPECT_EQ(test::read_file(t / "elsewhere/precious"), "bound");
