@@ -2,11 +2,11 @@
 
 // The `clean` command.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
 #include "main/app_args.hpp"
-#include "main/app_error.hpp"
 #include "main/prompt.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/clean.hpp"

@@ -3,9 +3,9 @@
 // The clean executor: the final validation of each confirmed target, its removal, and the
 // free-space probe around the removals.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
 
 #include <cstdint>
