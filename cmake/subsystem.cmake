@@ -1,16 +1,13 @@
-# qb_add_library(NAME DIR [INCLUDE regex] [EXCLUDE regex] [DEPS dep...])
-# Builds a static library from the .cpp files directly in DIR whose file names match
-# INCLUDE (default: all) and not EXCLUDE. A directory without sources yet gives an
-# interface library, so the rest of the tree still configures.
+# qb_add_library(NAME DIR [EXCLUDE file...] [DEPS dep...])
+# Builds a static library from the .cpp files directly in DIR, less the named EXCLUDE
+# files. A directory without sources yet gives an interface library, so the rest of the
+# tree still configures.
 function(qb_add_library name dir)
-  cmake_parse_arguments(ARG "" "INCLUDE;EXCLUDE" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${dir}/*.cpp")
-  if(ARG_INCLUDE)
-    list(FILTER sources INCLUDE REGEX "/${ARG_INCLUDE}$")
-  endif()
-  if(ARG_EXCLUDE)
-    list(FILTER sources EXCLUDE REGEX "/${ARG_EXCLUDE}$")
-  endif()
+  foreach(file IN LISTS ARG_EXCLUDE)
+    list(REMOVE_ITEM sources "${PROJECT_SOURCE_DIR}/${dir}/${file}")
+  endforeach()
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")

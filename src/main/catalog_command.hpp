@@ -2,10 +2,10 @@
 
 // The `catalog` command: every cache kind the program can identify.
 
+#include "common/app_error.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
 #include "main/app_args.hpp"
-#include "main/app_error.hpp"
 #include "scanner/catalog.hpp"
 
 #include <array>

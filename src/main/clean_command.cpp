@@ -171,7 +171,8 @@ std::string skipped_warnings(const CleanReport& r) {
 }
 
 Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const SystemEnv& env,
-                                             const Console& console) {
+                                             const Console& console,
+                                             const BeforeRemove& before_remove) {
     if (auto ok = validate_fields(args.fields, kCleanFields); !ok) {
         return unexpected(std::move(ok).error());
     }
@@ -211,7 +212,7 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
     } else if (selection.empty()) {
         report = unconfirmed_report(selection, env);
     } else if (args.yes) {
-        report = execute_clean(selection, false, env);
+        report = execute_clean(selection, false, env, before_remove);
     } else if (!console.input_is_terminal) {
         return unexpected(AppError(errors::CleanConfirmationRequired{selection.size()}));
     } else {
@@ -219,8 +220,8 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
         if (!confirmed) {
             return unexpected(std::move(confirmed).error());
         }
-        report =
-            *confirmed ? execute_clean(selection, false, env) : unconfirmed_report(selection, env);
+        report = *confirmed ? execute_clean(selection, false, env, before_remove)
+                            : unconfirmed_report(selection, env);
     }
     report.protected_skipped = protected_count;
     report.policy_skipped = sat_add(report.policy_skipped, scan_only);

@@ -2,11 +2,11 @@
 
 // The `clean` command.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
 #include "main/app_args.hpp"
-#include "main/app_error.hpp"
 #include "main/prompt.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/clean.hpp"
@@ -43,9 +43,11 @@ inline constexpr std::array<std::string_view, 19> kCleanFields{"changed",
 Result<std::string, AppError> run_clean(CleanArgs args, bool json);
 
 /// run_clean with its surroundings given: the environment that the scan and the
-/// removal read, and the streams of the prompt and the warnings.
+/// removal read, the streams of the prompt and the warnings, and what runs just before
+/// each removal (see execute_clean).
 Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const SystemEnv& env,
-                                             const Console& console);
+                                             const Console& console,
+                                             const BeforeRemove& before_remove = {});
 
 /// Shows the plan and asks whether to remove it: true when confirmed.
 Result<bool, AppError> confirm_clean(const std::vector<Candidate>& targets, const Console& console);

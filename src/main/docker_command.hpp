@@ -2,12 +2,12 @@
 
 // The `docker` and `docker clean` commands.
 
+#include "common/app_error.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
 #include "docker/native.hpp"
 #include "docker/run.hpp"
 #include "main/app_args.hpp"
-#include "main/app_error.hpp"
 #include "main/prompt.hpp"
 
 #include <array>

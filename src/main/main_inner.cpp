@@ -3,13 +3,13 @@
 #include "common/io.hpp"
 #include "common/os_error.hpp"
 #include "common/overload.hpp"
-#include "main/app_error.hpp"
 #include "main/catalog_command.hpp"
 #include "main/clean_command.hpp"
 #include "main/cli.hpp"
 #include "main/cli_help.hpp"
 #include "main/completions.hpp"
 #include "main/docker_command.hpp"
+#include "main/error_report.hpp"
 #include "main/scan_command.hpp"
 #include "schema/contract.hpp"
 #include "tui/run_tui.hpp"
@@ -139,13 +139,13 @@ int main_inner(int argc, char** argv) {
     if (!cli.command) {
         if (cli.output == OutputFormat::Auto && is_terminal(STDIN_FILENO) &&
             is_terminal(STDOUT_FILENO)) {
-            return run_tui(TuiArgs{}, OutputFormat::Auto);
+            return run_tui(TuiArgs{}, OutputFormat::Auto, report_error);
         }
         return finish(run_scan(ScanArgs{}, json), json);
     }
     return std::visit(
         Overload{
-            [&](TuiArgs& a) { return run_tui(std::move(a), cli.output); },
+            [&](TuiArgs& a) { return run_tui(std::move(a), cli.output, report_error); },
             [&](ScanArgs& a) { return finish(run_scan(std::move(a), json), json); },
             [&](DockerArgs& a) {
                 if (a.command) {

@@ -2,6 +2,7 @@
 
 #include "common/text.hpp"
 #include "docker/docker_text.hpp"
+#include "main/error_report.hpp"
 
 #include <cerrno>
 #include <unistd.h>

@@ -3,8 +3,8 @@
 // The confirmation prompts of `clean` and `docker clean`: where they talk and how an
 // answer is read. Both commands ask only when standard input is a terminal.
 
+#include "common/app_error.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 
 #include <string>
 #include <string_view>

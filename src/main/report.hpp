@@ -3,9 +3,9 @@
 // What the reporting commands share: field selection, paging, and the line layout of
 // text reports.
 
+#include "common/app_error.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 #include "scanner/catalog.hpp"
 
 #include <cstdint>

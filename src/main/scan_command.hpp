@@ -2,10 +2,10 @@
 
 // The `scan` command: find and size caches without changing anything.
 
+#include "common/app_error.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
 #include "main/app_args.hpp"
-#include "main/app_error.hpp"
 #include "scanner/scan.hpp"
 
 #include <array>

@@ -2,8 +2,8 @@
 
 // The closed catalogue of cache kinds and the kind filter.
 
+#include "common/app_error.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 
 #include <string>
 #include <string_view>

@@ -7,7 +7,6 @@
 #include "common/saturating.hpp"
 #include "common/text.hpp"
 #include "scanner/classifier.hpp"
-#include "scanner/clean_hooks.hpp"
 #include "scanner/global_caches.hpp"
 #include "scanner/safe_remove.hpp"
 
@@ -28,11 +27,6 @@
 
 namespace qb {
 namespace {
-
-clean_hooks::BeforeRemove& before_remove_hook() {
-    static clean_hooks::BeforeRemove hook;
-    return hook;
-}
 
 bool has_nul(std::string_view p) {
     return p.find('\0') != std::string_view::npos;
@@ -228,7 +222,8 @@ Result<Ok, IoError> prepare_read_only_go_cache(const Candidate& c, std::string_v
     return walk_tree(canonical, id, writable);
 }
 
-Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env) {
+Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
+                                  const BeforeRemove& before_remove) {
     auto refused = [&c](std::string reason) {
         return unexpected(SkippedPath{c.path, std::move(reason), SkipStage::Validation});
     };
@@ -242,8 +237,8 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env) {
     if (is_temporary_storage(c.kind) && !measure_tree(c.path).same_fingerprint(c.fingerprint)) {
         return refused("temporary storage changed after it was measured; scan again");
     }
-    if (const auto& hook = before_remove_hook()) {
-        hook(c);
+    if (before_remove) {
+        before_remove(c);
     }
     DirIdentity id{c.device, c.inode};
     auto removed = remove_tree(*canonical, id);
@@ -275,10 +270,6 @@ std::string probe_path_of(const std::string& target) {
 }
 
 } // namespace
-
-void clean_hooks::set_before_remove(BeforeRemove hook) {
-    before_remove_hook() = std::move(hook);
-}
 
 Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env) {
     auto valid = validate_target(candidate, env);
@@ -328,8 +319,8 @@ std::int64_t free_space_delta(std::uint64_t before, std::uint64_t after) {
     return static_cast<std::int64_t>(diff);
 }
 
-CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run,
-                          const SystemEnv& env) {
+CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, const SystemEnv& env,
+                          const BeforeRemove& before_remove) {
     CleanReport report;
     std::vector<const Candidate*> selection;
     for (const Candidate& t : targets) {
@@ -373,7 +364,7 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run,
     std::uint64_t apparent_removed = 0;
     std::uint64_t allocated_removed = 0;
     for (const Candidate* t : selection) {
-        auto outcome = clean_one(*t, env);
+        auto outcome = clean_one(*t, env, before_remove);
         if (!outcome) {
             report.skipped_paths.push_back(std::move(outcome.error()));
             continue;

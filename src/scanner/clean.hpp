@@ -3,12 +3,13 @@
 // The clean executor: the final validation of each confirmed target, its removal, and the
 // free-space probe around the removals.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,10 +74,14 @@ struct FreeSpace {
     std::uint64_t free_bytes = 0;
 };
 
+/// Runs between a target's final validation and its removal. Tests pass one to change
+/// the file system in that window; the program passes none.
+using BeforeRemove = std::function<void(const Candidate&)>;
+
 /// Validates and removes the cleanable targets in order (a dry run reads nothing). Every
 /// problem with one target becomes a line of the report; never fails as a whole.
-CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run,
-                          const SystemEnv& env);
+CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, const SystemEnv& env,
+                          const BeforeRemove& before_remove = {});
 
 /// The final validation of one target: success, or the reason it is refused. Changes
 /// nothing on disk.

@@ -6,8 +6,8 @@
 // below is reached through descriptors (openat/unlinkat), links are met as links, and a
 // directory on another mount is never entered.
 
+#include "common/app_error.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -3,10 +3,10 @@
 // The one-shot scan behind `scan` and `clean`, and the root handling it shares with the
 // interface's background scan.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/paths.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"

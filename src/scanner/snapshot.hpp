@@ -4,9 +4,9 @@
 // scans found so the interface can show it at once. Every failure here is a value that
 // callers drop: a missing or unreadable snapshot is an empty one.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 #include "scanner/catalog.hpp"
 #include "scanner/scan.hpp"
 

@@ -3,10 +3,10 @@
 // The messages that the interface's workers send to the interface thread over one
 // multi-producer channel. Ownership of the payload passes with the message.
 
+#include "common/app_error.hpp"
 #include "common/channel.hpp"
 #include "common/result.hpp"
 #include "docker/native.hpp"
-#include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/clean.hpp"
 #include "scanner/scan.hpp"

@@ -5,9 +5,9 @@
 // frames drawn when something changed, keys handed to the key map, and the terminal put
 // back on every way out.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
-#include "main/app_error.hpp"
 #include "scanner/snapshot.hpp"
 #include "tui/state.hpp"
 #include "tui/term/input.hpp"

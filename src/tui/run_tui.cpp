@@ -2,7 +2,6 @@
 
 #include "common/env.hpp"
 #include "common/io.hpp"
-#include "main/app_error.hpp"
 #include "scanner/scan.hpp"
 #include "tui/event_loop.hpp"
 
@@ -14,7 +13,7 @@
 
 namespace qb {
 
-int run_tui(TuiArgs args, OutputFormat output) {
+int run_tui(TuiArgs args, OutputFormat output, const ErrorReporter& report_error) {
     if (output == OutputFormat::Json) {
         AppError error =
             errors::Usage{"the TUI does not produce JSON; use `quillbarrow scan --output json`"};

@@ -4,10 +4,10 @@
 // one set of functions so that tests can script every answer, and the one place where
 // worker threads are started.
 
+#include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
 #include "docker/native.hpp"
-#include "main/app_error.hpp"
 #include "scanner/candidate.hpp"
 #include "scanner/clean.hpp"
 #include "scanner/scan.hpp"

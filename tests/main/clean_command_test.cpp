@@ -1,5 +1,4 @@
 #include "main/clean_command.hpp"
-#include "scanner/clean_hooks.hpp"
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
 
@@ -157,17 +156,17 @@ protected:
         env_.vars["HOME"] = tmp_ / "home";
         env_.shared_tmp_root = tmp_ / "no-shared-tmp";
     }
-    ~CleanHandler() override { clean_hooks::set_before_remove({}); }
 
     std::string root() const { return tmp_ / "projects"; }
 
-    Result<std::string, AppError> run_confirmed(std::vector<std::string> fields = {}) {
+    Result<std::string, AppError> run_confirmed(std::vector<std::string> fields = {},
+                                                const BeforeRemove& before_remove = {}) {
         CleanArgs a;
         a.roots = {root()};
         a.include_recent = true; // the fixture was just written
         a.yes = true;
         a.fields = std::move(fields);
-        return run_clean_with(std::move(a), true, env_, Console{});
+        return run_clean_with(std::move(a), true, env_, Console{}, before_remove);
     }
 
     TempDir tmp_;
@@ -184,12 +183,11 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
         }
         make_dirs(c.path);
     };
-    clean_hooks::set_before_remove([&](const Candidate& c) {
+    auto partly = run_confirmed({}, [&](const Candidate& c) {
         if (c.path == root() + "/a/target") {
             swap(c);
         }
     });
-    auto partly = run_confirmed();
     ASSERT_TRUE(partly.has_value()) << fmt_app_error(partly.error());
     Json doc = Json::parse(*partly);
     EXPECT_EQ(doc["cleaned_paths"], Json{root() + "/b/target"});
@@ -202,8 +200,7 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
 
     // When every target is refused, the run is a conflict and prints no report.
     write_file(root() + "/b/target/debug/app", "again");
-    clean_hooks::set_before_remove(swap);
-    auto conflict = run_confirmed({"changed"});
+    auto conflict = run_confirmed({"changed"}, swap);
     ASSERT_FALSE(conflict.has_value());
     EXPECT_EQ(conflict.error().exit_status(), 5);
     EXPECT_EQ(fmt_app_error(conflict.error()),

@@ -1,7 +1,6 @@
 #include "common/os_error.hpp"
 #include "common/saturating.hpp"
 #include "scanner/clean.hpp"
-#include "scanner/clean_hooks.hpp"
 #include "scanner/mount_helper.hpp"
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
@@ -60,8 +59,9 @@ SystemEnv env_with_home(const std::string& home) {
 }
 
 // The one reason a single target was refused with; it must not have been removed.
-std::string refusal(const Candidate& c, const SystemEnv& env) {
-    CleanReport r = execute_clean({c}, false, env);
+std::string refusal(const Candidate& c, const SystemEnv& env,
+                    const BeforeRemove& before_remove = {}) {
+    CleanReport r = execute_clean({c}, false, env, before_remove);
     EXPECT_TRUE(r.cleaned_paths.empty()) << c.path;
     EXPECT_FALSE(r.changed);
     if (r.skipped_paths.size() != 1) {
@@ -70,14 +70,6 @@ std::string refusal(const Candidate& c, const SystemEnv& env) {
     EXPECT_EQ(r.skipped_paths[0].path, c.path);
     return r.skipped_paths[0].reason;
 }
-
-class HookGuard {
-public:
-    explicit HookGuard(clean_hooks::BeforeRemove hook) {
-        clean_hooks::set_before_remove(std::move(hook));
-    }
-    ~HookGuard() { clean_hooks::set_before_remove({}); }
-};
 
 void rename_path(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) {
@@ -421,19 +413,18 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     for (const Swap& s : swaps) {
         SCOPED_TRACE(s.project);
         Candidate c = cargo_target(root, s.project);
-        HookGuard hook([&](const Candidate& target) { s.swap(target.path); });
-        EXPECT_EQ(refusal(c, SystemEnv{}), s.reason);
+        EXPECT_EQ(refusal(c, SystemEnv{}, [&](const Candidate& target) { s.swap(target.path); }),
+                  s.reason);
         EXPECT_TRUE(exists_nofollow(s.survivor));
     }
     EXPECT_TRUE(exists_nofollow(root + "/to-new/target/fresh"));
     {
         // A directory inside swapped for a link: the link goes, its target stays.
         Candidate c = cargo_target(root, "inner");
-        HookGuard hook([&](const Candidate&) {
+        CleanReport r = execute_clean({c}, false, SystemEnv{}, [&](const Candidate&) {
             rename_path(c.path + "/debug", t / "inner-debug");
             make_symlink(t / "decoy", c.path + "/debug");
         });
-        CleanReport r = execute_clean({c}, false, SystemEnv{});
         EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{c.path});
         EXPECT_FALSE(exists_nofollow(c.path));
         EXPECT_TRUE(exists_nofollow(t / "inner-debug/app"));
@@ -509,12 +500,12 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
             }
             Candidate c = measured(target, project ? t / "root" : env.vars["XDG_CACHE_HOME"],
                                    project ? "node-modules" : "pip-cache", k.scope);
-            HookGuard hook([&](const Candidate&) {
+            auto late_mount = [&](const Candidate&) {
                 if (k.late) {
                     mount();
                 }
-            });
-            EXPECT_EQ(refusal(c, env), "target is a mount point");
+            };
+            EXPECT_EQ(refusal(c, env, late_mount), "target is a mount point");
             EXPECT_EQ(test::tree_contents(target), mounted);
         }
     });

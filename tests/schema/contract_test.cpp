@@ -1,4 +1,4 @@
-#include "main/app_error.hpp"
+#include "common/app_error.hpp"
 #include "schema/contract.hpp"
 
 #include <gtest/gtest.h>

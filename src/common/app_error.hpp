@@ -1,6 +1,7 @@
 #pragma once
 
-// The application error: every command produces its output or exactly one of these.
+// The application error: every command produces its output or exactly one of these. Its
+// rendering for a person or a program lives with the front end (main/error_report.hpp).
 
 #include <cstdint>
 #include <optional>
@@ -90,20 +91,11 @@ struct AppError {
     }
 };
 
-/// The message text of the error.
+/// The message text of the error, its payloads exact.
 std::string fmt_app_error(const AppError& error);
 
-/// "Error: {message}\nHint: {hint}\n" in text mode, the payloads made printable
-/// (text::printable); one compact JSON line, the payloads exact,
-/// {"error":{"exit_code":..,"hint":..,"kind":..,"message":..,"retryable":..}} otherwise.
-std::string render_error(const AppError& error, bool json);
-
-/// Writes render_error() to standard error in one write. A closed standard error drops
-/// the text; any other write failure ends the process with status 101.
-void report_error(const AppError& error, bool json);
-
-/// Writes `text` to standard error (or to `fd`, standing in for it) under the same rule
-/// as report_error().
-void print_stderr(std::string_view text, int fd = 2);
+/// The message text for a person on a terminal: every payload made printable
+/// (text::printable). A Usage text goes in as it is.
+std::string fmt_app_error_printable(const AppError& error);
 
 } // namespace qb

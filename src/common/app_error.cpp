@@ -1,16 +1,12 @@
-#include "main/app_error.hpp"
+#include "common/app_error.hpp"
 
-#include "common/io.hpp"
-#include "common/json.hpp"
 #include "common/os_error.hpp"
 #include "common/overload.hpp"
 #include "common/paths.hpp"
 #include "common/text.hpp"
 
 #include <array>
-#include <cerrno>
 #include <fmt/format.h>
-#include <unistd.h>
 
 namespace qb {
 namespace {
@@ -118,32 +114,8 @@ std::string fmt_app_error(const AppError& error) {
     return message_of(error, false);
 }
 
-std::string render_error(const AppError& error, bool json) {
-    if (!json) {
-        std::string message = message_of(error, true);
-        return fmt::format("Error: {}\nHint: {}\n", message, error.hint());
-    }
-    std::string message = fmt_app_error(error);
-    Json inner = Json::object();
-    inner["kind"] = error.kind_name();
-    inner["message"] = message;
-    inner["exit_code"] = static_cast<unsigned>(error.exit_status());
-    inner["retryable"] = error.retryable();
-    inner["hint"] = error.hint();
-    Json outer = Json::object();
-    outer["error"] = std::move(inner);
-    return json_compact(outer) + "\n";
-}
-
-void print_stderr(std::string_view text, int fd) {
-    int err = write_all(fd, text);
-    if (err != 0 && err != EBADF) {
-        fail_internal(fmt::format("failed printing to stderr: {}", os_error_text(err)));
-    }
-}
-
-void report_error(const AppError& error, bool json) {
-    print_stderr(render_error(error, json));
+std::string fmt_app_error_printable(const AppError& error) {
+    return message_of(error, true);
 }
 
 } // namespace qb
