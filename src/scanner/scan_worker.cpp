@@ -57,10 +57,9 @@ private:
 // found cache becomes a measuring job on the worker pool.
 class ScanRun {
 public:
-    ScanRun(const WorkerSender& sender, const ScanRequest& request,
-            std::vector<std::string> resolved_roots, std::vector<std::string> known_paths,
-            const SystemEnv& env)
-        : sender_(sender), request_(request), roots_(std::move(resolved_roots)),
+    ScanRun(ScanSink& sink, const ScanRequest& request, std::vector<std::string> resolved_roots,
+            std::vector<std::string> known_paths, const SystemEnv& env)
+        : sink_(sink), request_(request), roots_(std::move(resolved_roots)),
           known_paths_(std::move(known_paths)), kinds_(request.kinds), now_(now_unix()),
           plan_(roots_, kinds_,
                 request_.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
@@ -146,8 +145,7 @@ private:
         if (!seen_.insert(std::move(key)).second) {
             return;
         }
-        (void)sender_.send(msg::Found{
-            SizingRow{found.kind, found.ecosystem, found.path, found.scope, found.cleanable}});
+        sink_.found(found);
         tokens_.take(jobs_);
         std::string path = found.path;
         measure_candidate_async(
@@ -159,28 +157,28 @@ private:
     }
 
     // From the discovery and, for what measuring left out for want of a descriptor, from
-    // pool threads: sent and listed under one lock, so the final list keeps the order of
-    // the messages.
+    // pool threads: reported and listed under one lock, so the final list keeps the order
+    // of the reports.
     void walk_error(std::string text) {
         std::lock_guard lock(walk_errors_mutex_);
-        (void)sender_.send(msg::WalkError{text});
+        sink_.walk_error(text);
         walk_errors_.push_back(std::move(text));
     }
 
-    // On a pool thread. The row is kept only after its message went out, so the final
-    // rows are exactly the measured ones that were reported.
+    // On a pool thread. The row is kept only after it was reported, so the final rows
+    // are exactly the measured ones that were reported.
     void measured(const std::string& path, std::optional<Candidate> candidate) {
         if (candidate) {
-            (void)sender_.send(msg::Measured{*candidate});
+            sink_.measured(*candidate);
             std::lock_guard lock(results_mutex_);
             results_.push_back(std::move(*candidate));
         } else {
-            (void)sender_.send(msg::NoCandidate{path});
+            sink_.no_candidate(path);
         }
         tokens_.give_back();
     }
 
-    const WorkerSender sender_; // a second sending side, dropped when the scan ends
+    ScanSink& sink_;
     const ScanRequest& request_;
     const std::vector<std::string> roots_;
     const std::vector<std::string> known_paths_;
@@ -271,7 +269,7 @@ std::optional<std::string> fit_snapshot_text(std::vector<RememberedCache> entrie
 }
 
 void run_scan_worker(ScanJob job, SystemEnv env) {
-    const WorkerSender sender = std::move(job.sender);
+    ScanSink& sink = *job.sink;
     ScanRequest request;
     request.roots = std::move(job.roots);
     request.kinds = std::move(job.kinds);
@@ -279,22 +277,22 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
     request.scope = job.scope;
 
     if (auto valid = validate_kind_filter(request.kinds); !valid) {
-        (void)sender.send(msg::ScanFinished{unexpected(std::move(valid).error())});
+        sink.finished(unexpected(std::move(valid).error()));
         return;
     }
     auto roots = resolve_scan_roots(request);
     if (!roots) {
-        (void)sender.send(msg::ScanFinished{unexpected(std::move(roots).error())});
+        sink.finished(unexpected(std::move(roots).error()));
         return;
     }
     ScanResult result;
     {
-        ScanRun run(sender, request, std::move(*roots), std::move(job.known_paths), env);
+        ScanRun run(sink, request, std::move(*roots), std::move(job.known_paths), env);
         result = run.run();
     }
     sort_candidates(result.candidates);
     update_snapshot(env, job.snapshot_request, result.candidates);
-    (void)sender.send(msg::ScanFinished{std::move(result)});
+    sink.finished(std::move(result));
 }
 
 } // namespace qb
