@@ -181,14 +181,92 @@ DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
     }
 }
 
+void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
+                             const std::function<void(FoundCache)>& on_found,
+                             const std::function<void(std::string)>& on_error,
+                             const std::vector<std::string>& known_paths) {
+    std::unordered_set<std::string, path::Hash, path::Equal> seen;
+    auto submit = [&](FoundCache found, std::string real) {
+        if (seen.insert(std::move(real)).second) {
+            on_found(std::move(found));
+        }
+    };
+    for (DiscoveryPass pass : passes) {
+        switch (pass) {
+        case DiscoveryPass::KnownPaths:
+            for (const std::string& known : known_paths) {
+                if (std::optional<Hit> hit = at_known_path(known)) {
+                    submit(std::move(hit->found), std::move(hit->real));
+                }
+            }
+            break;
+        case DiscoveryPass::Globals:
+            for (const Global& g : globals_) {
+                if (g.reported) {
+                    submit(global_found_cache(g.row), g.real);
+                }
+            }
+            break;
+        case DiscoveryPass::Walk:
+            // A walk result is its canonical root followed by names of real directories,
+            // so it is canonical already.
+            walk(
+                [&](FoundCache found) {
+                    std::string real = found.path;
+                    submit(std::move(found), std::move(real));
+                },
+                on_error);
+            break;
+        }
+    }
+}
+
+// What the passes would report at `known`: the global location in scope there, else the
+// project cache there when the walk of the root holding it would report it.
+std::optional<DiscoveryPlan::Hit> DiscoveryPlan::at_known_path(const std::string& known) {
+    if (!is_directory_nofollow(known)) {
+        return std::nullopt;
+    }
+    if (const Global* g = global_at(known)) {
+        if (!g->reported) {
+            return std::nullopt;
+        }
+        return Hit{global_found_cache(g->row), g->real};
+    }
+    if (roots_.empty()) {
+        return std::nullopt; // scope global: nothing is walked
+    }
+    std::optional<std::string> real = canonical_path(known);
+    if (!real) {
+        return std::nullopt;
+    }
+    const std::string* anchor = nullptr;
+    std::size_t anchor_depth = 0;
+    for (const std::string& root : roots_) {
+        if (path::equal(*real, root) || !path::starts_with(*real, root)) {
+            continue;
+        }
+        std::size_t depth = path::components(root).size();
+        if (anchor == nullptr || depth > anchor_depth) {
+            anchor = &root;
+            anchor_depth = depth;
+        }
+    }
+    if (anchor == nullptr) {
+        return std::nullopt;
+    }
+    // Only what the walk would report: nothing inside another reported cache.
+    std::optional<ProjectMatch> match = classify_project_dir(*real);
+    if (!match || !kinds_.passes(match->kind) || first_stop(*real, *anchor) != Step::Enter) {
+        return std::nullopt;
+    }
+    return Hit{project_found_cache(*match, *real, *anchor), *real};
+}
+
 const DiscoveryPlan::Global* DiscoveryPlan::global_at(std::string_view p) const {
     auto g = std::find_if(globals_.begin(), globals_.end(),
                           [&](const Global& g) { return path::equal(g.row.path, p); });
     return g == globals_.end() ? nullptr : &*g;
-}
-
-bool DiscoveryPlan::walk_reaches(const std::string& real, const std::string& root) {
-    return first_stop(real, root) == Step::Enter;
 }
 
 void DiscoveryPlan::walk(const std::function<void(FoundCache)>& on_found,
@@ -270,16 +348,13 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     }
     DiscoveryPlan plan(std::move(*roots), KindFilter(request.kinds), globals);
 
-    // Each found cache is measured on the pool as soon as it is known to be new, while
-    // discovery goes on here. Repeats are dropped in discovery order (walk results
-    // first, then the global locations), so the first finder wins as if the list had
-    // been built first.
+    // Each found cache is measured on the pool as soon as discovery hands it over, while
+    // discovery goes on here. The walk's results come first, so on equal paths they win.
     struct Slot {
         FoundCache found;
         std::optional<MeasuredDir> measured;
     };
     std::deque<Slot> slots;
-    std::unordered_set<std::string, path::Hash, path::Equal> seen;
     ScanResult result;
     PoolJobs jobs;
     // A pool of one thread measures only after discovery, so that the scan never keeps
@@ -290,28 +365,16 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
             slot.measured = std::move(measured);
         });
     };
-    // A walk result is its canonical root followed by names of real directories, so it
-    // is canonical already; only the global locations need resolving.
-    auto submit = [&](FoundCache found, bool is_canonical) {
-        std::string key =
-            is_canonical ? found.path : canonical_path(found.path).value_or(found.path);
-        if (!seen.insert(std::move(key)).second) {
-            return;
-        }
-        Slot& slot = slots.emplace_back();
-        slot.found = std::move(found);
-        if (overlap) {
-            start(slot);
-        }
-    };
-
-    plan.walk([&](FoundCache found) { submit(std::move(found), true); },
-              [&result](std::string error) { result.walk_errors.push_back(std::move(error)); });
-    for (const DiscoveryPlan::Global& g : plan.globals()) {
-        if (g.reported) {
-            submit(global_found_cache(g.row), false);
-        }
-    }
+    plan.discover(
+        {DiscoveryPass::Walk, DiscoveryPass::Globals},
+        [&](FoundCache found) {
+            Slot& slot = slots.emplace_back();
+            slot.found = std::move(found);
+            if (overlap) {
+                start(slot);
+            }
+        },
+        [&result](std::string error) { result.walk_errors.push_back(std::move(error)); });
 
     // Ages count from the end of discovery, whatever the order measurements finish in.
     const std::uint64_t now = now_unix();

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,42 +110,54 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
                              const std::function<void(std::string)>& on_error,
                              const std::function<bool(std::string_view)>& covered = {});
 
+/// The passes of a discovery; each scan runs them in an order of its own.
+enum class DiscoveryPass {
+    KnownPaths, // paths shown before, each judged as the passes below would judge it
+    Globals,    // the global locations in scope
+    Walk,       // the walk of the roots
+};
+
 /// Which caches one scan reports, worked out before anything is reported, so that no
 /// reported cache lies inside another and the outer one covers the inner one's bytes.
 /// The global locations in scope (kind passes, a real directory) are never entered by
 /// the walk, and a root inside one is not walked at all. A global location in scope is
 /// left out when it lies strictly inside another one, or strictly inside a project
 /// cache that the walk reports. Paths are compared in canonical form; equal paths are
-/// left to the callers' repeat check (the first finder wins).
+/// left to the repeat check of discover() (the first finder wins).
 class DiscoveryPlan {
 public:
-    struct Global {
-        GlobalCandidate row;
-        std::string real;      // canonical, or the row's path when it cannot be resolved
-        bool reported = false; // false when the location lies inside another reported cache
-    };
-
     /// `roots` resolved (canonical, none inside another); `globals` as discovered, empty
     /// for scope project.
     DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
                   const std::vector<GlobalCandidate>& globals);
 
-    /// The global locations in scope, in list order.
-    const std::vector<Global>& globals() const { return globals_; }
-
-    /// The global location in scope whose path equals `p` component by component.
-    const Global* global_at(std::string_view p) const;
-
-    /// True when the walk of `root` visits `real`, a canonical directory inside it.
-    bool walk_reaches(const std::string& real, const std::string& root);
-
-    /// Walks the roots in order, each as discover_project_caches does, without entering
-    /// a global location in scope and without walking a root that lies inside one.
-    void walk(const std::function<void(FoundCache)>& on_found,
-              const std::function<void(std::string)>& on_error) const;
+    /// Runs `passes` in order on the calling thread and hands every cache they report to
+    /// `on_found`, once: a cache whose canonical path an earlier one had is dropped, so
+    /// the first finder wins. Walk errors go to `on_error` as they happen. A known path
+    /// counts only when it is a global location in scope, or a project cache that the
+    /// walk would report.
+    void discover(std::initializer_list<DiscoveryPass> passes,
+                  const std::function<void(FoundCache)>& on_found,
+                  const std::function<void(std::string)>& on_error,
+                  const std::vector<std::string>& known_paths = {});
 
 private:
+    struct Global {
+        GlobalCandidate row;
+        std::string real;      // canonical, or the row's path when it cannot be resolved
+        bool reported = false; // false when the location lies inside another reported cache
+    };
+    /// A cache one pass reports, with its canonical path.
+    struct Hit {
+        FoundCache found;
+        std::string real;
+    };
     enum class Step { Enter, Report, Stop };
+
+    std::optional<Hit> at_known_path(const std::string& known);
+    const Global* global_at(std::string_view p) const;
+    void walk(const std::function<void(FoundCache)>& on_found,
+              const std::function<void(std::string)>& on_error) const;
     Step step_at(const std::string& dir, bool is_root);
     Step first_stop(const std::string& real, const std::string& root);
     bool inside_global(std::string_view real) const;

@@ -2,7 +2,6 @@
 
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
-#include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan.hpp"
@@ -11,7 +10,6 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <unordered_set>
 
 namespace qb {
 namespace {
@@ -57,97 +55,31 @@ private:
 // found cache becomes a measuring job on the worker pool.
 class ScanRun {
 public:
-    ScanRun(const WorkerSender& sender, const ScanRequest& request,
-            std::vector<std::string> resolved_roots, std::vector<std::string> known_paths,
-            const SystemEnv& env)
-        : sender_(sender), request_(request), roots_(std::move(resolved_roots)),
-          known_paths_(std::move(known_paths)), kinds_(request.kinds), now_(now_unix()),
-          plan_(roots_, kinds_,
-                request_.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
-                                                       : discover_global_caches(env)),
+    ScanRun(ScanSink& sink, const ScanRequest& request, std::vector<std::string> resolved_roots,
+            std::vector<std::string> known_paths, const SystemEnv& env)
+        : sink_(sink), known_paths_(std::move(known_paths)), now_(now_unix()),
+          plan_(std::move(resolved_roots), KindFilter(request.kinds),
+                request.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
+                                                      : discover_global_caches(env)),
           tokens_(measure_token_count(worker_threads())) {}
 
     /// Runs the three passes, waits for every measurement, and hands over the results.
+    /// The rows already on screen come first, so their fresh values arrive early; on
+    /// equal paths the earlier pass wins.
     ScanResult run() {
-        known_paths_pass();
-        if (request_.scope != ScopeFilter::Project) {
-            global_pass();
-        }
-        walk_pass();
+        plan_.discover(
+            {DiscoveryPass::KnownPaths, DiscoveryPass::Globals, DiscoveryPass::Walk},
+            [this](FoundCache found) { submit(std::move(found)); },
+            [this](std::string text) { walk_error(std::move(text)); }, known_paths_);
         jobs_.wait();
         std::scoped_lock lock(results_mutex_, walk_errors_mutex_);
         return ScanResult{std::move(results_), std::move(walk_errors_)};
     }
 
 private:
-    // The rows already on screen first, so their fresh values arrive early.
-    void known_paths_pass() {
-        for (const std::string& known : known_paths_) {
-            if (!is_directory_nofollow(known)) {
-                continue;
-            }
-            if (request_.scope != ScopeFilter::Project) {
-                if (const DiscoveryPlan::Global* g = plan_.global_at(known)) {
-                    if (g->reported) {
-                        submit(global_found_cache(g->row));
-                    }
-                    continue;
-                }
-                if (request_.scope == ScopeFilter::Global) {
-                    continue;
-                }
-            }
-            std::optional<std::string> real = canonical_path(known);
-            if (!real) {
-                continue;
-            }
-            const std::string* anchor = nullptr;
-            std::size_t anchor_depth = 0;
-            for (const std::string& root : roots_) {
-                if (path::equal(*real, root) || !path::starts_with(*real, root)) {
-                    continue;
-                }
-                std::size_t depth = path::components(root).size();
-                if (anchor == nullptr || depth > anchor_depth) {
-                    anchor = &root;
-                    anchor_depth = depth;
-                }
-            }
-            if (anchor == nullptr) {
-                continue;
-            }
-            // Only what the walk would report: nothing inside another reported cache.
-            std::optional<ProjectMatch> match = classify_project_dir(*real);
-            if (match && kinds_.passes(match->kind) && plan_.walk_reaches(*real, *anchor)) {
-                submit(project_found_cache(*match, *real, *anchor), true);
-            }
-        }
-    }
-
-    void global_pass() {
-        for (const DiscoveryPlan::Global& g : plan_.globals()) {
-            if (g.reported) {
-                submit(global_found_cache(g.row));
-            }
-        }
-    }
-
-    void walk_pass() {
-        plan_.walk([&](FoundCache found) { submit(std::move(found), true); },
-                   [&](std::string text) { walk_error(std::move(text)); });
-    }
-
-    // Reports a newly found cache and queues its measurement; a path found before (by
-    // its canonical form) is dropped silently. Walk results are canonical already: a
-    // canonical root followed by names of real directories.
-    void submit(FoundCache found, bool is_canonical = false) {
-        std::string key =
-            is_canonical ? found.path : canonical_path(found.path).value_or(found.path);
-        if (!seen_.insert(std::move(key)).second) {
-            return;
-        }
-        (void)sender_.send(msg::Found{
-            SizingRow{found.kind, found.ecosystem, found.path, found.scope, found.cleanable}});
+    // Reports a newly found cache and queues its measurement.
+    void submit(FoundCache found) {
+        sink_.found(found);
         tokens_.take(jobs_);
         std::string path = found.path;
         measure_candidate_async(
@@ -159,35 +91,31 @@ private:
     }
 
     // From the discovery and, for what measuring left out for want of a descriptor, from
-    // pool threads: sent and listed under one lock, so the final list keeps the order of
-    // the messages.
+    // pool threads: reported and listed under one lock, so the final list keeps the order
+    // of the reports.
     void walk_error(std::string text) {
         std::lock_guard lock(walk_errors_mutex_);
-        (void)sender_.send(msg::WalkError{text});
+        sink_.walk_error(text);
         walk_errors_.push_back(std::move(text));
     }
 
-    // On a pool thread. The row is kept only after its message went out, so the final
-    // rows are exactly the measured ones that were reported.
+    // On a pool thread. The row is kept only after it was reported, so the final rows
+    // are exactly the measured ones that were reported.
     void measured(const std::string& path, std::optional<Candidate> candidate) {
         if (candidate) {
-            (void)sender_.send(msg::Measured{*candidate});
+            sink_.measured(*candidate);
             std::lock_guard lock(results_mutex_);
             results_.push_back(std::move(*candidate));
         } else {
-            (void)sender_.send(msg::NoCandidate{path});
+            sink_.no_candidate(path);
         }
         tokens_.give_back();
     }
 
-    const WorkerSender sender_; // a second sending side, dropped when the scan ends
-    const ScanRequest& request_;
-    const std::vector<std::string> roots_;
+    ScanSink& sink_;
     const std::vector<std::string> known_paths_;
-    const KindFilter kinds_;
     const std::uint64_t now_;
     DiscoveryPlan plan_;
-    std::unordered_set<std::string, path::Hash, path::Equal> seen_;
     std::mutex walk_errors_mutex_;
     std::vector<std::string> walk_errors_;
     std::mutex results_mutex_;
@@ -271,7 +199,7 @@ std::optional<std::string> fit_snapshot_text(std::vector<RememberedCache> entrie
 }
 
 void run_scan_worker(ScanJob job, SystemEnv env) {
-    const WorkerSender sender = std::move(job.sender);
+    ScanSink& sink = *job.sink;
     ScanRequest request;
     request.roots = std::move(job.roots);
     request.kinds = std::move(job.kinds);
@@ -279,22 +207,22 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
     request.scope = job.scope;
 
     if (auto valid = validate_kind_filter(request.kinds); !valid) {
-        (void)sender.send(msg::ScanFinished{unexpected(std::move(valid).error())});
+        sink.finished(unexpected(std::move(valid).error()));
         return;
     }
     auto roots = resolve_scan_roots(request);
     if (!roots) {
-        (void)sender.send(msg::ScanFinished{unexpected(std::move(roots).error())});
+        sink.finished(unexpected(std::move(roots).error()));
         return;
     }
     ScanResult result;
     {
-        ScanRun run(sender, request, std::move(*roots), std::move(job.known_paths), env);
+        ScanRun run(sink, request, std::move(*roots), std::move(job.known_paths), env);
         result = run.run();
     }
     sort_candidates(result.candidates);
     update_snapshot(env, job.snapshot_request, result.candidates);
-    (void)sender.send(msg::ScanFinished{std::move(result)});
+    sink.finished(std::move(result));
 }
 
 } // namespace qb

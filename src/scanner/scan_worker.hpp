@@ -5,11 +5,12 @@
 
 #include "common/env.hpp"
 #include "scanner/candidate.hpp"
+#include "scanner/scan.hpp"
 #include "scanner/snapshot.hpp"
-#include "scanner/worker_message.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,9 +24,29 @@ struct ScanOptions {
     ScopeFilter scope = ScopeFilter::All;
 };
 
+/// Where a background scan reports while it works. The calls come from the scan's own
+/// thread and from pool threads at once, so they must be safe to make concurrently. They
+/// return nothing: what cannot be delivered is dropped, and the scan carries on.
+class ScanSink {
+public:
+    virtual ~ScanSink() = default;
+    /// A recognised cache, once per canonical path, before its measurement starts.
+    virtual void found(const FoundCache& cache) = 0;
+    /// A found cache measured; its path is the one found() had.
+    virtual void measured(const Candidate& candidate) = 0;
+    /// A found cache that yielded no candidate: no longer a directory, or too small.
+    virtual void no_candidate(const std::string& path) = 0;
+    /// One walk error text, as it happens.
+    virtual void walk_error(const std::string& text) = 0;
+    /// The outcome, always the last report: the measured rows, sorted, and the walk error
+    /// texts in the order walk_error() had them; or the error that stopped the scan
+    /// before anything else was reported.
+    virtual void finished(Result<ScanResult, AppError> outcome) = 0;
+};
+
 /// What the interface hands to a background scan; the scan's thread owns it.
 struct ScanJob {
-    WorkerSender sender;
+    std::shared_ptr<ScanSink> sink;
     std::vector<std::string> roots;
     std::vector<std::string> kinds;
     /// Paths of the rows on screen, largest first: examined before anything else.
@@ -39,9 +60,8 @@ struct ScanJob {
 /// min(max(2 x threads, 2), 32).
 std::size_t measure_token_count(std::size_t pool_threads);
 
-/// The body of a background scan thread. Sends Found, Measured, NoCandidate and
-/// WalkError messages while it works, rewrites the snapshot, and ends with exactly one
-/// ScanFinished, always the last message of the scan. Failed sends are ignored.
+/// The body of a background scan thread. Reports to the job's sink while it works,
+/// rewrites the snapshot, and ends with exactly one finished() report.
 void run_scan_worker(ScanJob job, SystemEnv env);
 
 /// The entries of the next snapshot: the old entries observed at most 30 days before

@@ -12,7 +12,6 @@
 #include "scanner/clean.hpp"
 #include "scanner/scan.hpp"
 #include "scanner/scan_worker.hpp"
-#include "scanner/worker_message.hpp"
 
 #include <functional>
 #include <string>
@@ -29,7 +28,7 @@ using qb::ScanOptions;
 void spawn_detached(std::function<void()> body);
 
 struct TuiServices {
-    /// The body of the scan thread: streams its messages and ends with one ScanFinished.
+    /// The body of the scan thread: reports to the job's sink and ends with finished().
     std::function<void(ScanJob)> run_scan;
     std::function<NativeInspection()> inspect_docker;
     std::function<Result<Candidate, AppError>(const Candidate&)> measure_entry;

@@ -8,9 +8,9 @@
 #include "scanner/candidate.hpp"
 #include "scanner/scan.hpp"
 #include "scanner/snapshot.hpp"
-#include "scanner/worker_message.hpp"
 #include "tui/services.hpp"
 #include "tui/theme.hpp"
+#include "tui/worker_message.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -24,8 +24,6 @@
 namespace qb::tui {
 
 using Clock = std::chrono::steady_clock;
-
-using qb::SizingRow;
 
 enum class TuiPhase { Scanning, Ready, Checking, Confirm, Cleaning, ScanFailed };
 

@@ -4,11 +4,32 @@
 #include "tui/messages.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace qb::tui {
 
 namespace {
+
+/// The background scan's reports as messages on the interface's channel; a message the
+/// interface is no longer there to receive is dropped.
+class ChannelScanSink final : public ScanSink {
+public:
+    explicit ChannelScanSink(WorkerSender sender) : sender_(std::move(sender)) {}
+
+    void found(const FoundCache& c) override {
+        sender_.send(msg::Found{SizingRow{c.kind, c.ecosystem, c.path, c.scope, c.cleanable}});
+    }
+    void measured(const Candidate& candidate) override { sender_.send(msg::Measured{candidate}); }
+    void no_candidate(const std::string& path) override { sender_.send(msg::NoCandidate{path}); }
+    void walk_error(const std::string& text) override { sender_.send(msg::WalkError{text}); }
+    void finished(Result<ScanResult, AppError> outcome) override {
+        sender_.send(msg::ScanFinished{std::move(outcome)});
+    }
+
+private:
+    const WorkerSender sender_;
+};
 
 /// The phase and the working panel's record of a check or clean that starts now.
 void begin_operation(TuiState& state, TuiPhase phase, const std::vector<Candidate>& targets,
@@ -88,7 +109,7 @@ void start_background_scan(TuiState& state, const WorkerSender& sender) {
     }
 
     ScanOptions copy = clone_scan_options(state.options);
-    ScanJob job{sender,
+    ScanJob job{std::make_shared<ChannelScanSink>(sender),
                 std::move(copy.roots),
                 std::move(copy.kinds),
                 std::move(known),

@@ -1,3 +1,4 @@
+#include "common/channel.hpp"
 #include "common/paths.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan_worker.hpp"
@@ -7,10 +8,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
+#include <variant>
 
 namespace qb {
 namespace {
@@ -49,15 +52,52 @@ ScanJob job_for(std::vector<std::string> roots, std::vector<std::string> kinds =
     return job;
 }
 
+// One record per report of the scan, named after the interface's messages they become.
+namespace msg {
+struct Found {
+    FoundCache row;
+};
+struct Measured {
+    Candidate candidate;
+};
+struct NoCandidate {
+    std::string path;
+};
+struct WalkError {
+    std::string text;
+};
+struct ScanFinished {
+    Result<ScanResult, AppError> outcome;
+};
+} // namespace msg
+using Report =
+    std::variant<msg::Found, msg::Measured, msg::NoCandidate, msg::WalkError, msg::ScanFinished>;
+
+// Puts the reports on a channel in the order they are made, as the interface does.
+class ChannelSink final : public ScanSink {
+public:
+    explicit ChannelSink(Sender<Report> tx) : tx_(std::move(tx)) {}
+    void found(const FoundCache& cache) override { tx_.send(msg::Found{cache}); }
+    void measured(const Candidate& candidate) override { tx_.send(msg::Measured{candidate}); }
+    void no_candidate(const std::string& path) override { tx_.send(msg::NoCandidate{path}); }
+    void walk_error(const std::string& text) override { tx_.send(msg::WalkError{text}); }
+    void finished(Result<ScanResult, AppError> outcome) override {
+        tx_.send(msg::ScanFinished{std::move(outcome)});
+    }
+
+private:
+    const Sender<Report> tx_;
+};
+
 // Runs the worker on a thread of its own, as the interface does, and collects every
-// message until the last sender is gone. `on_finished` runs the moment ScanFinished
-// arrives, before the worker thread is joined.
-std::vector<WorkerMessage> run_worker(ScanJob job, const SystemEnv& env,
-                                      const std::function<void()>& on_finished = {}) {
-    auto [tx, rx] = make_channel<WorkerMessage>();
-    job.sender = std::move(tx);
+// report until the worker has dropped its sink. `on_finished` runs the moment
+// ScanFinished arrives, before the worker thread is joined.
+std::vector<Report> run_worker(ScanJob job, const SystemEnv& env,
+                               const std::function<void()>& on_finished = {}) {
+    auto [tx, rx] = make_channel<Report>();
+    job.sink = std::make_shared<ChannelSink>(std::move(tx));
     std::thread worker(run_scan_worker, std::move(job), env);
-    std::vector<WorkerMessage> messages;
+    std::vector<Report> messages;
     while (auto m = rx.receive()) {
         if (std::holds_alternative<msg::ScanFinished>(*m) && on_finished) {
             on_finished();
@@ -70,7 +110,7 @@ std::vector<WorkerMessage> run_worker(ScanJob job, const SystemEnv& env,
 
 struct Observed {
     std::vector<std::string> found;        // in order
-    std::vector<SizingRow> found_rows;     // in order
+    std::vector<FoundCache> found_rows;    // in order
     std::vector<Candidate> measured;       // in arrival order
     std::vector<std::string> no_candidate; // in arrival order
     std::vector<std::string> walk_errors;
@@ -79,12 +119,12 @@ struct Observed {
 };
 
 // Checks the order rules every scan keeps and sorts the messages by kind.
-Observed check_order(const std::vector<WorkerMessage>& messages) {
+Observed check_order(const std::vector<Report>& messages) {
     Observed o;
     std::set<std::string> pending;
     std::set<std::string> found_once;
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        const WorkerMessage& m = messages[i];
+        const Report& m = messages[i];
         if (auto* f = std::get_if<msg::Found>(&m)) {
             EXPECT_TRUE(found_once.insert(f->row.path).second) << "found twice: " << f->row.path;
             pending.insert(f->row.path);
@@ -418,11 +458,13 @@ TEST(ScanWorker, KeepsGoingWhenTheInterfaceHasGone) {
     test::write_file(box.root + "/q/Cargo.toml");
     test::write_file(box.root + "/q/target/x", "ab");
     ScanJob job = job_for({box.root});
+    Sender<Report> tx;
     {
-        auto [tx, rx] = make_channel<WorkerMessage>();
-        job.sender = std::move(tx);
+        auto channel = make_channel<Report>();
+        tx = std::move(channel.first);
     }
-    ASSERT_FALSE(job.sender.send(msg::WalkError{"nobody listens"}));
+    ASSERT_FALSE(tx.send(msg::WalkError{"nobody listens"}));
+    job.sink = std::make_shared<ChannelSink>(std::move(tx));
     std::thread worker(run_scan_worker, std::move(job), box.env);
     worker.join();
 

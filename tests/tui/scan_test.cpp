@@ -198,7 +198,9 @@ TEST(Scan, WorkersRunOnTheirOwnThreads) {
     Harness h;
     auto [tx, rx] = make_channel<WorkerMessage>();
     h.state.services.spawn = spawn_detached;
-    h.state.services.run_scan = [](ScanJob job) { job.sender.send(finished({row("/w/t", 1)})); };
+    h.state.services.run_scan = [](ScanJob job) {
+        job.sink->finished(finished({row("/w/t", 1)}).outcome);
+    };
     auto next = [&, &rx = rx, &tx = tx] {
         std::optional<WorkerMessage> m = rx.receive_for(std::chrono::seconds(60));
         ASSERT_TRUE(m.has_value());

@@ -1,7 +1,9 @@
 #pragma once
 
 // The messages that the interface's workers send to the interface thread over one
-// multi-producer channel. Ownership of the payload passes with the message.
+// multi-producer channel. Ownership of the payload passes with the message. The
+// background scan's reports arrive as Found, Measured, NoCandidate, WalkError and
+// ScanFinished.
 
 #include "common/app_error.hpp"
 #include "common/channel.hpp"
@@ -16,9 +18,9 @@
 #include <variant>
 #include <vector>
 
-namespace qb {
+namespace qb::tui {
 
-/// A found cache that is not measured yet.
+/// A found or remembered cache that is not measured yet: a row of the sizing list.
 struct SizingRow {
     std::string kind;
     std::string ecosystem;
@@ -68,4 +70,4 @@ using WorkerMessage =
 using WorkerSender = Sender<WorkerMessage>;
 using WorkerReceiver = Receiver<WorkerMessage>;
 
-} // namespace qb
+} // namespace qb::tui
