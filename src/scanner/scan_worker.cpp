@@ -170,6 +170,11 @@ private:
     // On a pool thread. The row is kept only after its message went out, so the final
     // rows are exactly the measured ones that were reported.
     void measured(const std::string& path, std::optional<Candidate> candidate) {
+        // Back however this ends, or discovery could wait for the token forever.
+        struct GiveBack {
+            MeasureTokens& tokens;
+            ~GiveBack() { tokens.give_back(); }
+        } give_back{tokens_};
         if (candidate) {
             (void)sender_.send(msg::Measured{*candidate});
             std::lock_guard lock(results_mutex_);
@@ -177,7 +182,6 @@ private:
         } else {
             (void)sender_.send(msg::NoCandidate{path});
         }
-        tokens_.give_back();
     }
 
     const WorkerSender sender_; // a second sending side, dropped when the scan ends
