@@ -3,6 +3,7 @@
 // The one-shot scan behind `scan` and `clean`, and the root handling it shares with the
 // interface's background scan.
 
+#include "common/defaults.hpp"
 #include "common/env.hpp"
 #include "common/paths.hpp"
 #include "common/result.hpp"
@@ -27,7 +28,7 @@ enum class ScopeFilter { All = 0, Project = 1, Global = 2 };
 struct ScanRequest {
     std::vector<std::string> roots;
     std::vector<std::string> kinds;
-    std::uint64_t protect_days = 7;
+    std::uint64_t protect_days = kDefaultProtectDays;
     ScopeFilter scope = ScopeFilter::All;
 };
 
