@@ -3,6 +3,7 @@
 // The parsed command line: one record per command. Header-only, so that the terminal
 // interface can take its arguments without linking the front end.
 
+#include "common/defaults.hpp"
 #include "scanner/scan.hpp"
 
 #include <cstdint>
@@ -18,12 +19,6 @@ enum class OutputFormat { Auto = 0, Json = 1, Text = 2 };
 
 /// The shells a completion script can be written for.
 enum class CompletionShell { Bash = 0, Elvish = 1, Fish = 2, Powershell = 3, Zsh = 4 };
-
-/// Defaults shared by the records and the command tree, so both say the same.
-inline constexpr std::uint64_t kDefaultProtectDays = 7;
-inline constexpr std::uint64_t kDefaultLimit = 100;
-inline constexpr std::uint64_t kDefaultOffset = 0;
-inline constexpr std::uint64_t kMaxLimit = 1000;
 
 struct TuiArgs {
     std::vector<std::string> roots;

@@ -17,7 +17,7 @@ enum class ValueParser {
     Text,     // any text, the empty one included
     Path,     // any non-empty text, taken as a path without looking at the disk
     Unsigned, // plain decimal, 0 through 2^64 - 1
-    Limit,    // a page size, 1 through 1000
+    Limit,    // a page size, 1 through kMaxLimit
     Choice,   // exactly one of `possible_values`
 };
 

@@ -1,6 +1,8 @@
 #include "main/cli_values.hpp"
 
-#include "main/app_args.hpp"
+#include "common/defaults.hpp"
+
+#include <fmt/format.h>
 
 namespace qb::cli {
 
@@ -30,10 +32,10 @@ Result<std::uint64_t, std::string> parse_u64_decimal(std::string_view text) {
 Result<std::uint64_t, std::string> parse_limit(std::string_view text) {
     auto value = parse_u64_decimal(text);
     if (!value) {
-        return unexpected(std::string("limit must be an integer from 1 through 1000"));
+        return unexpected(fmt::format("limit must be an integer from 1 through {}", kMaxLimit));
     }
     if (*value < 1 || *value > kMaxLimit) {
-        return unexpected(std::string("limit must be from 1 through 1000"));
+        return unexpected(fmt::format("limit must be from 1 through {}", kMaxLimit));
     }
     return *value;
 }

@@ -15,7 +15,7 @@ namespace qb::cli {
 /// in string" or "number too large to fit in target type", whichever is met first.
 Result<std::uint64_t, std::string> parse_u64_decimal(std::string_view text);
 
-/// A page size from 1 through 1000.
+/// A page size from 1 through kMaxLimit.
 Result<std::uint64_t, std::string> parse_limit(std::string_view text);
 
 } // namespace qb::cli

@@ -222,34 +222,34 @@ bool walk_up_marker(std::string_view path, std::string_view parent_name, std::st
     return gp && is_regular_file(Dir{-1, *gp}, marker);
 }
 
-constexpr ProjectMatch kVenv{"python-venv", "python", true};
-constexpr ProjectMatch kTox{"tox-env", "python", true};
-constexpr ProjectMatch kNox{"nox-env", "python", true};
-constexpr ProjectMatch kMixDeps{"mix-deps", "elixir", true};
-constexpr ProjectMatch kGradleBuild{"gradle-build", "jvm", false};
-constexpr ProjectMatch kDartBuild{"dart-build", "dart", false};
-constexpr ProjectMatch kCmakeBuild{"cmake-build", "cpp", false};
-constexpr ProjectMatch kCargoTarget{"cargo-target", "rust", false};
-constexpr ProjectMatch kMavenTarget{"maven-target", "jvm", false};
-constexpr ProjectMatch kGradleProject{"gradle-project-cache", "jvm", false};
-constexpr ProjectMatch kRenvLibrary{"renv-library", "r", true};
-constexpr ProjectMatch kBytecode{"python-bytecode", "python", false};
-constexpr ProjectMatch kMypy{"mypy-cache", "python", false};
-constexpr ProjectMatch kRuff{"ruff-cache", "python", false};
-constexpr ProjectMatch kPytest{"pytest-cache", "python", false};
-constexpr ProjectMatch kStackWork{"stack-work", "haskell", false};
-constexpr ProjectMatch kNodeModules{"node-modules", "javascript", true};
-constexpr ProjectMatch kDotnetBin{"dotnet-bin", "dotnet", false};
-constexpr ProjectMatch kDotnetObj{"dotnet-obj", "dotnet", false};
-constexpr ProjectMatch kZig{"zig-project-cache", "zig", false};
-constexpr ProjectMatch kDartTool{"dart-tool", "dart", true};
-constexpr ProjectMatch kTerraform{"terraform-modules", "terraform", true};
-constexpr ProjectMatch kCabalDist{"cabal-dist", "haskell", false};
-constexpr ProjectMatch kBundler{"bundler-vendor", "ruby", true};
-constexpr ProjectMatch kComposer{"composer-vendor", "php", true};
-constexpr ProjectMatch kSwiftBuild{"swift-build", "swift", false};
-constexpr ProjectMatch kMixBuild{"mix-build", "elixir", false};
-constexpr ProjectMatch kCachedirTag{"cachedir-tag", "other", false};
+constexpr ProjectKind kVenv{"python-venv"};
+constexpr ProjectKind kTox{"tox-env"};
+constexpr ProjectKind kNox{"nox-env"};
+constexpr ProjectKind kMixDeps{"mix-deps"};
+constexpr ProjectKind kGradleBuild{"gradle-build"};
+constexpr ProjectKind kDartBuild{"dart-build"};
+constexpr ProjectKind kCmakeBuild{"cmake-build"};
+constexpr ProjectKind kCargoTarget{"cargo-target"};
+constexpr ProjectKind kMavenTarget{"maven-target"};
+constexpr ProjectKind kGradleProject{"gradle-project-cache"};
+constexpr ProjectKind kRenvLibrary{"renv-library"};
+constexpr ProjectKind kBytecode{"python-bytecode"};
+constexpr ProjectKind kMypy{"mypy-cache"};
+constexpr ProjectKind kRuff{"ruff-cache"};
+constexpr ProjectKind kPytest{"pytest-cache"};
+constexpr ProjectKind kStackWork{"stack-work"};
+constexpr ProjectKind kNodeModules{"node-modules"};
+constexpr ProjectKind kDotnetBin{"dotnet-bin"};
+constexpr ProjectKind kDotnetObj{"dotnet-obj"};
+constexpr ProjectKind kZig{"zig-project-cache"};
+constexpr ProjectKind kDartTool{"dart-tool"};
+constexpr ProjectKind kTerraform{"terraform-modules"};
+constexpr ProjectKind kCabalDist{"cabal-dist"};
+constexpr ProjectKind kBundler{"bundler-vendor"};
+constexpr ProjectKind kComposer{"composer-vendor"};
+constexpr ProjectKind kSwiftBuild{"swift-build"};
+constexpr ProjectKind kMixBuild{"mix-build"};
+constexpr ProjectKind kCachedirTag{"cachedir-tag"};
 
 enum class Rule {
     Venv,
@@ -322,9 +322,9 @@ std::optional<Rule> rule_for(std::string_view name) {
 
 std::optional<ProjectMatch> apply_rule(Rule rule, const Dir& parent, const Dir& self,
                                        std::string_view path) {
-    auto when = [](bool hit, const ProjectMatch& m) -> std::optional<ProjectMatch> {
+    auto when = [](bool hit, ProjectKind kind) -> std::optional<ProjectMatch> {
         if (hit) {
-            return m;
+            return *kind;
         }
         return std::nullopt;
     };
@@ -343,15 +343,15 @@ std::optional<ProjectMatch> apply_rule(Rule rule, const Dir& parent, const Dir& 
         return when(is_regular_file(parent, "mix.exs"), kMixDeps);
     case Rule::Build:
         if (any_regular_file(parent, kGradleMarkers)) {
-            return kGradleBuild;
+            return *kGradleBuild;
         }
         if (is_regular_file(parent, "pubspec.yaml")) {
-            return kDartBuild;
+            return *kDartBuild;
         }
         return when(is_regular_file(self, "CMakeCache.txt"), kCmakeBuild);
     case Rule::Target:
         if (is_regular_file(parent, "Cargo.toml")) {
-            return kCargoTarget;
+            return *kCargoTarget;
         }
         return when(is_regular_file(parent, "pom.xml"), kMavenTarget);
     case Rule::DotGradle:
@@ -359,13 +359,13 @@ std::optional<ProjectMatch> apply_rule(Rule rule, const Dir& parent, const Dir& 
     case Rule::Library:
         return when(walk_up_marker(path, "renv", "renv.lock"), kRenvLibrary);
     case Rule::Pycache:
-        return kBytecode;
+        return *kBytecode;
     case Rule::Mypy:
-        return kMypy;
+        return *kMypy;
     case Rule::Ruff:
-        return kRuff;
+        return *kRuff;
     case Rule::Pytest:
-        return kPytest;
+        return *kPytest;
     case Rule::StackWork:
         return when(
             any_regular_file(parent, std::array<std::string_view, 2>{"stack.yaml", "package.yaml"}),
@@ -418,7 +418,7 @@ std::optional<ProjectMatch> classify(int parent_fd, int dir_fd, std::string_view
         }
     }
     if (tag_inside(self)) {
-        return kCachedirTag;
+        return *kCachedirTag;
     }
     return std::nullopt;
 }

@@ -2,17 +2,16 @@
 
 // Recognising project caches by their names and marker files.
 
+#include "scanner/catalog.hpp"
+
 #include <optional>
 #include <string_view>
 #include <vector>
 
 namespace qb {
 
-struct ProjectMatch {
-    std::string_view kind;
-    std::string_view ecosystem;
-    bool network_restore;
-};
+/// What claims a project directory: the catalogue row of its kind.
+using ProjectMatch = CatalogEntry;
 
 /// Classifies one directory met by a walk; `path` is used as given (absolute or
 /// relative, never canonicalised). None when no rule and no valid CACHEDIR.TAG claims it.

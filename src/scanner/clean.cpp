@@ -1,11 +1,13 @@
 #include "scanner/clean.hpp"
 
+#include "common/defaults.hpp"
 #include "common/fs.hpp"
 #include "common/io.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
 #include "common/text.hpp"
+#include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
 #include "scanner/safe_remove.hpp"
@@ -131,18 +133,16 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     return std::move(*path);
 }
 
-// Kinds whose contents change under the tool, so they are measured again before removal.
-bool is_temporary_storage(std::string_view kind) {
-    return kind == "macos-temporary-build-cache" || kind == "macos-chrome-signing-clones" ||
-           kind == "macos-temporary-workspace";
+bool remeasured_before_removal(const Candidate& c) {
+    const CatalogEntry* kind = find_catalog_entry(c.kind);
+    return kind != nullptr && kind->remeasure_before_removal;
 }
 
 bool is_read_only_go_cache(const Candidate& c) {
-    if (c.kind == "go-module-cache") {
-        return true;
-    }
-    if (c.kind != "macos-temporary-build-cache") {
-        return false;
+    const CatalogEntry* kind = find_catalog_entry(c.kind);
+    GoModuleRetry retry = kind != nullptr ? kind->go_module_retry : GoModuleRetry::No;
+    if (retry != GoModuleRetry::ByName) {
+        return retry == GoModuleRetry::Yes;
     }
     auto name = path::file_name(c.path);
     if (!name || !text::is_utf8(*name)) {
@@ -234,7 +234,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
     if (!canonical) {
         return refused(std::move(canonical.error()));
     }
-    if (is_temporary_storage(c.kind) && !measure_tree(c.path).same_fingerprint(c.fingerprint)) {
+    if (remeasured_before_removal(c) && !measure_tree(c.path).same_fingerprint(c.fingerprint)) {
         return refused("temporary storage changed after it was measured; scan again");
     }
     if (before_remove) {
@@ -284,15 +284,14 @@ Result<Candidate, AppError> measure_entry(const Candidate& candidate, const Syst
     if (!valid) {
         return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
     }
-    // The same aging as a scan's, with the protection window of the deletion dialog; a
-    // minimum size of 0 never drops the entry.
-    constexpr std::uint64_t kProtectDays = 7;
+    // The same aging as a scan's, with the default protection window whatever the scan used;
+    // a minimum size of 0 never drops the entry.
     const std::uint64_t now = now_unix();
     FoundCache found{
         candidate.kind,  candidate.ecosystem,       candidate.path,     candidate.anchor, 0,
         candidate.scope, candidate.network_restore, candidate.cleanable};
     MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path), {}};
-    auto remeasured = make_candidate(std::move(found), measured, kProtectDays, now);
+    auto remeasured = make_candidate(std::move(found), measured, kDefaultProtectDays, now);
     if (!remeasured) {
         fail_internal("a remeasured cache was dropped for its size");
     }

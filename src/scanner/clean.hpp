@@ -87,8 +87,8 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
 /// nothing on disk.
 Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env);
 
-/// The candidate validated and measured again, aged with a protect-days value of 7; a
-/// refused validation is a Conflict carrying its reason.
+/// The candidate validated and measured again, aged with kDefaultProtectDays whatever the
+/// scan used; a refused validation is a Conflict carrying its reason.
 Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env);
 
 /// None when the path cannot be examined.

@@ -16,59 +16,56 @@ namespace {
 
 struct FixedRow {
     std::string_view rel;
-    std::string_view kind;
-    std::string_view ecosystem;
-    bool network_restore;
-    bool cleanable;
+    GlobalKind kind;
 };
 
 constexpr std::array<FixedRow, 16> kHomeRows{{
-    {".cargo/registry/cache", "cargo-registry", "rust", true, true},
-    {".cargo/git/checkouts", "cargo-git", "rust", true, true},
-    {".npm/_cacache", "npm-cache", "javascript", true, true},
-    {".bun/install/cache", "bun-cache", "javascript", true, true},
-    {".gradle/caches", "gradle-global-cache", "jvm", true, true},
-    {".m2/repository", "maven-repository", "jvm", true, false},
-    {".nuget/packages", "nuget-packages", "dotnet", true, true},
-    {".pub-cache", "pub-cache", "dart", true, true},
-    {".stack/programs", "stack-cache", "haskell", true, true},
-    {".stack/snapshots", "stack-cache", "haskell", true, true},
-    {".stack/indices", "stack-cache", "haskell", true, true},
-    {".cabal/store", "cabal-store", "haskell", true, true},
-    {".hex/packages", "hex-cache", "elixir", true, true},
-    {"go/pkg/mod", "go-module-cache", "go", true, true},
-    {".swiftpm/cache", "swiftpm-cache", "swift", true, true},
-    {".pluginVerifier/loaded-plugins", "jetbrains-plugin-verifier-cache", "jvm", true, true},
+    {".cargo/registry/cache", "cargo-registry"},
+    {".cargo/git/checkouts", "cargo-git"},
+    {".npm/_cacache", "npm-cache"},
+    {".bun/install/cache", "bun-cache"},
+    {".gradle/caches", "gradle-global-cache"},
+    {".m2/repository", "maven-repository"},
+    {".nuget/packages", "nuget-packages"},
+    {".pub-cache", "pub-cache"},
+    {".stack/programs", "stack-cache"},
+    {".stack/snapshots", "stack-cache"},
+    {".stack/indices", "stack-cache"},
+    {".cabal/store", "cabal-store"},
+    {".hex/packages", "hex-cache"},
+    {"go/pkg/mod", "go-module-cache"},
+    {".swiftpm/cache", "swiftpm-cache"},
+    {".pluginVerifier/loaded-plugins", "jetbrains-plugin-verifier-cache"},
 }};
 
 // Relative to the home directory; most sit in the per-user cache folder of macOS.
 constexpr std::array<FixedRow, 10> kLibraryRows{{
-    {"Library/Caches/pip", "pip-cache", "python", true, true},
-    {"Library/Caches/uv", "uv-cache", "python", true, true},
-    {"Library/Caches/deno", "deno-cache", "javascript", true, true},
-    {"Library/Caches/ms-playwright", "playwright-cache", "javascript", true, true},
-    {"Library/Caches/go-build", "go-build-cache", "go", false, true},
-    {"Library/Caches/composer", "composer-cache", "php", true, true},
-    {"Library/Caches/ccache", "ccache", "cpp", false, true},
-    {"Library/pnpm/store", "pnpm-store", "javascript", true, true},
-    {"Library/Developer/Xcode/DerivedData", "xcode-derived-data", "swift", false, true},
-    {"Library/Caches/org.swift.swiftpm", "swiftpm-cache", "swift", true, true},
+    {"Library/Caches/pip", "pip-cache"},
+    {"Library/Caches/uv", "uv-cache"},
+    {"Library/Caches/deno", "deno-cache"},
+    {"Library/Caches/ms-playwright", "playwright-cache"},
+    {"Library/Caches/go-build", "go-build-cache"},
+    {"Library/Caches/composer", "composer-cache"},
+    {"Library/Caches/ccache", "ccache"},
+    {"Library/pnpm/store", "pnpm-store"},
+    {"Library/Developer/Xcode/DerivedData", "xcode-derived-data"},
+    {"Library/Caches/org.swift.swiftpm", "swiftpm-cache"},
 }};
 
 constexpr std::array<FixedRow, 10> kCacheBaseRows{{
-    {"pip", "pip-cache", "python", true, true},
-    {"uv", "uv-cache", "python", true, true},
-    {"pre-commit", "pre-commit-cache", "python", true, true},
-    {"prek", "pre-commit-cache", "python", true, true},
-    {"deno", "deno-cache", "javascript", true, true},
-    {"go-build", "go-build-cache", "go", false, true},
-    {"ccache", "ccache", "cpp", false, true},
-    {"zig", "zig-global-cache", "zig", true, true},
-    {"composer", "composer-cache", "php", true, true},
-    {"R/renv", "renv-cache", "r", true, false},
+    {"pip", "pip-cache"},
+    {"uv", "uv-cache"},
+    {"pre-commit", "pre-commit-cache"},
+    {"prek", "pre-commit-cache"},
+    {"deno", "deno-cache"},
+    {"go-build", "go-build-cache"},
+    {"ccache", "ccache"},
+    {"zig", "zig-global-cache"},
+    {"composer", "composer-cache"},
+    {"R/renv", "renv-cache"},
 }};
 
-constexpr FixedRow kDataBasePnpm{"pnpm/store", "pnpm-store", "javascript", true, true};
+constexpr FixedRow kDataBasePnpm{"pnpm/store", "pnpm-store"};
 
 bool contains(std::string_view text, std::string_view needle) {
     return text.find(needle) != std::string_view::npos;
@@ -76,20 +73,17 @@ bool contains(std::string_view text, std::string_view needle) {
 
 struct Override {
     std::string_view variable;
-    std::string_view kind;
-    std::string_view ecosystem;
-    bool network_restore;
+    GlobalKind kind;
     bool (*name_fits)(std::string_view lowered);
 };
 
 constexpr std::array<Override, 4> kOverrides{{
-    {"DENO_DIR", "deno-cache", "javascript", true,
-     [](std::string_view n) { return contains(n, "deno"); }},
-    {"GOCACHE", "go-build-cache", "go", false,
+    {"DENO_DIR", "deno-cache", [](std::string_view n) { return contains(n, "deno"); }},
+    {"GOCACHE", "go-build-cache",
      [](std::string_view n) { return contains(n, "go-build") || contains(n, "gocache"); }},
-    {"GOMODCACHE", "go-module-cache", "go", true,
+    {"GOMODCACHE", "go-module-cache",
      [](std::string_view n) { return n == "mod" || contains(n, "gomod"); }},
-    {"TF_PLUGIN_CACHE_DIR", "terraform-plugin-cache", "terraform", true,
+    {"TF_PLUGIN_CACHE_DIR", "terraform-plugin-cache",
      [](std::string_view n) { return contains(n, "terraform") || contains(n, "plugin"); }},
 }};
 
@@ -119,8 +113,7 @@ template <std::size_t N>
 void add_fixed(std::vector<GlobalCandidate>& rows, const std::string& base,
                const std::array<FixedRow, N>& table) {
     for (const FixedRow& r : table) {
-        rows.push_back(GlobalCandidate{path::join(base, r.rel), r.kind, r.ecosystem, 0,
-                                       r.network_restore, r.cleanable});
+        rows.emplace_back(path::join(base, r.rel), r.kind);
     }
 }
 
@@ -134,8 +127,8 @@ void add_rubygems(std::vector<GlobalCandidate>& rows, const std::string& home) {
     dir::Listing listing(handle);
     dir::Entry ent;
     while (listing.next(ent)) {
-        rows.push_back(GlobalCandidate{path::join(path::join(gems, ent.view()), "cache"),
-                                       "gem-cache", "ruby", 0, true, true});
+        rows.push_back(
+            GlobalCandidate(path::join(path::join(gems, ent.view()), "cache"), "gem-cache"));
     }
 }
 
@@ -160,7 +153,7 @@ std::optional<GlobalCandidate> override_row(const SystemEnv& env, const Override
     if (!name || !text::is_utf8(*name) || !o.name_fits(text::ascii_lower(*name))) {
         return std::nullopt;
     }
-    return GlobalCandidate{*value, o.kind, o.ecosystem, 0, o.network_restore, true};
+    return GlobalCandidate(*value, o.kind);
 }
 
 std::vector<GlobalCandidate> without_repeated_paths(std::vector<GlobalCandidate> rows) {

@@ -4,25 +4,30 @@
 // the RubyGems caches, tool overrides from the environment, and temporary storage.
 
 #include "common/env.hpp"
+#include "scanner/catalog.hpp"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qb {
 
+/// A global location: its path, and the attributes of its kind from the catalogue.
 struct GlobalCandidate {
+    GlobalCandidate(std::string where, GlobalKind of)
+        : path(std::move(where)), kind(of->kind), ecosystem(of->ecosystem),
+          min_bytes(of->min_bytes), network_restore(of->network_restore), cleanable(of->cleanable) {
+    }
+
     std::string path;
     std::string_view kind;
     std::string_view ecosystem;
-    std::uint64_t min_bytes = 0;
-    bool network_restore = false;
-    bool cleanable = true;
+    std::uint64_t min_bytes;
+    bool network_restore;
+    bool cleanable;
 };
-
-/// Smallest apparent size at which a temporary workspace is reported (100 MiB).
-inline constexpr std::uint64_t kWorkspaceMinBytes = 104'857'600;
 
 /// The ordered list of global locations for `env`, without repeated paths. Rows are not
 /// tested for existence. Never fails.

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #ifdef __linux__
@@ -170,6 +171,32 @@ bool count_entry(const EntryStat& e, bool record_all, Totals& t, std::vector<Fil
 // work.
 constexpr std::size_t kListingBuffer = 32 * 1024;
 
+struct DirNode;
+
+// One hold on a directory's open descriptor; the last hold given back closes it.
+class DirHold {
+public:
+    DirHold() = default;
+    explicit DirHold(DirNode& node);
+    DirHold(DirHold&& o) noexcept : node_(std::exchange(o.node_, nullptr)) {}
+    DirHold& operator=(DirHold&& o) noexcept {
+        if (this != &o) {
+            give_back();
+            node_ = std::exchange(o.node_, nullptr);
+        }
+        return *this;
+    }
+    DirHold(const DirHold&) = delete;
+    DirHold& operator=(const DirHold&) = delete;
+    ~DirHold() { give_back(); }
+
+    bool held() const { return node_ != nullptr; }
+    void give_back();
+
+private:
+    DirNode* node_ = nullptr;
+};
+
 // A directory of the tree. Its descriptor comes with a slot of the process's budget: a
 // kept one lets it stay open after its own job, for its children to open relative to it
 // and for later batches of its listing; with a brief one it is closed when its job ends,
@@ -183,18 +210,66 @@ struct DirNode {
     std::uint64_t ino = 0;           // directory opened by path must still have
     dir::Handle dir;
     bool children_by_fd = false; // children open relative to dir
-    // Jobs and unopened children that still need dir; the last one closes it.
+    // Holds on dir: the job that lists it, batches waiting to be examined, children not
+    // open yet. The last one given back closes it.
     std::atomic<std::size_t> holders{0};
     std::atomic<std::size_t> batches_in_flight{0};
+    // On the parent's descriptor, while this directory still opens relative to it.
+    DirHold parent_hold;
 };
 
-using TreeDone = std::function<void(TreeStats, std::vector<std::string>)>;
+DirHold::DirHold(DirNode& node) : node_(&node) {
+    node.holders.fetch_add(1);
+}
+
+void DirHold::give_back() {
+    if (DirNode* node = std::exchange(node_, nullptr);
+        node != nullptr && node->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        node->dir.close();
+    }
+}
+
+using TreeDone = std::function<void(std::optional<MeasuredDir>)>;
+
+// The report of a measurement, made once: by the job that finishes the tree or, when the
+// measurement ends any other way (a job threw, or was never queued), as "nothing
+// measured" when the report goes away unmade. Whoever waits for a measurement is never
+// left waiting; the exception that cut it short reaches PoolJobs::wait.
+class Report {
+public:
+    explicit Report(TreeDone done) : done_(std::move(done)) {}
+    Report(Report&& o) noexcept : done_(std::exchange(o.done_, nullptr)) {}
+    Report& operator=(Report&&) = delete;
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
+    ~Report() {
+        if (done_) {
+            try {
+                std::exchange(done_, nullptr)(std::nullopt);
+            } catch (...) {
+                // A second fault on the way out of the first one; that one is reported.
+            }
+        }
+    }
+
+    void operator()(std::optional<MeasuredDir> result) {
+        std::exchange(done_, nullptr)(std::move(result));
+    }
+
+private:
+    TreeDone done_;
+};
 
 struct TreeRun {
+    TreeRun(PoolJobs& jobs, std::string path, Report report)
+        : root_path(std::move(path)), jobs(&jobs), report(std::move(report)) {}
+
     std::string root_path;
+    PoolJobs* jobs;
+    bool dir_only = false; // a root that is not a directory is not measured
+    bool again = false;    // measured again, every file in the set
     bool record_all = false;
-    PoolJobs* jobs = nullptr;
-    TreeDone done;
+    MeasuredDir result; // the root's identity, then the sums
 
     std::mutex mu;
     Totals totals;
@@ -203,9 +278,11 @@ struct TreeRun {
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
+
+    Report report; // last: whatever ends the run, the report is made before the rest goes
 };
 
-void start_run(PoolJobs& jobs, std::string path, bool record_all, TreeDone done);
+void start_run(std::shared_ptr<TreeRun> run);
 
 std::string node_path(const DirNode& node, const std::string& root_path) {
     std::vector<const DirNode*> chain;
@@ -236,7 +313,13 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
     if (run->crossed_mount.load() && !run->record_all) {
         // A mount inside the tree can show one file twice with a single link; only the
         // full (device, inode) set counts that right.
-        start_run(*run->jobs, std::move(run->root_path), true, std::move(run->done));
+        auto again = std::make_shared<TreeRun>(*run->jobs, std::move(run->root_path),
+                                               std::move(run->report));
+        again->again = true;
+        again->record_all = true;
+        again->result.device = run->result.device;
+        again->result.inode = run->result.inode;
+        start_run(std::move(again));
         return;
     }
     Totals totals = run->totals;
@@ -254,7 +337,7 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
     records.clear();
     records.shrink_to_fit();
 
-    TreeStats stats;
+    TreeStats& stats = run->result.stats;
     stats.newest_mtime_nanos = totals.newest;
     stats.bytes = totals.bytes;
     stats.allocated_bytes = totals.allocated;
@@ -264,21 +347,15 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
     }
     // Found in whatever order the jobs ran; reported in a fixed one.
     std::sort(run->shortages.begin(), run->shortages.end());
-    auto done = std::move(run->done);
-    done(std::move(stats), std::move(run->shortages));
+    run->result.errors = std::move(run->shortages);
+    run->report(std::move(run->result));
 }
 
-// Ends one job of the tree; the last one finishes the measurement.
+// Ends one job of the tree; the last one finishes the measurement. A job that throws
+// never gets here, and then the run's report is made when the run goes away.
 void end_job(const std::shared_ptr<TreeRun>& run) {
     if (run->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         finish_run(run);
-    }
-}
-
-// Drops one hold on the node's descriptor; the last hold closes it.
-void release(DirNode& node) {
-    if (node.holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        node.dir.close();
     }
 }
 
@@ -295,22 +372,20 @@ bool same_directory(int fd, const DirNode& node) {
 // path, which must lead to the directory the parent listed.
 void open_node(DirNode& node, TreeRun& run) {
     DirNode& parent = *node.parent;
-    bool relative = parent.children_by_fd;
+    bool relative = node.parent_hold.held();
     dir::Slot slot = dir::Slot::try_kept();
     if (!slot.held()) {
         slot = dir::Slot::try_brief();
     }
     if (!slot.held()) {
-        if (relative) {
-            release(parent);
-            relative = false;
-        }
+        node.parent_hold.give_back();
+        relative = false;
         slot = dir::Slot::take_brief();
     }
     if (relative) {
         node.dir = dir::open_at(parent.dir.fd(), node.name.c_str());
         int err = errno;
-        release(parent);
+        node.parent_hold.give_back();
         if (!node.dir.valid()) {
             note_if_shortage(run, node_path(node, run.root_path), err);
             return;
@@ -372,9 +447,6 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     if (subdirs.empty()) {
         return;
     }
-    if (node->children_by_fd) {
-        node->holders.fetch_add(subdirs.size());
-    }
     run->pending.fetch_add(subdirs.size());
     for (const Subdir& sub : subdirs) {
         auto child = std::make_shared<DirNode>();
@@ -383,45 +455,58 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         child->name = std::string(sub.name);
         child->dev = sub.dev;
         child->ino = sub.ino;
+        if (node->children_by_fd) {
+            child->parent_hold = DirHold(*node);
+        }
         run->jobs->run([run, child] { process_dir(run, child); });
     }
 }
 
-// A later batch of a large directory, examined by a job of its own while the directory
-// stays open for it.
+// A later batch of a large directory's listing, waiting for a job of its own. The
+// directory stays open for it, and it counts as in flight, until it goes away.
+struct Batch {
+    explicit Batch(const std::shared_ptr<DirNode>& dir) : node(dir), hold(*dir) {
+        node->batches_in_flight.fetch_add(1);
+    }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    ~Batch() { node->batches_in_flight.fetch_sub(1); }
+
+    std::shared_ptr<DirNode> node;
+    DirHold hold;
+    std::string names;             // each one NUL-terminated
+    std::vector<std::size_t> ends; // just past each NUL
+};
+
 void queue_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
                  const std::vector<dir::Entry>& names) {
-    auto blob = std::make_shared<std::string>();
-    std::vector<std::size_t> ends;
+    auto batch = std::make_shared<Batch>(node);
     for (const dir::Entry& n : names) {
-        blob->append(n.name, n.size);
-        blob->push_back('\0');
-        ends.push_back(blob->size());
+        batch->names.append(n.name, n.size);
+        batch->names.push_back('\0');
+        batch->ends.push_back(batch->names.size());
     }
-    node->holders.fetch_add(1);
-    node->batches_in_flight.fetch_add(1);
     run->pending.fetch_add(1);
-    run->jobs->run([run, node, blob, ends = std::move(ends)] {
-        std::vector<dir::Entry> batch;
+    run->jobs->run([run, batch = std::move(batch)] {
+        std::vector<dir::Entry> entries;
         std::size_t start = 0;
-        for (std::size_t end : ends) {
-            batch.push_back(dir::Entry{blob->data() + start, end - start - 1, DT_UNKNOWN});
+        for (std::size_t end : batch->ends) {
+            entries.push_back(dir::Entry{batch->names.data() + start, end - start - 1, DT_UNKNOWN});
             start = end;
         }
-        examine_batch(run, node, batch);
-        node->batches_in_flight.fetch_sub(1);
-        release(*node);
+        examine_batch(run, batch->node, entries);
+        batch->hold.give_back();
         end_job(run);
     });
 }
 
-// Reads the node's listing in batches (a failure only shortens it) and lets go of the
-// job's hold on the descriptor.
+// Reads the node's listing in batches (a failure only shortens it), holding the
+// descriptor meanwhile.
 void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
     thread_local std::unique_ptr<char[]> buf(new char[kListingBuffer]);
     thread_local std::vector<dir::Entry> batch;
     node->children_by_fd = node->dir.kept();
-    node->holders.store(1);
+    DirHold hold(*node);
     const std::size_t max_in_flight = 2 * worker_threads();
     dir::Listing listing(node->dir, std::span<char>(buf.get(), kListingBuffer));
     bool first = true;
@@ -434,7 +519,6 @@ void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Dir
         }
         first = false;
     }
-    release(*node);
 }
 
 void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
@@ -447,14 +531,9 @@ void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
 
 // Measures from the root entry: `root` is its lstat. A root that is a symbolic link is
 // not counted, but a directory behind it is read, as a path-based walk reads it.
-void measure_from_root(PoolJobs& jobs, std::string path, const EntryStat& root, bool record_all,
-                       TreeDone done) {
-    auto run = std::make_shared<TreeRun>();
-    run->root_path = std::move(path);
-    run->jobs = &jobs;
-    run->done = std::move(done);
+void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& root) {
     // Without a way to see mounts inside the tree, every file goes into the set.
-    run->record_all = record_all || !root.mount_root_known;
+    run->record_all = run->record_all || !root.mount_root_known;
 
     std::optional<dir::Follow> open_as;
     if (S_ISLNK(root.mode)) {
@@ -493,15 +572,29 @@ void measure_from_root(PoolJobs& jobs, std::string path, const EntryStat& root, 
     end_job(run);
 }
 
-void start_run(PoolJobs& jobs, std::string path, bool record_all, TreeDone done) {
-    jobs.run([&jobs, path = std::move(path), record_all, done = std::move(done)]() mutable {
-        EntryStat root;
-        if (!stat_at(AT_FDCWD, path.c_str(), false, root)) {
-            done(TreeStats{}, {});
+// The first job of a run: the root's lstat, then the tree.
+void measure_root(const std::shared_ptr<TreeRun>& run) {
+    EntryStat root;
+    if (!stat_at(AT_FDCWD, run->root_path.c_str(), false, root)) {
+        // Gone before it was measured again: known, but empty.
+        run->report(run->again ? std::optional<MeasuredDir>(run->result) : std::nullopt);
+        return;
+    }
+    if (!run->again) {
+        if (run->dir_only && !S_ISDIR(root.mode)) {
+            run->report(std::nullopt);
             return;
         }
-        measure_from_root(jobs, std::move(path), root, record_all, std::move(done));
-    });
+        // The platform's device number, widened with its sign.
+        run->result.device = static_cast<std::int64_t>(static_cast<dev_t>(root.dev));
+        run->result.inode = root.ino;
+    }
+    measure_from_root(run, root);
+}
+
+void start_run(std::shared_ptr<TreeRun> run) {
+    PoolJobs& jobs = *run->jobs;
+    jobs.run([run = std::move(run)] { measure_root(run); });
 }
 
 } // namespace
@@ -520,34 +613,19 @@ std::uint64_t now_unix() {
 }
 
 void measure_tree_async(PoolJobs& jobs, std::string path, std::function<void(TreeStats)> done) {
-    start_run(jobs, std::move(path), false,
-              [done = std::move(done)](TreeStats stats, std::vector<std::string>) {
-                  done(std::move(stats));
-              });
+    start_run(std::make_shared<TreeRun>(
+        jobs, std::move(path), Report([done = std::move(done)](std::optional<MeasuredDir> m) {
+            done(m ? std::move(m->stats) : TreeStats{});
+        })));
 }
 
 void measure_dir_async(PoolJobs& jobs, std::string path,
                        std::function<void(std::optional<MeasuredDir>)> done) {
-    jobs.run([&jobs, path = std::move(path), done = std::move(done)]() mutable {
-        // A trailing "/" or "/." would make even lstat follow a final link.
-        path.resize(path::trim_trailing(path).size());
-        EntryStat root;
-        if (!stat_at(AT_FDCWD, path.c_str(), false, root) || !S_ISDIR(root.mode)) {
-            done(std::nullopt);
-            return;
-        }
-        MeasuredDir dir;
-        // The platform's device number, widened with its sign.
-        dir.device = static_cast<std::int64_t>(static_cast<dev_t>(root.dev));
-        dir.inode = root.ino;
-        measure_from_root(jobs, std::move(path), root, false,
-                          [dir, done = std::move(done)](
-                              TreeStats stats, std::vector<std::string> shortages) mutable {
-                              dir.stats = std::move(stats);
-                              dir.errors = std::move(shortages);
-                              done(std::move(dir));
-                          });
-    });
+    // A trailing "/" or "/." would make even lstat follow a final link.
+    path.resize(path::trim_trailing(path).size());
+    auto run = std::make_shared<TreeRun>(jobs, std::move(path), Report(std::move(done)));
+    run->dir_only = true;
+    start_run(std::move(run));
 }
 
 std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& measured,
@@ -593,8 +671,13 @@ void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t pro
                 return;
             }
             if (on_error) {
-                for (std::string& text : measured->errors) {
-                    on_error(std::move(text));
+                try {
+                    for (std::string& text : measured->errors) {
+                        on_error(std::move(text));
+                    }
+                } catch (...) {
+                    done(std::nullopt); // cut short, but still reported
+                    throw;
                 }
             }
             done(make_candidate(std::move(found), *measured, protect_days, now_unix));

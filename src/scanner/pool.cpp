@@ -10,6 +10,7 @@
 #include <tbb/global_control.h>
 #include <tbb/info.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qb {
 namespace {
@@ -132,7 +133,43 @@ void run_blocking(const std::function<void()>& body) {
 PoolJobs::PoolJobs() : serial_(g_forked_after_start.load()) {}
 
 PoolJobs::~PoolJobs() {
-    wait();
+    // A failure nobody waited for is dropped: a destructor must not throw.
+    (void)finish();
+}
+
+// What the pool runs for one job. The job (and whatever it holds) goes away before the job
+// counts as finished, so that nothing of it outlives wait(); it goes away inside the job's
+// scope, since what it holds may still run code as it goes.
+struct PoolJobs::Task {
+    PoolJobs* jobs;
+    mutable std::function<void()> job;
+
+    void operator()() const {
+        {
+            JobScope scope;
+            try {
+                job();
+            } catch (...) {
+                jobs->note_failure(std::current_exception());
+            }
+            job = nullptr;
+        }
+        jobs->end_one();
+    }
+};
+
+void PoolJobs::note_failure(std::exception_ptr error) {
+    std::lock_guard lock(mu_);
+    if (!error_) {
+        error_ = std::move(error);
+    }
+}
+
+void PoolJobs::end_one() {
+    if (outstanding_.fetch_sub(1) == 1) {
+        std::lock_guard lock(mu_);
+        done_.notify_all();
+    }
 }
 
 void PoolJobs::run(std::function<void()> job) {
@@ -141,41 +178,33 @@ void PoolJobs::run(std::function<void()> job) {
         return;
     }
     outstanding_.fetch_add(1);
-    auto wrapped = [this, job = std::move(job)] {
-        {
-            JobScope scope;
-            try {
-                job();
-            } catch (...) {
-                std::lock_guard lock(mu_);
-                if (!error_) {
-                    error_ = std::current_exception();
-                }
-            }
+    try {
+        Task task{this, std::move(job)};
+        if (in_pool_job()) {
+            group_.run(std::move(task)); // this thread is inside the pool already
+        } else {
+            worker_arena().enqueue(group_.defer(std::move(task)));
         }
-        if (outstanding_.fetch_sub(1) == 1) {
-            std::lock_guard lock(mu_);
-            done_.notify_all();
-        }
-    };
-    if (in_pool_job()) {
-        group_.run(std::move(wrapped)); // this thread is inside the pool already
-    } else {
-        worker_arena().enqueue(group_.defer(std::move(wrapped)));
+    } catch (...) {
+        end_one(); // never queued
+        throw;
     }
 }
 
-void PoolJobs::wait() {
+std::exception_ptr PoolJobs::finish() {
     if (serial_) {
+        // Run as the pool runs them: a job that throws does not stop the others.
         while (!serial_queue_.empty()) {
-            auto job = std::move(serial_queue_.back());
-            serial_queue_.pop_back();
             JobScope scope;
-            job();
+            std::function<void()> job = std::move(serial_queue_.back());
+            serial_queue_.pop_back();
+            try {
+                job();
+            } catch (...) {
+                note_failure(std::current_exception());
+            }
         }
-        return;
-    }
-    if (in_pool_job()) {
+    } else if (in_pool_job()) {
         group_.wait();
     } else {
         // Sleep until the last job is done; joining the pool here would add a thread.
@@ -186,12 +215,12 @@ void PoolJobs::wait() {
         // Only the library's bookkeeping of the finished jobs is left to wait for.
         worker_arena().execute([this] { group_.wait(); });
     }
-    std::exception_ptr error;
-    {
-        std::lock_guard lock(mu_);
-        std::swap(error, error_);
-    }
-    if (error) {
+    std::lock_guard lock(mu_);
+    return std::exchange(error_, nullptr);
+}
+
+void PoolJobs::wait() {
+    if (std::exception_ptr error = finish()) {
         std::rethrow_exception(error);
     }
 }

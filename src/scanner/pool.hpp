@@ -41,6 +41,7 @@ tbb::task_arena& worker_arena();
 class PoolJobs {
 public:
     PoolJobs();
+    /// Waits for the jobs, as wait() does, but drops their exception.
     ~PoolJobs();
     PoolJobs(const PoolJobs&) = delete;
     PoolJobs& operator=(const PoolJobs&) = delete;
@@ -48,9 +49,9 @@ public:
     /// Queues a job; returns at once.
     void run(std::function<void()> job);
     /// Returns when every job queued so far, and every job those queued, has finished;
-    /// rethrows the first exception a job threw. A pool thread that waits helps with the
-    /// work (so a job that blocks this way should go through run_blocking);
-    /// any other thread sleeps.
+    /// rethrows the first exception a job threw (a job that throws does not stop the
+    /// others). A pool thread that waits helps with the work (so a job that blocks this
+    /// way should go through run_blocking); any other thread sleeps.
     void wait();
 
     /// True when queued jobs run only inside wait(), as in a child forked after the
@@ -58,6 +59,12 @@ public:
     bool runs_only_in_wait() const { return serial_; }
 
 private:
+    struct Task;
+    // Waits as wait() does and hands over the first exception instead of throwing it.
+    std::exception_ptr finish();
+    void note_failure(std::exception_ptr error);
+    void end_one();
+
     tbb::task_group group_;
     bool serial_;
     std::vector<std::function<void()>> serial_queue_;

@@ -64,10 +64,10 @@ FoundCache project_found_cache(const ProjectMatch& match, std::string path, std:
     found.ecosystem = std::string(match.ecosystem);
     found.path = std::move(path);
     found.anchor = std::move(anchor);
-    found.min_bytes = 0;
+    found.min_bytes = match.min_bytes;
     found.scope = CacheScope::Project;
     found.network_restore = match.network_restore;
-    found.cleanable = true;
+    found.cleanable = match.cleanable;
     return found;
 }
 

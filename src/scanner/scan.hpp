@@ -4,6 +4,7 @@
 // interface's background scan.
 
 #include "common/app_error.hpp"
+#include "common/defaults.hpp"
 #include "common/env.hpp"
 #include "common/paths.hpp"
 #include "common/result.hpp"
@@ -28,7 +29,7 @@ enum class ScopeFilter { All = 0, Project = 1, Global = 2 };
 struct ScanRequest {
     std::vector<std::string> roots;
     std::vector<std::string> kinds;
-    std::uint64_t protect_days = 7;
+    std::uint64_t protect_days = kDefaultProtectDays;
     ScopeFilter scope = ScopeFilter::All;
 };
 

@@ -102,6 +102,11 @@ private:
     // On a pool thread. The row is kept only after it was reported, so the final rows
     // are exactly the measured ones that were reported.
     void measured(const std::string& path, std::optional<Candidate> candidate) {
+        // Back however this ends, or discovery could wait for the token forever.
+        struct GiveBack {
+            MeasureTokens& tokens;
+            ~GiveBack() { tokens.give_back(); }
+        } give_back{tokens_};
         if (candidate) {
             sink_.measured(*candidate);
             std::lock_guard lock(results_mutex_);
@@ -109,7 +114,6 @@ private:
         } else {
             sink_.no_candidate(path);
         }
-        tokens_.give_back();
     }
 
     ScanSink& sink_;

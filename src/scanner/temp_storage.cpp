@@ -62,13 +62,8 @@ DirEntries read_entries(const std::string& path, dir::Follow follow) {
     return out;
 }
 
-GlobalCandidate temp_row(std::string path, std::string_view kind, std::uint64_t min_bytes,
-                         bool cleanable) {
-    return GlobalCandidate{std::move(path), kind, "macos", min_bytes, false, cleanable};
-}
-
 GlobalCandidate build_cache_row(std::string path) {
-    return temp_row(std::move(path), "macos-temporary-build-cache", 0, true);
+    return GlobalCandidate(std::move(path), "macos-temporary-build-cache");
 }
 
 std::optional<GlobalCandidate> chrome_clone_row(const std::string& temp_parent, uid_t owner) {
@@ -90,7 +85,7 @@ std::optional<GlobalCandidate> chrome_clone_row(const std::string& temp_parent, 
     if (!listed.complete || listed.entries.empty()) {
         return std::nullopt;
     }
-    return temp_row(std::move(clones), "macos-chrome-signing-clones", 0, true);
+    return GlobalCandidate(std::move(clones), "macos-chrome-signing-clones");
 }
 
 bool is_two_hex_digits(std::string_view name) {
@@ -186,7 +181,7 @@ void classify_shared_entry(const std::string& entry, std::string_view name, uid_
         return;
     }
     if (is_workspace(entry)) {
-        rows.push_back(temp_row(entry, "macos-temporary-workspace", kWorkspaceMinBytes, false));
+        rows.push_back(GlobalCandidate(entry, "macos-temporary-workspace"));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "schema/contract.hpp"
 
+#include "common/defaults.hpp"
 #include "common/version.hpp"
 #include "schema/contract_parts.hpp"
 
@@ -187,7 +188,7 @@ Json output_argument() {
 Json extensions() {
     Json safety = Json::object();
     safety["default_clean_scope"] = "project";
-    safety["default_protect_days"] = 7u;
+    safety["default_protect_days"] = kDefaultProtectDays;
     safety["follows_symlinks"] = false;
     Json ext = Json::object();
     ext["homepage"] = kHomepage;

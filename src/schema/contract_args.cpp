@@ -1,10 +1,12 @@
 // The argument objects of the contract: one per option or positional argument, with
 // either a default or a `required` member, never both.
 
+#include "common/defaults.hpp"
 #include "schema/contract.hpp"
 #include "schema/contract_parts.hpp"
 
 #include <cstdint>
+#include <fmt/format.h>
 
 namespace qb {
 namespace contract {
@@ -52,8 +54,9 @@ Json fields_arg(std::string_view description) {
 
 /// `--limit`, `--offset` and the command's own `--fields`: the tail of every paged list.
 void append_paging(Json& args, std::string_view fields_description) {
-    args.push_back(integer_arg("--limit", 100, "Maximum records in this page (1-1000)."));
-    args.push_back(integer_arg("--offset", 0, "Zero-based record offset."));
+    args.push_back(integer_arg("--limit", kDefaultLimit,
+                               fmt::format("Maximum records in this page (1-{}).", kMaxLimit)));
+    args.push_back(integer_arg("--offset", kDefaultOffset, "Zero-based record offset."));
     args.push_back(fields_arg(fields_description));
 }
 
@@ -146,7 +149,7 @@ Json contract_shared_args(std::string_view default_scope, bool paginated) {
     args.push_back(std::move(scope));
     args.push_back(without_default("--kind", "string[]", false,
                                    "Restrict to kinds returned by `quillbarrow catalog`."));
-    args.push_back(integer_arg("--protect-days", 7,
+    args.push_back(integer_arg("--protect-days", kDefaultProtectDays,
                                "Consider caches modified within this many days protected."));
     if (paginated) {
         append_paging(args, "Candidate fields to include.");

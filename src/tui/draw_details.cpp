@@ -2,6 +2,7 @@
 
 #include "common/format_bytes.hpp"
 #include "common/paths.hpp"
+#include "scanner/catalog.hpp"
 #include "tui/draw.hpp"
 #include "tui/draw_util.hpp"
 
@@ -29,16 +30,8 @@ std::uint64_t share_percent(std::uint64_t part, std::uint64_t total) {
 }
 
 std::string_view about_text(std::string_view kind) {
-    if (kind == "macos-temporary-workspace") {
-        return "large temp checkout; inspect manually because work may be unique";
-    }
-    if (kind == "macos-temporary-build-cache") {
-        return "recognized rebuildable output under /private/tmp";
-    }
-    if (kind == "macos-chrome-signing-clones") {
-        return "APFS Chrome clones; shown size can exceed unique disk blocks";
-    }
-    return {};
+    const CatalogEntry* entry = find_catalog_entry(kind);
+    return entry != nullptr ? entry->about : std::string_view{};
 }
 
 std::string ago_text(std::uint64_t seconds) {

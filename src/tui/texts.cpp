@@ -1,5 +1,6 @@
 #include "tui/texts.hpp"
 
+#include "common/defaults.hpp"
 #include "common/format_bytes.hpp"
 #include "common/text.hpp"
 
@@ -10,7 +11,6 @@ namespace qb::tui {
 namespace {
 
 constexpr std::uint64_t kLargeBytes = 1'073'741'824;
-constexpr std::uint64_t kRecentDays = 7;
 
 bool is_continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
@@ -66,7 +66,7 @@ std::vector<std::string_view> row_flag_labels(const std::vector<Candidate>& cand
         }
         if (!c.age_days) {
             add_label(labels, "unknown age");
-        } else if (*c.age_days < kRecentDays) {
+        } else if (*c.age_days < kDefaultProtectDays) { // what a deletion protects
             add_label(labels, "recent");
         }
         if (c.bytes >= kLargeBytes) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -271,7 +272,23 @@ TEST(MeasureTree, ADescriptorShortageIsNamedNotHidden) {
         }
         bool named =
             got && got->errors == std::vector<std::string>{walk_error_text(t / "c", EMFILE)};
-        ::_exit(named ? 0 : 1);
+        // A callback that throws on the way still leaves the measurement reported, once.
+        int reports = 0;
+        bool threw = false;
+        {
+            PoolJobs jobs;
+            FoundCache found;
+            found.path = t / "c";
+            measure_candidate_async(
+                jobs, found, 0, 0, [&reports](std::optional<Candidate>) { ++reports; },
+                [](std::string) { throw std::runtime_error("on_error failed"); });
+            try {
+                jobs.wait();
+            } catch (const std::runtime_error&) {
+                threw = true;
+            }
+        }
+        ::_exit(!named ? 1 : !threw || reports != 1 ? 2 : 0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);

@@ -9,7 +9,10 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace qb::test {
 namespace {
@@ -58,6 +61,43 @@ TEST(Pool, JobsFedFromOutsideAndFromJobsAllRunBeforeWaitReturns) {
     EXPECT_THROW(jobs.wait(), std::runtime_error);
     EXPECT_EQ(count.load(), 1093 + 101);
     jobs.wait();
+}
+
+// A job that throws: how wait() reports it and what else ran; jobs left for the destructor
+// end quietly.
+std::string throwing_jobs() {
+    std::atomic<int> ran{0};
+    std::string outcome;
+    {
+        PoolJobs jobs;
+        jobs.run([&] { ran.fetch_add(1); });
+        jobs.run([] { throw std::runtime_error("job failed"); }); // first, where run in wait()
+        try {
+            jobs.wait();
+            outcome = "returned";
+        } catch (const std::runtime_error& e) {
+            outcome = e.what();
+        }
+        outcome += " ran=" + std::to_string(ran.load());
+        jobs.wait(); // reported once
+        jobs.run([&] { ran.fetch_add(1); });
+        jobs.run([] { throw std::runtime_error("never waited for"); });
+    }
+    return outcome + " ran=" + std::to_string(ran.load());
+}
+
+TEST(Pool, AThrowingJobIsReportedOnceAndStopsNothingWhereverJobsRun) {
+    const std::string expected = "job failed ran=1 ran=2";
+    EXPECT_EQ(throwing_jobs(), expected);
+    // Forked after the pool started: the jobs run one after another inside wait().
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::_exit(throwing_jobs() == expected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Runs jobs that each wait for company, and reports how many ran at once at most.
