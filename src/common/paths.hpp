@@ -76,9 +76,11 @@ struct Less {
     bool operator()(std::string_view a, std::string_view b) const { return compare(a, b) < 0; }
 };
 struct Equal {
+    using is_transparent = void; // so hashed sets of paths are searched without a copy
     bool operator()(std::string_view a, std::string_view b) const { return equal(a, b); }
 };
 struct Hash {
+    using is_transparent = void;
     std::size_t operator()(std::string_view p) const { return hash(p); }
 };
 

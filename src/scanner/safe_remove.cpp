@@ -95,7 +95,8 @@ public:
     /// True once the walk went past its checks of the root and into the directory.
     bool entered() const { return entered_; }
 
-    /// The full path of `name` inside the directory the walk is in.
+private:
+    // The full path of `name` inside the directory the walk is in.
     std::string path_of(std::string_view name) const {
         std::string p(root_path_);
         for (std::size_t i = 1; i < stack_.size(); ++i) {
@@ -104,7 +105,6 @@ public:
         return path::join(p, name);
     }
 
-private:
     // Reads the next entry of a listing other than "." and ".." into `out`; false at the
     // end of the listing or on an error, which is left in `err` (0 at the end).
     static bool read_entry(dir::Listing& listing, Entry& out, int& err) {
@@ -248,7 +248,7 @@ private:
             (root_mount_ && mount_id(d.fd()).value_or(*root_mount_) != *root_mount_)) {
             d.close();
             --open_;
-            return visitor_.mount_point(top.dir.fd(), name);
+            return visitor_.mount_point(path_of(name));
         }
         return push(std::move(d), st, entry.name);
     }
@@ -338,15 +338,12 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
 
 class Remover : public TreeVisitor {
 public:
-    /// The walk this removal runs in, to name a mount met inside.
-    const Walk* walk = nullptr;
-
     std::optional<IoError> non_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, 0);
     }
     // A mount point and its contents stay, and the target is reported.
-    std::optional<IoError> mount_point(int, const char* name) override {
-        return IoError::from_text("contains a mount point: " + path::display(walk->path_of(name)));
+    std::optional<IoError> mount_point(const std::string& path) override {
+        return IoError::from_text("contains a mount point: " + path::display(path));
     }
     std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, AT_REMOVEDIR);
@@ -373,7 +370,7 @@ std::optional<IoError> TreeVisitor::enter_dir(int, const struct stat&) {
 std::optional<IoError> TreeVisitor::non_dir(int, const char*) {
     return std::nullopt;
 }
-std::optional<IoError> TreeVisitor::mount_point(int, const char*) {
+std::optional<IoError> TreeVisitor::mount_point(const std::string&) {
     return std::nullopt;
 }
 std::optional<IoError> TreeVisitor::open_failed(int, const char*, int err) {
@@ -383,10 +380,9 @@ std::optional<IoError> TreeVisitor::leave_dir(int, const char*) {
     return std::nullopt;
 }
 
-// walk_tree; `current`, when given, points at the walk while it runs. The failure is
-// marked refused when nothing inside the directory was visited.
+// walk_tree, its failure marked refused when nothing inside the directory was visited.
 static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expected,
-                                         TreeVisitor& visitor, const Walk** current) {
+                                         TreeVisitor& visitor) {
     auto refuse = [](IoError error) { return unexpected(WalkFailure{std::move(error), true}); };
     auto parts = path::components(path);
     if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
@@ -423,9 +419,6 @@ static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expe
         return refuse(IoError::from_errno(errno));
     }
     Walk walk(visitor, dir.get(), path, slots);
-    if (current != nullptr) {
-        *current = &walk;
-    }
     if (auto err = walk.run(root_fd, std::move(name), expected)) {
         return unexpected(WalkFailure{std::move(*err), !walk.entered()});
     }
@@ -433,7 +426,7 @@ static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expe
 }
 
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor) {
-    auto walked = walk_path(path, expected, visitor, nullptr);
+    auto walked = walk_path(path, expected, visitor);
     if (!walked) {
         return unexpected(std::move(walked.error().error));
     }
@@ -442,7 +435,7 @@ Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeV
 
 Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected) {
     Remover remover;
-    return walk_path(path, expected, remover, &remover.walk);
+    return walk_path(path, expected, remover);
 }
 
 Result<bool, int> is_mount_point(const std::string& path) {

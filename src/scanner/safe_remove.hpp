@@ -48,8 +48,9 @@ public:
     virtual std::optional<IoError> enter_dir(int fd, const struct stat& st);
     /// An entry of `parent_fd` that is not a directory; a link is met as a link.
     virtual std::optional<IoError> non_dir(int parent_fd, const char* name);
-    /// A directory of `parent_fd` that belongs to another mount; it is not entered.
-    virtual std::optional<IoError> mount_point(int parent_fd, const char* name);
+    /// A directory of the tree, by its full path, that belongs to another mount; it is
+    /// not entered.
+    virtual std::optional<IoError> mount_point(const std::string& path);
     /// A directory of `parent_fd` that could not be opened, with the errno of the attempt.
     virtual std::optional<IoError> open_failed(int parent_fd, const char* name, int err);
     /// A directory after everything inside it, seen from its parent `parent_fd`.

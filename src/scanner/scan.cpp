@@ -273,7 +273,7 @@ void DiscoveryPlan::walk(const std::function<void(FoundCache)>& on_found,
                          const std::function<void(std::string)>& on_error) const {
     std::function<bool(std::string_view)> covered;
     if (!covered_.empty()) {
-        covered = [this](std::string_view dir) { return covered_.contains(std::string(dir)); };
+        covered = [this](std::string_view dir) { return covered_.contains(dir); };
     }
     for (const std::string& root : roots_) {
         if (!inside_global(root)) {
@@ -327,7 +327,7 @@ bool DiscoveryPlan::inside_global(std::string_view real) const {
         return false;
     }
     for (auto up = path::parent(real); up && !up->empty(); up = path::parent(*up)) {
-        if (covered_.contains(std::string(*up))) {
+        if (covered_.contains(*up)) {
             return true;
         }
     }

@@ -249,7 +249,8 @@ private:
 
     // Makes sure a slot is free for one more descriptor before it is opened: a new one
     // from the budget when it has one to spare, else the one of the oldest listing, which
-    // is read into memory. Only a walk that holds nothing yet waits.
+    // is read into memory. The listing the child opens in goes last, so that the child is
+    // opened relative to it rather than by path. Only a walk that holds nothing yet waits.
     void make_room() {
         if (open_ < slots_.size()) {
             return;
@@ -261,18 +262,22 @@ private:
         if (slots_.size() < most_ && slots_.try_grow()) {
             return;
         }
-        for (auto& f : stack_) {
-            if (f.dir.valid()) {
-                buffer_listing(f);
+        for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
+            if (stack_[i].dir.valid()) {
+                buffer_listing(stack_[i]);
                 return;
             }
+        }
+        if (!stack_.empty() && stack_.back().dir.valid()) {
+            buffer_listing(stack_.back());
         }
     }
 
     const WalkDirFn& on_dir_;
     const WalkErrorFn& on_error_;
     // A share of what may be kept, so that measuring running meanwhile keeps some too.
-    const std::size_t most_ = std::clamp<std::size_t>(dir::keep_capacity() / 4, 1, kMaxOpen);
+    // Two at the least: a listing and the child opened in it.
+    const std::size_t most_ = std::clamp<std::size_t>(dir::keep_capacity() / 4, 2, kMaxOpen);
     dir::KeptSlots slots_; // at least as many as the descriptors open
     std::size_t open_ = 0; // descriptors open: listings, and a directory being visited
     std::vector<Frame> stack_;

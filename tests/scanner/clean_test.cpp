@@ -474,9 +474,16 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
         return k.scope == CacheScope::Project ? t / ("root/" + k.name + "/node_modules")
                                               : t / ("xdg-" + k.name + "/pip");
     };
+    // A bind mount of the same file system keeps its device: only the mount id tells it.
+    struct statx sx;
+    const bool mount_ids =
+        ::statx(AT_FDCWD, "/", 0, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0;
     test::run_in_mount_namespace([&] {
         for (const Case& k : cases) {
             SCOPED_TRACE(k.name);
+            if (k.mount != "tmpfs" && !mount_ids) {
+                continue;
+            }
             const bool project = k.scope == CacheScope::Project;
             const std::string target = target_of(k);
             SystemEnv env = env_with_home(t / "home");

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -260,6 +261,11 @@ TEST(MeasureTree, ADescriptorShortageIsNamedNotHidden) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        // A small limit, so that using it all up is quick wherever the test runs.
+        struct rlimit small {
+            256, 256
+        };
+        ::setrlimit(RLIMIT_NOFILE, &small);
         measure_tree(t / "c/a"); // the pool starts while it still can
         while (::open("/dev/null", O_RDONLY) >= 0) {
         }
