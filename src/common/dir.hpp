@@ -170,6 +170,33 @@ private:
 #endif
 };
 
+/// Listing buffers of one size, kept for reuse by the walk that owns them, so that a deep
+/// walk allocates one per level it ever reached rather than one per directory.
+class Buffers {
+public:
+    explicit Buffers(std::size_t size) : size_(size) {}
+
+    /// A spare buffer, or a new one.
+    std::unique_ptr<char[]> take() {
+        if (spare_.empty()) {
+            return std::unique_ptr<char[]>(new char[size_]);
+        }
+        std::unique_ptr<char[]> b = std::move(spare_.back());
+        spare_.pop_back();
+        return b;
+    }
+    void give(std::unique_ptr<char[]> b) {
+        if (b) {
+            spare_.push_back(std::move(b));
+        }
+    }
+    std::span<char> view(const std::unique_ptr<char[]>& b) const { return {b.get(), size_}; }
+
+private:
+    std::size_t size_;
+    std::vector<std::unique_ptr<char[]>> spare_;
+};
+
 /// The type of an entry of the directory open as `dir_fd`: the listing's, or where it
 /// gave none, fstatat's without following links. DT_UNKNOWN with errno set when that
 /// fails.

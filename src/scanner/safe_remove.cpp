@@ -215,7 +215,7 @@ private:
             parent_fd = parent.dir.fd();
         }
         close_frame(done);
-        spare_buffers_.push_back(std::move(done.buf));
+        buffers_.give(std::move(done.buf));
         return visitor_.leave_dir(parent_fd, done.name.c_str());
     }
 
@@ -262,13 +262,8 @@ private:
         }
         Frame frame;
         frame.dir = std::move(d);
-        if (!spare_buffers_.empty()) {
-            frame.buf = std::move(spare_buffers_.back());
-            spare_buffers_.pop_back();
-        } else {
-            frame.buf.reset(new char[kListingBuffer]);
-        }
-        frame.listing.emplace(frame.dir, std::span<char>(frame.buf.get(), kListingBuffer));
+        frame.buf = buffers_.take();
+        frame.listing.emplace(frame.dir, buffers_.view(frame.buf));
         if (frame.listing->ended()) { // the listing could not even start
             int err = frame.listing->error();
             close_frame(frame);
@@ -289,7 +284,7 @@ private:
     std::optional<std::uint64_t> root_mount_;
     bool entered_ = false;
     std::vector<Frame> stack_;
-    std::vector<std::unique_ptr<char[]>> spare_buffers_;
+    dir::Buffers buffers_{kListingBuffer};
 };
 
 std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity expected) {

@@ -196,13 +196,8 @@ private:
         f.dir = std::move(d);
         f.path = std::move(path);
         f.depth = depth;
-        if (!spare_buffers_.empty()) {
-            f.buf = std::move(spare_buffers_.back());
-            spare_buffers_.pop_back();
-        } else {
-            f.buf.reset(new char[kListingBuffer]);
-        }
-        f.listing.emplace(f.dir, std::span<char>(f.buf.get(), kListingBuffer));
+        f.buf = buffers_.take();
+        f.listing.emplace(f.dir, buffers_.view(f.buf));
         if (f.listing->ended()) { // the listing could not even start
             on_error_(walk_error_text(f.path, f.listing->error()));
             close(f.dir);
@@ -215,7 +210,7 @@ private:
     void pop() {
         Frame& f = stack_.back();
         close(f.dir);
-        spare_buffers_.push_back(std::move(f.buf));
+        buffers_.give(std::move(f.buf));
         stack_.pop_back();
     }
 
@@ -281,7 +276,7 @@ private:
     dir::KeptSlots slots_; // at least as many as the descriptors open
     std::size_t open_ = 0; // descriptors open: listings, and a directory being visited
     std::vector<Frame> stack_;
-    std::vector<std::unique_ptr<char[]>> spare_buffers_;
+    dir::Buffers buffers_{kListingBuffer};
 };
 
 } // namespace
