@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ struct TreeStats {
     bool same_fingerprint(const TreeStats& other) const;
 };
 
+struct MeasuredDir;
+
 /// A recognised cache waiting to be measured.
 struct FoundCache {
     std::string kind;
@@ -35,6 +38,8 @@ struct FoundCache {
     CacheScope scope = CacheScope::Project;
     bool network_restore = false;
     bool cleanable = true;
+    /// Set when discovery had to measure it already; measuring then takes this.
+    std::shared_ptr<const MeasuredDir> measured;
 };
 
 /// One recognised cache as measured. The last four fields are never written to output.

@@ -10,6 +10,7 @@
 #include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
+#include "scanner/protected_dirs.hpp"
 #include "scanner/safe_remove.hpp"
 
 #include <algorithm>
@@ -19,7 +20,6 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <map>
-#include <pwd.h>
 #include <set>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -34,50 +34,10 @@ bool has_nul(std::string_view p) {
     return p.find('\0') != std::string_view::npos;
 }
 
-// The home directory of the account `uid`, from the user database.
-std::optional<std::string> account_home(uid_t uid) {
-    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 4096);
-    for (;;) {
-        struct passwd pw;
-        struct passwd* found = nullptr;
-        int err = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
-        if (err == ERANGE && buf.size() < (std::size_t{1} << 20)) {
-            buf.resize(buf.size() * 2);
-            continue;
-        }
-        if (err != 0 || found == nullptr || found->pw_dir == nullptr) {
-            return std::nullopt;
-        }
-        return std::string(found->pw_dir);
-    }
-}
-
-// True when the canonical `target` is the root, or a home directory or one of its
-// ancestors: the home that HOME names now and the accounts' own, each resolved where it
-// can be and folded by the letter where it cannot. Whatever the environment says, no
-// global cache is ever one of these.
-bool is_home_or_ancestor(const std::string& target, const SystemEnv& env) {
-    if (path::components(target).size() <= 1) {
-        return true;
-    }
-    std::vector<std::string> homes;
-    if (auto home = env.get("HOME"); home && path::is_absolute(*home)) {
-        homes.push_back(*home);
-    }
-    for (uid_t uid : {::getuid(), ::geteuid()}) {
-        if (auto home = account_home(uid); home && path::is_absolute(*home)) {
-            homes.push_back(*home);
-        }
-    }
-    return std::any_of(homes.begin(), homes.end(), [&](const std::string& home) {
-        return path::starts_with(canonical_or_normal(home), target);
-    });
-}
-
 // The final validation; on success, the target's canonical path, which the removal
 // then follows without trusting any link.
-Result<std::string, std::string> validate_target(const Candidate& c, const SystemEnv& env) {
+Result<std::string, std::string> validate_target(const Candidate& c, const SystemEnv& env,
+                                                 const ProtectedDirs& protected_dirs) {
     struct stat st;
     if (has_nul(c.path)) {
         return unexpected(fmt::format("cannot stat path: {}", os_error_text(EINVAL)));
@@ -110,6 +70,9 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (!path::starts_with(*path, *anchor) || path::equal(*path, *anchor)) {
         return unexpected(std::string("path escaped its scan root"));
     }
+    if (protected_dirs.holds(*path)) {
+        return unexpected(std::string(kHomeOrAncestor));
+    }
     if (c.scope == CacheScope::Project) {
         auto match = classify_project_dir(c.path);
         if (!match) {
@@ -119,9 +82,6 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
             return unexpected(std::string("cache kind changed after scanning"));
         }
     } else {
-        if (is_home_or_ancestor(*path, env)) {
-            return unexpected(std::string("target is the home directory or one of its ancestors"));
-        }
         auto rows = discover_global_caches(env);
         bool listed = std::any_of(rows.begin(), rows.end(), [&](const GlobalCandidate& row) {
             return row.kind == c.kind && path::equal(row.path, c.path);
@@ -223,6 +183,7 @@ Result<Ok, IoError> prepare_read_only_go_cache(const Candidate& c, std::string_v
 }
 
 Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
+                                  const ProtectedDirs& protected_dirs,
                                   const BeforeRemove& before_remove) {
     auto refused = [&c](std::string reason) {
         return unexpected(SkippedPath{c.path, std::move(reason), SkipStage::Validation});
@@ -230,7 +191,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
     auto failed = [&c](std::string reason) {
         return unexpected(SkippedPath{c.path, std::move(reason), SkipStage::Removal});
     };
-    auto canonical = validate_target(c, env);
+    auto canonical = validate_target(c, env, protected_dirs);
     if (!canonical) {
         return refused(std::move(canonical.error()));
     }
@@ -272,7 +233,7 @@ std::string probe_path_of(const std::string& target) {
 } // namespace
 
 Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env) {
-    auto valid = validate_target(candidate, env);
+    auto valid = validate_target(candidate, env, ProtectedDirs(env));
     if (!valid) {
         return unexpected(std::move(valid.error()));
     }
@@ -280,16 +241,22 @@ Result<Ok, std::string> reclassify_path(const Candidate& candidate, const System
 }
 
 Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env) {
-    auto valid = validate_target(candidate, env);
+    auto valid = validate_target(candidate, env, ProtectedDirs(env));
     if (!valid) {
         return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
     }
     // The same aging as a scan's, with the default protection window whatever the scan used;
     // a minimum size of 0 never drops the entry.
     const std::uint64_t now = now_unix();
-    FoundCache found{
-        candidate.kind,  candidate.ecosystem,       candidate.path,     candidate.anchor, 0,
-        candidate.scope, candidate.network_restore, candidate.cleanable};
+    FoundCache found{candidate.kind,
+                     candidate.ecosystem,
+                     candidate.path,
+                     candidate.anchor,
+                     0,
+                     candidate.scope,
+                     candidate.network_restore,
+                     candidate.cleanable,
+                     {}};
     MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path), {}};
     auto remeasured = make_candidate(std::move(found), measured, kDefaultProtectDays, now);
     if (!remeasured) {
@@ -359,11 +326,12 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         }
     }
 
+    const ProtectedDirs protected_dirs(env);
     std::set<std::int64_t> devices_with_removals;
     std::uint64_t apparent_removed = 0;
     std::uint64_t allocated_removed = 0;
     for (const Candidate* t : selection) {
-        auto outcome = clean_one(*t, env, before_remove);
+        auto outcome = clean_one(*t, env, protected_dirs, before_remove);
         if (!outcome) {
             report.skipped_paths.push_back(std::move(outcome.error()));
             continue;

@@ -662,26 +662,30 @@ void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t pro
                              std::function<void(std::optional<Candidate>)> done,
                              std::function<void(std::string)> on_error) {
     std::string path = found.path;
-    measure_dir_async(
-        jobs, std::move(path),
-        [found = std::move(found), protect_days, now_unix, done = std::move(done),
-         on_error = std::move(on_error)](std::optional<MeasuredDir> measured) mutable {
-            if (!measured) {
-                done(std::nullopt);
-                return;
-            }
-            if (on_error) {
-                try {
-                    for (std::string& text : measured->errors) {
-                        on_error(std::move(text));
-                    }
-                } catch (...) {
-                    done(std::nullopt); // cut short, but still reported
-                    throw;
+    std::shared_ptr<const MeasuredDir> measured_already = std::move(found.measured);
+    auto finish = [found = std::move(found), protect_days, now_unix, done = std::move(done),
+                   on_error = std::move(on_error)](std::optional<MeasuredDir> measured) mutable {
+        if (!measured) {
+            done(std::nullopt);
+            return;
+        }
+        if (on_error) {
+            try {
+                for (std::string& text : measured->errors) {
+                    on_error(std::move(text));
                 }
+            } catch (...) {
+                done(std::nullopt); // cut short, but still reported
+                throw;
             }
-            done(make_candidate(std::move(found), *measured, protect_days, now_unix));
-        });
+        }
+        done(make_candidate(std::move(found), *measured, protect_days, now_unix));
+    };
+    if (measured_already) {
+        finish(*measured_already);
+        return;
+    }
+    measure_dir_async(jobs, std::move(path), std::move(finish));
 }
 
 TreeStats measure_tree(const std::string& path) {

@@ -135,6 +135,7 @@ void sort_candidates(std::vector<Candidate>& candidates) {
 }
 
 void discover_project_caches(const std::string& root, const KindFilter& kinds,
+                             const ProtectedDirs& protected_dirs,
                              const std::function<void(FoundCache)>& on_found,
                              const std::function<void(std::string)>& on_error,
                              const std::function<bool(std::string_view)>& covered) {
@@ -149,7 +150,7 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
             auto match = dir.path.size() + kLongestProbeName >= kPathMax
                              ? classify_project_dir(dir.path)
                              : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
-            if (!match) {
+            if (!match || protected_dirs.holds(dir.path)) {
                 return covered && covered(dir.path) ? WalkStep::Skip : WalkStep::Descend;
             }
             if (kinds.passes(match->kind)) {
@@ -162,13 +163,21 @@ void discover_project_caches(const std::string& root, const KindFilter& kinds,
 }
 
 DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
-                             const std::vector<GlobalCandidate>& globals)
-    : roots_(std::move(roots)), kinds_(std::move(kinds)) {
+                             const std::vector<GlobalCandidate>& globals,
+                             ProtectedDirs protected_dirs)
+    : roots_(std::move(roots)), kinds_(std::move(kinds)), protected_(std::move(protected_dirs)) {
     for (const GlobalCandidate& row : globals) {
         if (kinds_.passes(row.kind) && is_directory_nofollow(row.path)) {
             std::string real = canonical_path(row.path).value_or(row.path);
-            covered_.insert(real);
-            globals_.push_back(Global{row, std::move(real)});
+            if (!protected_.holds(real)) {
+                globals_.push_back(Global{row, std::move(real), false, true, {}});
+            }
+        }
+    }
+    measure_sized_locations();
+    for (const Global& g : globals_) {
+        if (g.covers) {
+            covered_.insert(g.real);
         }
     }
     for (Global& g : globals_) {
@@ -179,6 +188,45 @@ DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
         g.reported = !inside_global(g.real) &&
                      (root == roots_.end() || first_stop(g.real, *root) != Step::Report);
     }
+}
+
+// A location with a minimum size covers its contents only when it will be reported,
+// which only its size tells: measured here, all at once, and the measurement kept for the
+// scan. One too small is still handed over, to come to nothing when measured.
+void DiscoveryPlan::measure_sized_locations() {
+    if (std::none_of(globals_.begin(), globals_.end(),
+                     [](const Global& g) { return g.row.min_bytes > 0; })) {
+        return;
+    }
+    std::vector<std::optional<MeasuredDir>> measured(globals_.size());
+    run_blocking([&] {
+        PoolJobs jobs;
+        for (std::size_t i = 0; i < globals_.size(); ++i) {
+            if (globals_[i].row.min_bytes > 0) {
+                measure_dir_async(jobs, globals_[i].row.path,
+                                  [&m = measured[i]](std::optional<MeasuredDir> result) {
+                                      m = std::move(result);
+                                  });
+            }
+        }
+        jobs.wait();
+    });
+    for (std::size_t i = 0; i < globals_.size(); ++i) {
+        Global& g = globals_[i];
+        if (g.row.min_bytes == 0) {
+            continue;
+        }
+        g.covers = measured[i] && measured[i]->stats.bytes >= g.row.min_bytes;
+        if (measured[i]) {
+            g.measured = std::make_shared<const MeasuredDir>(std::move(*measured[i]));
+        }
+    }
+}
+
+FoundCache DiscoveryPlan::found_at(const Global& g) const {
+    FoundCache found = global_found_cache(g.row);
+    found.measured = g.measured;
+    return found;
 }
 
 void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
@@ -203,7 +251,7 @@ void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
         case DiscoveryPass::Globals:
             for (const Global& g : globals_) {
                 if (g.reported) {
-                    submit(global_found_cache(g.row), g.real);
+                    submit(found_at(g), g.real);
                 }
             }
             break;
@@ -231,7 +279,7 @@ std::optional<DiscoveryPlan::Hit> DiscoveryPlan::at_known_path(const std::string
         if (!g->reported) {
             return std::nullopt;
         }
-        return Hit{global_found_cache(g->row), g->real};
+        return Hit{found_at(*g), g->real};
     }
     if (roots_.empty()) {
         return std::nullopt; // scope global: nothing is walked
@@ -257,7 +305,8 @@ std::optional<DiscoveryPlan::Hit> DiscoveryPlan::at_known_path(const std::string
     }
     // Only what the walk would report: nothing inside another reported cache.
     std::optional<ProjectMatch> match = classify_project_dir(*real);
-    if (!match || !kinds_.passes(match->kind) || first_stop(*real, *anchor) != Step::Enter) {
+    if (!match || protected_.holds(*real) || !kinds_.passes(match->kind) ||
+        first_stop(*real, *anchor) != Step::Enter) {
         return std::nullopt;
     }
     return Hit{project_found_cache(*match, *real, *anchor), *real};
@@ -277,7 +326,7 @@ void DiscoveryPlan::walk(const std::function<void(FoundCache)>& on_found,
     }
     for (const std::string& root : roots_) {
         if (!inside_global(root)) {
-            discover_project_caches(root, kinds_, on_found, on_error, covered);
+            discover_project_caches(root, kinds_, protected_, on_found, on_error, covered);
         }
     }
 }
@@ -290,7 +339,7 @@ DiscoveryPlan::Step DiscoveryPlan::step_at(const std::string& dir, bool is_root)
     Step step = Step::Enter;
     if (!is_root && is_vcs_dir(dir)) {
         step = Step::Stop;
-    } else if (auto match = classify_project_dir(dir)) {
+    } else if (auto match = classify_project_dir(dir); match && !protected_.holds(dir)) {
         step = kinds_.passes(match->kind) ? Step::Report : Step::Stop;
     } else if (covered_.contains(dir) || dir.size() >= kPathMax) {
         step = Step::Stop;
@@ -346,7 +395,7 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     if (request.scope != ScopeFilter::Project) {
         globals = discover_global_caches(env);
     }
-    DiscoveryPlan plan(std::move(*roots), KindFilter(request.kinds), globals);
+    DiscoveryPlan plan(std::move(*roots), KindFilter(request.kinds), globals, ProtectedDirs(env));
 
     // Each found cache is measured on the pool as soon as discovery hands it over, while
     // discovery goes on here. The walk's results come first, so on equal paths they win.
@@ -370,7 +419,9 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
         [&](FoundCache found) {
             Slot& slot = slots.emplace_back();
             slot.found = std::move(found);
-            if (overlap) {
+            if (slot.found.measured) {
+                slot.measured = *slot.found.measured;
+            } else if (overlap) {
                 start(slot);
             }
         },
@@ -380,7 +431,9 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     const std::uint64_t now = now_unix();
     if (!overlap) {
         for (auto& slot : slots) {
-            start(slot);
+            if (!slot.found.measured) {
+                start(slot);
+            }
         }
     }
     jobs.wait();

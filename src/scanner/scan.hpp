@@ -11,10 +11,12 @@
 #include "scanner/candidate.hpp"
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
+#include "scanner/protected_dirs.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,10 +105,12 @@ private:
 /// The walk of one resolved root: every directory not inside version-control metadata
 /// or a recognised cache is classified; a recognised cache whose kind passes `kinds` goes
 /// to `on_found` (scope project, anchored at `root`), and is never entered, whatever its
-/// kind. A directory that no rule claims and for which `covered` (when given) holds is
+/// kind. A directory that `protected_dirs` holds is never a cache: it is walked as any
+/// other. A directory that no rule claims and for which `covered` (when given) holds is
 /// not entered either: something else reports it whole. Walk errors go to `on_error` as
 /// texts, in the order they happen.
 void discover_project_caches(const std::string& root, const KindFilter& kinds,
+                             const ProtectedDirs& protected_dirs,
                              const std::function<void(FoundCache)>& on_found,
                              const std::function<void(std::string)>& on_error,
                              const std::function<bool(std::string_view)>& covered = {});
@@ -123,14 +127,17 @@ enum class DiscoveryPass {
 /// The global locations in scope (kind passes, a real directory) are never entered by
 /// the walk, and a root inside one is not walked at all. A global location in scope is
 /// left out when it lies strictly inside another one, or strictly inside a project
-/// cache that the walk reports. Paths are compared in canonical form; equal paths are
-/// left to the repeat check of discover() (the first finder wins).
+/// cache that the walk reports. A location with a minimum size is measured first, and
+/// covers its contents only when it is large enough to be reported. No directory that
+/// `protected_dirs` holds is ever reported or covers anything. Paths are compared in
+/// canonical form; equal paths are left to the repeat check of discover() (the first
+/// finder wins).
 class DiscoveryPlan {
 public:
     /// `roots` resolved (canonical, none inside another); `globals` as discovered, empty
     /// for scope project.
     DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
-                  const std::vector<GlobalCandidate>& globals);
+                  const std::vector<GlobalCandidate>& globals, ProtectedDirs protected_dirs);
 
     /// Runs `passes` in order on the calling thread and hands every cache they report to
     /// `on_found`, once: a cache whose canonical path an earlier one had is dropped, so
@@ -147,6 +154,8 @@ private:
         GlobalCandidate row;
         std::string real;      // canonical, or the row's path when it cannot be resolved
         bool reported = false; // false when the location lies inside another reported cache
+        bool covers = true;    // false when it is too small to be reported
+        std::shared_ptr<const MeasuredDir> measured; // taken early for a minimum size
     };
     /// A cache one pass reports, with its canonical path.
     struct Hit {
@@ -163,8 +172,12 @@ private:
     Step first_stop(const std::string& real, const std::string& root);
     bool inside_global(std::string_view real) const;
 
+    FoundCache found_at(const Global& g) const;
+    void measure_sized_locations();
+
     std::vector<std::string> roots_;
     KindFilter kinds_;
+    ProtectedDirs protected_;
     std::vector<Global> globals_;
     std::unordered_set<std::string, path::Hash, path::Equal> covered_; // their real paths
     std::unordered_map<std::string, Step, path::Hash, path::Equal> steps_;

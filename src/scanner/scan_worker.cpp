@@ -60,7 +60,8 @@ public:
         : sink_(sink), known_paths_(std::move(known_paths)), now_(now_unix()),
           plan_(std::move(resolved_roots), KindFilter(request.kinds),
                 request.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
-                                                      : discover_global_caches(env)),
+                                                      : discover_global_caches(env),
+                ProtectedDirs(env)),
           tokens_(measure_token_count(worker_threads())) {}
 
     /// Runs the three passes, waits for every measurement, and hands over the results.

@@ -8,6 +8,7 @@
 #include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
+#include "scanner/protected_dirs.hpp"
 #include "scanner/snapshot.hpp"
 #include "tui/state.hpp"
 #include "tui/term/input.hpp"
@@ -25,11 +26,12 @@ inline constexpr std::chrono::milliseconds kInputWait{80};
 
 /// The snapshot entries the interface shows before its scan has measured anything:
 /// absolute paths observed at most 30 days before `now_unix` (one observed later counts
-/// as new) that the request covers, largest first (ties by path), each path once, at
-/// most 4,096.
+/// as new) that the request covers and that lead to no directory `protected_dirs` holds,
+/// largest first (ties by path), each path once, at most 4,096.
 std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
                                                const ScanOptions& options,
                                                const std::vector<std::string>& canonical_roots,
+                                               const ProtectedDirs& protected_dirs,
                                                std::uint64_t now_unix);
 
 /// Reads the snapshot of `env` and selects from it; any failure gives no entries.

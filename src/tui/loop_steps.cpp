@@ -16,6 +16,7 @@ namespace qb::tui {
 std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
                                                const ScanOptions& options,
                                                const std::vector<std::string>& canonical_roots,
+                                               const ProtectedDirs& protected_dirs,
                                                std::uint64_t now_unix) {
     std::vector<RememberedCache> kept;
     for (RememberedCache& e : entries) {
@@ -25,7 +26,8 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
         if (sat_sub(now_unix, e.observed_unix) > kRememberedMaxAgeSeconds) {
             continue;
         }
-        if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e)) {
+        if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e) ||
+            protected_dirs.leads_to(e.path)) {
             continue;
         }
         kept.push_back(std::move(e));

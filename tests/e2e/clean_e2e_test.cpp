@@ -447,6 +447,50 @@ TEST_F(CleanE2e, CachesInsideCachesAreCleanedOnce) {
     EXPECT_FALSE(exists_nofollow(git));
 }
 
+// A directory that is the home directory or holds it is never a cache, whatever marks it
+// as one; the walk goes on into it, so the caches inside the home are still found.
+TEST_F(CleanE2e, AHomeIsNeverACache) {
+    const std::string tagged = sandbox_ / "r1";
+    const std::string project = sandbox_ / "r2";
+    write_file(tagged + "/x/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
+    write_file(project + "/p/package.json", "{}");
+    struct Case {
+        std::string home;
+        std::string xdg_cache; // "" keeps the sandbox's own
+        std::vector<std::string> args;
+        bool inner_found; // the node_modules of a project inside the home
+    };
+    const Case cases[] = {
+        {tagged + "/x/home", "", {"clean", "--root", tagged}, true},
+        {project + "/p/node_modules/u", "", {"clean", "--root", project}, true},
+        {sandbox_ / "s/pip", sandbox_ / "s", {"clean", "--scope", "global"}, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.home);
+        write_file(k.home + "/.ssh/id", "key");
+        write_file(k.home + "/w/package.json", "{}");
+        write_file(k.home + "/w/node_modules/dep.js", "d");
+        const auto before = list_tree(sandbox_.path());
+        ProcessOptions options;
+        options.env = env_;
+        options.env["HOME"] = k.home;
+        if (!k.xdg_cache.empty()) {
+            options.env["XDG_CACHE_HOME"] = k.xdg_cache;
+        }
+        std::vector<std::string> args = k.args;
+        args.insert(args.end(), {"--yes", "--include-recent"});
+        auto run = run_quillbarrow(args, options);
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        const std::string inner = k.home + "/w/node_modules";
+        EXPECT_EQ(json::parse(run.out)["cleaned_paths"],
+                  k.inner_found ? json{inner} : json::array());
+        EXPECT_EQ(list_tree(sandbox_.path()),
+                  k.inner_found ? without(before, inner.substr(sandbox_.path().size() + 1))
+                                : before);
+        EXPECT_EQ(read_file(k.home + "/.ssh/id"), "key");
+    }
+}
+
 TEST_F(CleanE2e, WalkErrorsAreWarningsOnStandardError) {
     if (!unprivileged_ids()) {
         GTEST_SKIP() << "needs root to run the clean as an unprivileged user";

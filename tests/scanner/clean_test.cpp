@@ -29,7 +29,7 @@ constexpr std::string_view kDenied = "Permission denied (os error 13)";
 
 Candidate measured(const std::string& path, const std::string& anchor, const std::string& kind,
                    CacheScope scope, std::uint64_t protect_days = 0) {
-    FoundCache found{kind, "test", path, anchor, 0, scope, false, true};
+    FoundCache found{kind, "test", path, anchor, 0, scope, false, true, {}};
     auto c = measure_candidate(found, protect_days, now_unix());
     if (!c) {
         throw std::runtime_error("not measurable: " + path);
@@ -226,7 +226,14 @@ TEST(CleanExecutor, EveryValidationReasonRefusesAndRemovesNothing) {
     write_file(root + "/rekinded/pom.xml", "<project/>");
     EXPECT_EQ(refusal(rekinded, env), "cache kind changed after scanning");
 
-    for (const Candidate* c : {&own_anchor, &no_anchor, &unmarked, &rekinded}) {
+    // A project cache that holds the home directory, whatever marks it as a cache.
+    Candidate homely = cargo_target(root, "homely");
+    write_file(homely.path + "/u/.ssh/id", "key");
+    EXPECT_EQ(refusal(homely, env_with_home(homely.path + "/u")),
+              "target is the home directory or one of its ancestors");
+    EXPECT_EQ(read_file(homely.path + "/u/.ssh/id"), "key");
+
+    for (const Candidate* c : {&own_anchor, &no_anchor, &unmarked, &rekinded, &homely}) {
         EXPECT_TRUE(exists_nofollow(c->path + "/debug/app")) << c->path;
     }
 }

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace qb::test {
 namespace {
@@ -346,6 +347,21 @@ TEST(ScanGlobal, NoReportedCacheLiesInsideAnother) {
         std::sort(want.begin(), want.end());
         EXPECT_EQ(got, want);
     }
+
+    // A temporary workspace covers what it holds only when it is large enough to be
+    // reported: below its minimum, a root inside it is walked as any other.
+    const std::string ws = t / "shared-tmp/ws";
+    write_file(ws + "/Cargo.toml", "[package]");
+    write_file(ws + "/target/debug/app", "a");
+    const ScanRequest in_ws =
+        request({ws}, ScopeFilter::All, {"cargo-target", "macos-temporary-workspace"});
+    EXPECT_EQ(rows(scan_ok(in_ws, env)),
+              std::vector<std::string>{"cargo-target " + ws + "/target " + ws + " project"});
+    write_file(ws + "/sparse");
+    ASSERT_EQ(::truncate((ws + "/sparse").c_str(), 104'857'600), 0);
+    EXPECT_EQ(rows(scan_ok(in_ws, env)),
+              std::vector<std::string>{"macos-temporary-workspace " + ws + " " + t / "shared-tmp" +
+                                       " global"});
 }
 
 TEST(ScanDefaults, DefaultRootsAreTheProjectFoldersOfHomeElseTheWorkingDirectory) {

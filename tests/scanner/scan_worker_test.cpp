@@ -317,6 +317,20 @@ TEST(ScanWorker, KnownPathsComeFirstAndEachCacheIsReportedOnce) {
     // A kind filter applies to every pass.
     Observed k = check_order(run_worker(job_for({box.root}, {"cargo-registry"}), box.env));
     EXPECT_EQ(k.found, std::vector<std::string>{registry});
+
+    // A cache that holds the home directory is none, known or walked; what lies inside
+    // the home is still found.
+    test::write_file(box.root + "/h/Cargo.toml");
+    test::write_file(box.root + "/h/target/u/w/Cargo.toml");
+    test::write_file(box.root + "/h/target/u/w/target/x", "1");
+    SystemEnv homely = box.env;
+    homely.vars["HOME"] = box.root + "/h/target/u";
+    ScanJob at_home = job_for({box.root}, {"cargo-target"});
+    at_home.known_paths = {box.root + "/h/target"};
+    Observed h = check_order(run_worker(at_home, homely));
+    std::sort(h.found.begin(), h.found.end());
+    EXPECT_EQ(h.found, (std::vector<std::string>{box.root + "/a/target", box.root + "/b/target",
+                                                 box.root + "/h/target/u/w/target"}));
 }
 
 TEST(ScanWorker, AGlobalLocationInsideARootIsReportedOnceAsGlobal) {

@@ -243,7 +243,7 @@ TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
         // node-modules is filtered out: not reported, and not entered either.
         KindFilter kinds({"python-bytecode"});
         discover_project_caches(
-            p, kinds,
+            p, kinds, ProtectedDirs(SystemEnv{}),
             [&](FoundCache f) {
                 o << "found " << f.kind << " " << f.path << " " << f.anchor << "\n";
             },
@@ -319,7 +319,7 @@ discoveries_unprivileged(const TempDir& t, const std::string& root) {
         }
         o << "--\n";
         discover_project_caches(
-            root, KindFilter({}),
+            root, KindFilter({}), ProtectedDirs(SystemEnv{}),
             [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
             [&](std::string e) { o << "err " << e << "\n"; });
     });

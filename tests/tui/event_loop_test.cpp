@@ -27,6 +27,9 @@ std::vector<std::string> paths(const std::vector<RememberedCache>& entries) {
 
 TEST(SelectRemembered, AgeRootsScopeAndKinds) {
     ScanOptions options{{"/w"}, {}, ScopeFilter::All};
+    SystemEnv env;
+    env.vars["HOME"] = "/h/.cache/pip/u";
+    const ProtectedDirs protected_dirs(env);
     std::vector<RememberedCache> entries = {
         entry("/w/edge/target", 10, kNow - 2'592'000), // exactly 30 days: shown
         entry("/w/old/target", 10, kNow - 2'592'001),  // one second more: not
@@ -36,30 +39,33 @@ TEST(SelectRemembered, AgeRootsScopeAndKinds) {
         entry("/w", 10),                               // the root itself: not inside
         entry("/elsewhere/target", 10),                // outside the roots
         entry("/h/.npm/_cacache", 10, kNow, CacheScope::Global, "npm-cache"),
+        entry("/h/.cache/pip", 10, kNow, CacheScope::Global, "pip-cache"), // holds the home
     };
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache", "/w/edge/target", "/w/future/target"}));
 
     options.scope = ScopeFilter::Project;
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
               (std::vector<std::string>{"/w/edge/target", "/w/future/target"}));
     options.scope = ScopeFilter::Global;
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache"}));
     options = ScanOptions{{"/w"}, {"npm-cache"}, ScopeFilter::All};
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache"}));
 }
 
 TEST(SelectRemembered, OrderRepeatsAndLimit) {
     ScanOptions options{{"/w"}, {}, ScopeFilter::All};
+    const ProtectedDirs protected_dirs(SystemEnv{});
     // Largest first, ties by path in component order (/w/a/b before /w/a-b); of two
     // entries for one path (written differently) only the larger one stays.
     std::vector<RememberedCache> entries = {
         entry("/w/a-b", 5),  entry("/w/a/b", 5), entry("/w/big/", 7),
         entry("/w//big", 9), entry("/w/z", 1),
     };
-    std::vector<RememberedCache> kept = select_remembered(entries, options, {"/w"}, kNow);
+    std::vector<RememberedCache> kept =
+        select_remembered(entries, options, {"/w"}, protected_dirs, kNow);
     EXPECT_EQ(paths(kept), (std::vector<std::string>{"/w//big", "/w/a/b", "/w/a-b", "/w/z"}));
     EXPECT_EQ(kept[0].bytes, 9u);
 
@@ -67,7 +73,7 @@ TEST(SelectRemembered, OrderRepeatsAndLimit) {
     for (int i = 0; i < 5'000; ++i) {
         many.push_back(entry(fmt::format("/w/p{:05}", i), static_cast<std::uint64_t>(i)));
     }
-    kept = select_remembered(many, options, {"/w"}, kNow);
+    kept = select_remembered(many, options, {"/w"}, protected_dirs, kNow);
     ASSERT_EQ(kept.size(), 4'096u);
     EXPECT_EQ(kept.front().bytes, 4'999u);
     EXPECT_EQ(kept.back().bytes, 5'000u - 4'096u);
