@@ -30,6 +30,14 @@ DirIdentity identity_of(const struct stat& st);
 /// Why a walk or removal refuses a directory that is no longer the validated one.
 inline constexpr std::string_view kIdentityChanged = "filesystem identity changed after scanning";
 
+/// Why a walk or removal refuses a target whose last component is no longer a directory,
+/// or is a link.
+inline constexpr std::string_view kNotARealDirectory = "path is no longer a real directory";
+
+/// "cannot stat path: {}" with the system's text of `errnum`: a target that cannot be
+/// reached or examined.
+std::string cannot_stat_text(int errnum);
+
 /// Why a walk, a removal or the final validation refuses a directory that is itself a
 /// mount point: another file system, or another view of one, that nobody chose.
 inline constexpr std::string_view kTargetIsMountPoint = "target is a mount point";
@@ -58,9 +66,11 @@ public:
 };
 
 /// Walks the directory at `path` (absolute, without links or "." and ".." components)
-/// and every directory below it on the same mount, parents before their contents. Fails
-/// with kTargetIsMountPoint when the directory found lies on another mount than its
-/// parent, with kIdentityChanged when it is not `expected`, and with the first error of
+/// and every directory below it on the same mount, parents before their contents. Before
+/// anything inside is visited it fails with cannot_stat_text() when the directory cannot
+/// be reached or examined, with kNotARealDirectory when it is no directory or a link,
+/// with kTargetIsMountPoint when it lies on another mount than its parent, and with
+/// kIdentityChanged when it is not `expected`. Otherwise it fails with the first error of
 /// the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 

@@ -117,16 +117,28 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     const std::size_t fds_before = open_descriptors();
     write_file(t / "real/victim/file", "data");
     const DirIdentity id = identity(t / "real/victim");
-
     DirIdentity other = id;
     other.inode += 1;
-    const std::string refused = "refused: ";
-    EXPECT_EQ(error_text(remove_tree(t / "real/victim", other)),
-              refused + std::string(kIdentityChanged));
-    EXPECT_EQ(error_text(remove_tree("real/victim", id)), refused + os_error_text(EINVAL));
-    EXPECT_EQ(error_text(remove_tree(t / "real/../real/victim", id)),
-              refused + os_error_text(EINVAL));
-    EXPECT_EQ(error_text(remove_tree("/", id)), refused + os_error_text(EINVAL));
+
+    // The refusals speak as the final validation does.
+    struct Case {
+        std::string path;
+        DirIdentity expected;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {t / "real/victim", other, std::string(kIdentityChanged)},
+        {t / "real/victim/file", id, std::string(kNotARealDirectory)},
+        {t / "real/missing", id, cannot_stat_text(ENOENT)},
+        {t / "real/victim/file/below", id, cannot_stat_text(ENOTDIR)},
+        {"real/victim", id, cannot_stat_text(EINVAL)},
+        {t / "real/../real/victim", id, cannot_stat_text(EINVAL)},
+        {"/", id, cannot_stat_text(EINVAL)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_text(remove_tree(c.path, c.expected)), "refused: " + c.reason) << c.path;
+    }
+    EXPECT_EQ(cannot_stat_text(ENOENT), "cannot stat path: " + os_error_text(ENOENT));
     EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
     EXPECT_EQ(open_descriptors(), fds_before);
 }
