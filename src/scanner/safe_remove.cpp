@@ -206,11 +206,23 @@ private:
         return std::nullopt;
     }
 
-    // Pops the finished top frame and lets the visitor leave it.
+    // Whether `name` in `parent_fd` still leads to the directory `id`, links not followed.
+    static bool still_named(int parent_fd, const std::string& name, DirIdentity id) {
+        struct stat st;
+        return ::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               identity_of(st) == id;
+    }
+
+    // Pops the finished top frame and lets the visitor leave it. The root is left by its
+    // name, which another directory may have taken meanwhile; that one is not ours.
     std::optional<IoError> finish_top() {
         Frame done = std::move(stack_.back());
         stack_.pop_back();
         int parent_fd = parent_fd_;
+        if (stack_.empty() && !still_named(parent_fd, done.name, done.id)) {
+            close_frame(done);
+            return IoError::from_text(std::string(kIdentityChangedDuringRemoval));
+        }
         if (!stack_.empty()) {
             Frame& parent = stack_.back();
             if (!parent.dir.valid()) {
