@@ -103,21 +103,30 @@ Json clean_report_json(const CleanReport& r) {
 }
 
 std::string clean_report_text(const CleanReport& r) {
-    std::string refused =
-        r.skipped > 0 ? fmt::format("; {} refused during final validation", r.skipped) : "";
+    auto skipped_at = [&r](SkipStage stage) {
+        return std::count_if(r.skipped_paths.begin(), r.skipped_paths.end(),
+                             [stage](const SkippedPath& s) { return s.stage == stage; });
+    };
+    std::string skipped_tail;
+    if (auto n = skipped_at(SkipStage::Validation); n > 0) {
+        skipped_tail += fmt::format("; {} refused during final validation", n);
+    }
+    if (auto n = skipped_at(SkipStage::Removal); n > 0) {
+        skipped_tail += fmt::format("; {} failed during removal", n);
+    }
     std::string summary;
     if (r.dry_run) {
         summary = fmt::format("Would clean {} of {} selected caches; {} protected; {} scan-only; "
                               "{} apparent, {} allocated{}",
                               r.selected, r.selected, r.protected_skipped, r.policy_skipped,
                               format_bytes(r.bytes_selected),
-                              format_bytes(r.allocated_bytes_selected), refused);
+                              format_bytes(r.allocated_bytes_selected), skipped_tail);
     } else {
         summary = fmt::format("Cleaned {} of {} selected caches; {} protected; {} scan-only; "
                               "{} apparent, {} allocated{}",
                               r.cleaned, r.selected, r.protected_skipped, r.policy_skipped,
                               format_bytes(r.apparent_bytes_removed),
-                              format_bytes(r.allocated_bytes_removed_estimate), refused);
+                              format_bytes(r.allocated_bytes_removed_estimate), skipped_tail);
         const auto& deltas = r.filesystem_deltas;
         if (deltas.empty()) {
             summary += "; observed disk-free change unavailable";
@@ -153,12 +162,12 @@ std::string clean_report_text(const CleanReport& r) {
 std::string nothing_removed_message(const CleanReport& r) {
     auto failed = std::find_if(r.skipped_paths.begin(), r.skipped_paths.end(),
                                [](const SkippedPath& s) { return s.stage == SkipStage::Removal; });
-    if (failed == r.skipped_paths.end()) {
-        return fmt::format("all {} selected targets were refused during final validation",
-                           r.selected);
-    }
-    return fmt::format("all {} selected targets failed or were refused; first: {}: {}", r.selected,
-                       path::display(failed->path), failed->reason);
+    const bool any_failed = failed != r.skipped_paths.end();
+    const SkippedPath& first = any_failed ? *failed : r.skipped_paths.front();
+    return fmt::format("all {} selected targets {}; first: {}: {}", r.selected,
+                       any_failed ? "failed or were refused"
+                                  : "were refused during final validation",
+                       path::display(first.path), first.reason);
 }
 
 std::string skipped_warnings(const CleanReport& r) {
@@ -226,12 +235,13 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
     report.protected_skipped = protected_count;
     report.policy_skipped = sat_add(report.policy_skipped, scan_only);
 
+    // JSON callers read every reason in the report, or the first in the error; a person
+    // gets each one named.
+    if (!json && !report.skipped_paths.empty()) {
+        console.write(skipped_warnings(report));
+    }
     if (report.selected > 0 && !report.dry_run && report.confirmed &&
         report.skipped == report.selected) {
-        // The error reaches JSON callers whole; a person also gets every reason.
-        if (!json) {
-            console.write(skipped_warnings(report));
-        }
         return unexpected(AppError(errors::Conflict{nothing_removed_message(report)}));
     }
     if (json) {

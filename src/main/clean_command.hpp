@@ -61,8 +61,9 @@ Json clean_report_json(const CleanReport& report);
 /// The summary line, then the free-space table or the plan table when they apply.
 std::string clean_report_text(const CleanReport& report);
 
-/// The message of a confirmed run that removed none of its targets: it names the first
-/// failed removal, if any, since that leaves part of a tree behind.
+/// The message of a confirmed run that removed none of its (one or more) targets: it names
+/// the first failed removal, if any, since that leaves part of a tree behind, else the
+/// first refusal.
 std::string nothing_removed_message(const CleanReport& report);
 
 /// One "warning: {path}: {reason}" line per target that was refused or failed to go.

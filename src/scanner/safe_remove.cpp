@@ -1,12 +1,15 @@
 #include "scanner/safe_remove.hpp"
 
 #include "common/dir.hpp"
+#include "common/os_error.hpp"
 #include "common/paths.hpp"
 #include "common/unique_fd.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <memory>
 #include <optional>
 #include <span>
@@ -63,6 +66,10 @@ Result<bool, int> on_another_mount(int parent_fd, int fd) {
     auto parent_mount = mount_id(parent_fd);
     auto mount = mount_id(fd);
     return parent_mount && mount && *parent_mount != *mount;
+}
+
+IoError cannot_stat(int errnum) {
+    return IoError::from_text(cannot_stat_text(errnum));
 }
 
 struct Entry {
@@ -199,11 +206,23 @@ private:
         return std::nullopt;
     }
 
-    // Pops the finished top frame and lets the visitor leave it.
+    // Whether `name` in `parent_fd` still leads to the directory `id`, links not followed.
+    static bool still_named(int parent_fd, const std::string& name, DirIdentity id) {
+        struct stat st;
+        return ::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               identity_of(st) == id;
+    }
+
+    // Pops the finished top frame and lets the visitor leave it. The root is left by its
+    // name, which another directory may have taken meanwhile; that one is not ours.
     std::optional<IoError> finish_top() {
         Frame done = std::move(stack_.back());
         stack_.pop_back();
         int parent_fd = parent_fd_;
+        if (stack_.empty() && !still_named(parent_fd, done.name, done.id)) {
+            close_frame(done);
+            return IoError::from_text(std::string(kIdentityChangedDuringRemoval));
+        }
         if (!stack_.empty()) {
             Frame& parent = stack_.back();
             if (!parent.dir.valid()) {
@@ -291,18 +310,21 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
     dir::Handle guard(root_fd);
     struct stat st;
     if (::fstat(root_fd, &st) != 0) {
-        return IoError::from_errno(errno);
+        return cannot_stat(errno);
     }
     // Checked on the very descriptor the walk goes on with: a mount placed on the target
     // since its validation is refused before anything on it is touched.
     auto mounted = on_another_mount(parent_fd_, root_fd);
     if (!mounted) {
-        return IoError::from_errno(mounted.error());
+        return cannot_stat(mounted.error());
     }
     if (*mounted) {
         return IoError::from_text(std::string(kTargetIsMountPoint));
     }
-    if (!S_ISDIR(st.st_mode) || identity_of(st) != expected) {
+    if (!S_ISDIR(st.st_mode)) {
+        return IoError::from_text(std::string(kNotARealDirectory));
+    }
+    if (identity_of(st) != expected) {
         return IoError::from_text(std::string(kIdentityChanged));
     }
     root_ = expected;
@@ -355,6 +377,10 @@ private:
 
 } // namespace
 
+std::string cannot_stat_text(int errnum) {
+    return fmt::format("cannot stat path: {}", os_error_text(errnum));
+}
+
 DirIdentity identity_of(const struct stat& st) {
     return DirIdentity{static_cast<std::int64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
@@ -380,38 +406,37 @@ static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expe
                                          TreeVisitor& visitor) {
     auto refuse = [](IoError error) { return unexpected(WalkFailure{std::move(error), true}); };
     auto parts = path::components(path);
-    if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root) {
-        return refuse(IoError::from_errno(EINVAL));
+    auto normal = [](const path::Component& c) { return c.kind == path::ComponentKind::Normal; };
+    if (parts.size() < 2 || parts.front().kind != path::ComponentKind::Root ||
+        !std::all_of(parts.begin() + 1, parts.end(), normal)) {
+        return refuse(cannot_stat(EINVAL));
     }
     // Waited for: the thread that removes holds no other slot.
     dir::KeptSlots slots;
     slots.take(kLeastSlots);
     UniqueFd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
-        return refuse(IoError::from_errno(errno));
+        return refuse(cannot_stat(errno));
     }
     // Down to the parent without following any link: a component swapped for a link
     // since the validation stops the walk here.
     for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
-        if (parts[i].kind != path::ComponentKind::Normal) {
-            return refuse(IoError::from_errno(EINVAL));
-        }
         std::string name(parts[i].name);
         UniqueFd next(
             ::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) {
-            return refuse(IoError::from_errno(errno));
+            return refuse(cannot_stat(errno));
         }
         dir = std::move(next);
-    }
-    if (parts.back().kind != path::ComponentKind::Normal) {
-        return refuse(IoError::from_errno(EINVAL));
     }
     std::string name(parts.back().name);
     int root_fd =
         ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (root_fd < 0) {
-        return refuse(IoError::from_errno(errno));
+        int err = errno;
+        return refuse(err == ENOTDIR || err == ELOOP
+                          ? IoError::from_text(std::string(kNotARealDirectory))
+                          : cannot_stat(err));
     }
     Walk walk(visitor, dir.get(), path, slots);
     if (auto err = walk.run(root_fd, std::move(name), expected)) {

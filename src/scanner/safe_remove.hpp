@@ -3,8 +3,9 @@
 // Walking and removing a directory tree so that nothing can redirect it. The tree is
 // reached from its absolute, link-free path one component at a time, never following a
 // link; the directory found there must still be the one that was validated; everything
-// below is reached through descriptors (openat/unlinkat), links are met as links, and a
-// directory on another mount is never entered.
+// below is reached through descriptors (openat/unlinkat), links are met as links, a
+// directory on another mount is never entered, and the emptied directory is removed only
+// while its name still leads to it.
 
 #include "common/app_error.hpp"
 #include "common/result.hpp"
@@ -29,6 +30,19 @@ DirIdentity identity_of(const struct stat& st);
 
 /// Why a walk or removal refuses a directory that is no longer the validated one.
 inline constexpr std::string_view kIdentityChanged = "filesystem identity changed after scanning";
+
+/// Why a walk or removal refuses a target whose last component is no longer a directory,
+/// or is a link.
+inline constexpr std::string_view kNotARealDirectory = "path is no longer a real directory";
+
+/// Why a walk stops before leaving its directory when the directory's name no longer leads
+/// to it: it was moved away while its contents were visited.
+inline constexpr std::string_view kIdentityChangedDuringRemoval =
+    "filesystem identity changed during removal";
+
+/// "cannot stat path: {}" with the system's text of `errnum`: a target that cannot be
+/// reached or examined.
+std::string cannot_stat_text(int errnum);
 
 /// Why a walk, a removal or the final validation refuses a directory that is itself a
 /// mount point: another file system, or another view of one, that nobody chose.
@@ -58,10 +72,13 @@ public:
 };
 
 /// Walks the directory at `path` (absolute, without links or "." and ".." components)
-/// and every directory below it on the same mount, parents before their contents. Fails
-/// with kTargetIsMountPoint when the directory found lies on another mount than its
-/// parent, with kIdentityChanged when it is not `expected`, and with the first error of
-/// the walk or of a callback.
+/// and every directory below it on the same mount, parents before their contents. Before
+/// anything inside is visited it fails with cannot_stat_text() when the directory cannot
+/// be reached or examined, with kNotARealDirectory when it is no directory or a link,
+/// with kTargetIsMountPoint when it lies on another mount than its parent, and with
+/// kIdentityChanged when it is not `expected`. Its own entry is left only while its name
+/// still leads to it, else the walk fails with kIdentityChangedDuringRemoval. Otherwise it
+/// fails with the first error of the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the

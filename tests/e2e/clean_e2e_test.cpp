@@ -205,15 +205,30 @@ TEST_F(CleanE2e, TheScanRootItselfIsNeverRemoved) {
         json e = json::parse(r.err)["error"];
         EXPECT_EQ(e["kind"], "conflict");
         EXPECT_EQ(e["message"], "cleanup conflicted with filesystem changes: all 1 selected "
-                                "targets were refused during final validation");
+                                "targets were refused during final validation; first: " +
+                                    root() + "/rusty/target: path escaped its scan root");
         EXPECT_EQ(list_tree(sandbox_.path()), before);
     }
+
+    // Beside a target that goes, the refused one is counted and named in text.
+    auto partly = run({"-o", "text", "clean", "--root", root() + "/rusty/target", "--root",
+                       root() + "/oxide", "--yes"});
+    EXPECT_EQ(partly.exit_status, 0) << partly.err;
+    EXPECT_TRUE(partly.out.starts_with(
+        "Cleaned 1 of 2 selected caches; 0 protected; 0 scan-only; 2.0 KiB apparent, "))
+        << partly.out;
+    EXPECT_NE(partly.out.find(" allocated; 1 refused during final validation; observed "),
+              std::string::npos)
+        << partly.out;
+    EXPECT_EQ(partly.err, "warning: " + root() + "/rusty/target: path escaped its scan root\n");
+    EXPECT_EQ(list_tree(sandbox_.path()), without(before, "projects/oxide/target"));
 }
 
 TEST_F(CleanE2e, AFailedRemovalNamesItsCause) {
     // A directory that its owner may not write: the file in it cannot be unlinked.
     const std::string modules = root() + "/webby/node_modules";
     write_file(modules + "/locked/file.js", "x");
+    const auto modules_before = tree_contents(modules);
     const std::string out = sandbox_ / "out";
     make_dirs(out);
     chown_tree(sandbox_.path());
@@ -221,18 +236,39 @@ TEST_F(CleanE2e, AFailedRemovalNamesItsCause) {
     auto status = run_unprivileged([&] {
         ProcessOptions options;
         options.env = env_;
+        // First beside the two Cargo outputs, then alone.
+        auto partly = run_quillbarrow(
+            {"-o", "text", "clean", "--root", root(), "--include-recent", "--yes"}, options);
         std::vector<std::string> args{"clean",        "--root",           root(), "--kind",
                                       "node-modules", "--include-recent", "--yes"};
         auto j = run_quillbarrow(args, options);
         args.insert(args.begin(), {"-o", "text"});
         auto t = run_quillbarrow(args, options);
+        write_file(out + "/partly.out", partly.out);
+        write_file(out + "/partly.err", partly.err);
         write_file(out + "/json.err", j.err);
         write_file(out + "/text.err", t.err);
-        return j.exit_status * 16 + t.exit_status;
+        return partly.exit_status * 256 + j.exit_status * 16 + t.exit_status;
     });
     ASSERT_TRUE(status.has_value()) << "could not drop privileges";
     EXPECT_EQ(*status, 5 * 16 + 5);
     const std::string cause = modules + ": Permission denied (os error 13)";
+
+    // The partial run succeeds, and counts and names the failure as one.
+    const std::string partly = read_file(out + "/partly.out");
+    EXPECT_TRUE(partly.starts_with(
+        "Cleaned 2 of 3 selected caches; 0 protected; 0 scan-only; 6.8 KiB apparent, "))
+        << partly;
+    EXPECT_NE(partly.find(" allocated; 1 failed during removal; observed "), std::string::npos)
+        << partly;
+    EXPECT_EQ(read_file(out + "/partly.err"), "warning: " + cause + "\n");
+    EXPECT_FALSE(exists_nofollow(root() + "/rusty/target"));
+    EXPECT_FALSE(exists_nofollow(root() + "/oxide/target"));
+    // The walk stops at the locked directory: what it met before may be gone, nothing else.
+    const auto modules_after = tree_contents(modules);
+    EXPECT_TRUE(modules_after == modules_before || modules_after == without(modules_before, "dep"))
+        << testing::PrintToString(modules_after);
+
     const std::string message = "cleanup conflicted with filesystem changes: all 1 selected "
                                 "targets failed or were refused; first: " +
                                 cause;
@@ -259,6 +295,7 @@ TEST_F(CleanE2e, AMountPointTargetIsRefusedAndLeftAlone) {
         mount_bind(sandbox_ / "victim", mount_point);
         auto r = run(clean_args({"--yes"}));
         ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.err, ""); // the report names the refusal
         json doc = json::parse(r.out);
         EXPECT_EQ(doc["cleaned_paths"], json{root() + "/rusty/target"});
         EXPECT_EQ(doc["skipped"], 1);
@@ -270,7 +307,8 @@ TEST_F(CleanE2e, AMountPointTargetIsRefusedAndLeftAlone) {
         EXPECT_EQ(alone.exit_status, 5);
         EXPECT_EQ(json::parse(alone.err)["error"]["message"],
                   "cleanup conflicted with filesystem changes: all 1 selected targets were "
-                  "refused during final validation");
+                  "refused during final validation; first: " +
+                      mount_point + ": target is a mount point");
     });
     EXPECT_EQ(tree_contents(sandbox_ / "victim"), victim);
     EXPECT_TRUE(exists_nofollow(mount_point + "/release/lib.rlib"));

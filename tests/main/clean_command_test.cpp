@@ -64,12 +64,30 @@ TEST(CleanReportOutput, JsonCarriesEveryMemberAndShowsInvalidPathsReadably) {
 
 TEST(CleanReportOutput, TextSummaryTailsAndTables) {
     CleanReport real = canned_real_run();
-    EXPECT_EQ(clean_report_text(real),
-              "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
-              "8.0 KiB allocated; 1 refused during final validation; observed disk-free "
-              "change -2.0 KiB net");
+    // Refusals and failed removals are counted apart, each tail only when it has any.
+    struct Tail {
+        std::vector<SkipStage> stages;
+        std::string text;
+    };
+    const std::vector<Tail> tails{
+        {{SkipStage::Validation}, "; 1 refused during final validation"},
+        {{SkipStage::Removal}, "; 1 failed during removal"},
+        {{SkipStage::Removal, SkipStage::Validation, SkipStage::Removal},
+         "; 1 refused during final validation; 2 failed during removal"},
+    };
+    for (const Tail& tail : tails) {
+        real.skipped_paths.clear();
+        for (SkipStage stage : tail.stages) {
+            real.skipped_paths.push_back({"/b/r/target", "reason", stage});
+        }
+        EXPECT_EQ(clean_report_text(real),
+                  "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
+                  "8.0 KiB allocated" +
+                      tail.text + "; observed disk-free change -2.0 KiB net");
+    }
 
     real.skipped = 0;
+    real.skipped_paths.clear();
     real.filesystem_deltas.clear();
     EXPECT_EQ(clean_report_text(real),
               "Cleaned 2 of 3 selected caches; 4 protected; 5 scan-only; 2.0 KiB apparent, "
@@ -120,7 +138,8 @@ TEST(CleanReportOutput, NothingRemovedNamesTheFirstFailedRemoval) {
     r.skipped_paths.resize(1);
     r.selected = 1;
     EXPECT_EQ(nothing_removed_message(r),
-              "all 1 selected targets were refused during final validation");
+              "all 1 selected targets were refused during final validation; first: /p/\x1b[2Ja: "
+              "path escaped its scan root");
 }
 
 TEST(CleanReportOutput, PromptListsThePlanAndAsks) {
@@ -205,7 +224,8 @@ TEST_F(CleanHandler, TargetsChangedBeforeRemovalAreRefused) {
     EXPECT_EQ(conflict.error().exit_status(), 5);
     EXPECT_EQ(fmt_app_error(conflict.error()),
               "cleanup conflicted with filesystem changes: all 2 selected targets were refused "
-              "during final validation");
+              "during final validation; first: " +
+                  root() + "/b/target: " + std::string(kIdentityChanged));
     // The swapped-in directory of the first run is a target too.
     ASSERT_EQ(moved.size(), 3u);
     for (const std::string& path : moved) {

@@ -396,7 +396,7 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
              rename_path(target, t / "to-link-moved");
              make_symlink(t / "decoy", target);
          },
-         os_error_text(ENOTDIR), t / "to-link-moved/debug/app"},
+         std::string(kNotARealDirectory), t / "to-link-moved/debug/app"},
         {"to-new",
          [&](const std::string& target) {
              rename_path(target, t / "to-new-moved");
@@ -409,13 +409,13 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
              rename_path(root + "/parent-moved", t / "parent-moved-out");
              make_symlink(t / "parent-moved-out", root + "/parent-moved");
          },
-         os_error_text(ENOTDIR), t / "parent-moved-out/target/debug/app"},
+         cannot_stat_text(ENOTDIR), t / "parent-moved-out/target/debug/app"},
         {"parent-decoy",
          [&](const std::string&) {
              rename_path(root + "/parent-decoy", t / "parent-decoy-out");
              make_symlink(t / "decoyproj", root + "/parent-decoy");
          },
-         os_error_text(ENOTDIR), t / "parent-decoy-out/target/debug/app"},
+         cannot_stat_text(ENOTDIR), t / "parent-decoy-out/target/debug/app"},
     };
     for (const Swap& s : swaps) {
         SCOPED_TRACE(s.project);

@@ -117,18 +117,73 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     const std::size_t fds_before = open_descriptors();
     write_file(t / "real/victim/file", "data");
     const DirIdentity id = identity(t / "real/victim");
-
     DirIdentity other = id;
     other.inode += 1;
-    const std::string refused = "refused: ";
-    EXPECT_EQ(error_text(remove_tree(t / "real/victim", other)),
-              refused + std::string(kIdentityChanged));
-    EXPECT_EQ(error_text(remove_tree("real/victim", id)), refused + os_error_text(EINVAL));
-    EXPECT_EQ(error_text(remove_tree(t / "real/../real/victim", id)),
-              refused + os_error_text(EINVAL));
-    EXPECT_EQ(error_text(remove_tree("/", id)), refused + os_error_text(EINVAL));
+
+    // The refusals speak as the final validation does.
+    struct Case {
+        std::string path;
+        DirIdentity expected;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {t / "real/victim", other, std::string(kIdentityChanged)},
+        {t / "real/victim/file", id, std::string(kNotARealDirectory)},
+        {t / "real/missing", id, cannot_stat_text(ENOENT)},
+        {t / "real/victim/file/below", id, cannot_stat_text(ENOTDIR)},
+        {"real/victim", id, cannot_stat_text(EINVAL)},
+        {t / "real/../real/victim", id, cannot_stat_text(EINVAL)},
+        {"/", id, cannot_stat_text(EINVAL)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_text(remove_tree(c.path, c.expected)), "refused: " + c.reason) << c.path;
+    }
+    EXPECT_EQ(cannot_stat_text(ENOENT), "cannot stat path: " + os_error_text(ENOENT));
     EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
     EXPECT_EQ(open_descriptors(), fds_before);
+}
+
+// Empties the tree as the remover does; at its first file it moves the whole tree away
+// and leaves an empty directory under its name.
+class RemoverMovedAway : public TreeVisitor {
+public:
+    RemoverMovedAway(std::string target, std::string moved)
+        : target_(std::move(target)), moved_(std::move(moved)) {}
+
+    std::optional<IoError> non_dir(int parent_fd, const char* name) override {
+        if (!moved_away_) {
+            moved_away_ = true;
+            EXPECT_EQ(::rename(target_.c_str(), moved_.c_str()), 0);
+            make_dirs(target_);
+        }
+        return unlink_at(parent_fd, name, 0);
+    }
+    std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
+        return unlink_at(parent_fd, name, AT_REMOVEDIR);
+    }
+
+private:
+    static std::optional<IoError> unlink_at(int fd, const char* name, int flags) {
+        if (::unlinkat(fd, name, flags) != 0) {
+            return IoError::from_errno(errno);
+        }
+        return std::nullopt;
+    }
+    std::string target_;
+    std::string moved_;
+    bool moved_away_ = false;
+};
+
+TEST(SafeRemove, TheEmptiedTargetIsRemovedOnlyWhileItsNameLeadsToIt) {
+    TempDir t;
+    write_file(t / "victim/a.txt", "a");
+    write_file(t / "victim/sub/b.txt", "b");
+    RemoverMovedAway remover(t / "victim", t / "moved");
+    auto walked = walk_tree(t / "victim", identity(t / "victim"), remover);
+    ASSERT_FALSE(walked);
+    EXPECT_EQ(walked.error().to_string(), kIdentityChangedDuringRemoval);
+    // The directory now under the name stays; the one moved away was emptied.
+    EXPECT_EQ(list_tree(t.path()), (std::vector<std::string>{"d moved", "d victim"}));
 }
 
 // A bind mount keeps the device number of its file system, inside the target or as the
