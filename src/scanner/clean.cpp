@@ -40,20 +40,20 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
                                                  const ProtectedDirs& protected_dirs) {
     struct stat st;
     if (has_nul(c.path)) {
-        return unexpected(fmt::format("cannot stat path: {}", os_error_text(EINVAL)));
+        return unexpected(cannot_stat_text(EINVAL));
     }
     if (::lstat(c.path.c_str(), &st) != 0) {
-        return unexpected(fmt::format("cannot stat path: {}", os_error_text(errno)));
+        return unexpected(cannot_stat_text(errno));
     }
     if (!S_ISDIR(st.st_mode)) {
-        return unexpected(std::string("path is no longer a real directory"));
+        return unexpected(std::string(kNotARealDirectory));
     }
     if (identity_of(st) != DirIdentity{c.device, c.inode}) {
         return unexpected(std::string(kIdentityChanged));
     }
     auto mounted = is_mount_point(c.path);
     if (!mounted) {
-        return unexpected(fmt::format("cannot stat path: {}", os_error_text(mounted.error())));
+        return unexpected(cannot_stat_text(mounted.error()));
     }
     if (*mounted) {
         return unexpected(std::string(kTargetIsMountPoint));
