@@ -338,7 +338,7 @@ public:
     }
     // A mount point and its contents stay, and the target is reported.
     std::optional<IoError> mount_point(const std::string& path) override {
-        return IoError::from_text("contains a mount point: " + path::display(path));
+        return IoError::from_text(contains_mount_point(path));
     }
     std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, AT_REMOVEDIR);
@@ -354,6 +354,10 @@ private:
 };
 
 } // namespace
+
+std::string contains_mount_point(std::string_view path) {
+    return "contains a mount point: " + path::display(path);
+}
 
 DirIdentity identity_of(const struct stat& st) {
     return DirIdentity{static_cast<std::int64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
