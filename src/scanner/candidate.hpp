@@ -42,7 +42,7 @@ struct FoundCache {
     std::shared_ptr<const MeasuredDir> measured;
 };
 
-/// One recognised cache as measured. The last four fields are never written to output.
+/// One recognised cache as measured. The last five fields are never written to output.
 struct Candidate {
     std::string kind;
     std::string ecosystem;
@@ -60,6 +60,8 @@ struct Candidate {
     std::int64_t device = 0;
     std::uint64_t inode = 0;
     TreeStats fingerprint;
+    /// The first mount point its measuring met inside it; the final validation refuses it.
+    std::optional<std::string> mount_inside;
 };
 
 /// Walks the tree once (links not followed) and sums it; unreadable parts are left out.
@@ -84,6 +86,10 @@ struct MeasuredDir {
     /// as walk error texts ("IO error for operation on {path}: Too many open files ...").
     /// Other unreadable parts are left out without a word.
     std::vector<std::string> errors;
+    /// The least full path, in path order, of the mount points met below the root: entries
+    /// on another device than the directory that lists them, or roots of a mount. Their
+    /// contents are measured all the same.
+    std::optional<std::string> mount_inside;
 };
 
 /// measure_tree as jobs of `jobs`, the tree's directories spread over the worker pool.
@@ -95,6 +101,9 @@ void measure_tree_async(PoolJobs& jobs, std::string path, std::function<void(Tre
 /// when it is not (or cannot be examined).
 void measure_dir_async(PoolJobs& jobs, std::string path,
                        std::function<void(std::optional<MeasuredDir>)> done);
+
+/// measure_dir_async, waited for.
+std::optional<MeasuredDir> measure_dir(const std::string& path);
 
 /// The candidate for a measured found cache: none when it is smaller than its minimum
 /// size; age and protection from `now_unix`.

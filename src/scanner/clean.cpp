@@ -58,6 +58,9 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (*mounted) {
         return unexpected(std::string(kTargetIsMountPoint));
     }
+    if (c.mount_inside) {
+        return unexpected(contains_mount_point(*c.mount_inside));
+    }
     auto path = resolve_canonical(c.path);
     if (!path) {
         return unexpected(fmt::format("cannot resolve path: {}", os_error_text(path.error())));
@@ -257,7 +260,11 @@ Result<Candidate, AppError> measure_entry(const Candidate& candidate, const Syst
                      candidate.network_restore,
                      candidate.cleanable,
                      {}};
-    MeasuredDir measured{candidate.device, candidate.inode, measure_tree(candidate.path), {}};
+    // No longer a directory since its validation: measured as empty, and the clean that
+    // follows refuses it. A mount point met here goes with the result, for that clean too.
+    MeasuredDir measured = measure_dir(candidate.path).value_or(MeasuredDir{});
+    measured.device = candidate.device;
+    measured.inode = candidate.inode;
     auto remeasured = make_candidate(std::move(found), measured, kDefaultProtectDays, now);
     if (!remeasured) {
         fail_internal("a remeasured cache was dropped for its size");

@@ -88,7 +88,8 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
 Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env);
 
 /// The candidate validated and measured again, aged with kDefaultProtectDays whatever the
-/// scan used; a refused validation is a Conflict carrying its reason.
+/// scan used, with the mount point that measuring met inside it (if any); a refused
+/// validation is a Conflict carrying its reason.
 Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env);
 
 /// None when the path cannot be examined.

@@ -12,7 +12,10 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -200,14 +203,14 @@ private:
 // A directory of the tree. Its descriptor comes with a slot of the process's budget: a
 // kept one lets it stay open after its own job, for its children to open relative to it
 // and for later batches of its listing; with a brief one it is closed when its job ends,
-// and its children open by path.
+// and its children open by path (unless children too deep for that get it a kept slot).
 struct DirNode {
     std::shared_ptr<DirNode> parent; // kept for the path of a child opened by path
     std::string name;                // empty for the root
     std::size_t path_len = 0;        // length of the path text of this directory
     std::size_t child_sep = 1;       // 0 when the path already ends in "/"
-    std::uint64_t dev = 0;           // identity from the parent's listing, which a
-    std::uint64_t ino = 0;           // directory opened by path must still have
+    std::uint64_t dev = 0;           // identity from the parent's listing (the root's own
+    std::uint64_t ino = 0;           // stat), which a directory opened by path must still have
     dir::Handle dir;
     bool children_by_fd = false; // children open relative to dir
     // Holds on dir: the job that lists it, batches waiting to be examined, children not
@@ -275,6 +278,7 @@ struct TreeRun {
     Totals totals;
     std::vector<FileRecord> records;
     std::vector<std::string> shortages; // directories left out for want of a descriptor
+    std::optional<std::string> mount_inside;
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
@@ -309,6 +313,15 @@ void note_if_shortage(TreeRun& run, const std::string& path, int err) {
     }
 }
 
+// Keeps the least path of the mount points met, in whatever order the jobs meet them.
+void note_mount(TreeRun& run, const DirNode& node, std::string_view name) {
+    std::string path = path::join(node_path(node, run.root_path), name);
+    std::lock_guard lock(run.mu);
+    if (!run.mount_inside || path::compare(path, *run.mount_inside) < 0) {
+        run.mount_inside = std::move(path);
+    }
+}
+
 void finish_run(const std::shared_ptr<TreeRun>& run) {
     if (run->crossed_mount.load() && !run->record_all) {
         // A mount inside the tree can show one file twice with a single link; only the
@@ -319,6 +332,7 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
         again->record_all = true;
         again->result.device = run->result.device;
         again->result.inode = run->result.inode;
+        again->mount_inside = std::move(run->mount_inside);
         start_run(std::move(again));
         return;
     }
@@ -348,6 +362,7 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
     // Found in whatever order the jobs ran; reported in a fixed one.
     std::sort(run->shortages.begin(), run->shortages.end());
     run->result.errors = std::move(run->shortages);
+    run->result.mount_inside = std::move(run->mount_inside);
     run->report(std::move(run->result));
 }
 
@@ -366,10 +381,18 @@ bool same_directory(int fd, const DirNode& node) {
            static_cast<std::uint64_t>(st.st_ino) == node.ino;
 }
 
+// True when the path of a directory is too long for the system to open: it opens only
+// relative to its parent, which must stay open for it.
+bool beyond_path_max(std::size_t path_len) {
+    return path_len >= kPathMax;
+}
+
 // Opens a directory below the root with a slot of the budget. It opens relative to its
 // parent when the parent was kept open and a slot is free at once; otherwise it lets go of
 // its parent first, so that it holds nothing while it waits for a slot, and opens by
-// path, which must lead to the directory the parent listed.
+// path, which must lead to the directory the parent listed. A directory that only its
+// parent leads to keeps the parent while it waits: the holder of a kept slot may wait for
+// a brief one.
 void open_node(DirNode& node, TreeRun& run) {
     DirNode& parent = *node.parent;
     bool relative = node.parent_hold.held();
@@ -378,8 +401,10 @@ void open_node(DirNode& node, TreeRun& run) {
         slot = dir::Slot::try_brief();
     }
     if (!slot.held()) {
-        node.parent_hold.give_back();
-        relative = false;
+        if (!relative || !beyond_path_max(node.path_len)) {
+            node.parent_hold.give_back();
+            relative = false;
+        }
         slot = dir::Slot::take_brief();
     }
     if (relative) {
@@ -413,6 +438,30 @@ struct Subdir {
     std::uint64_t ino;
 };
 
+// Subdirectories too deep to open by path need their parent open. A parent that would
+// close after its listing stays open for them when a kept slot is free at once (it holds a
+// brief one, so it must not wait); those it cannot wait for are named as a shortage.
+void keep_open_for_deep(TreeRun& run, DirNode& node, std::vector<Subdir>& subdirs) {
+    auto deep = [&node](const Subdir& sub) {
+        return beyond_path_max(node.path_len + node.child_sep + sub.name.size());
+    };
+    if (node.children_by_fd || std::none_of(subdirs.begin(), subdirs.end(), deep)) {
+        return;
+    }
+    if (dir::Slot kept = dir::Slot::try_kept(); kept.held()) {
+        node.dir.attach(std::move(kept));
+        node.children_by_fd = true;
+        return;
+    }
+    std::erase_if(subdirs, [&](const Subdir& sub) {
+        if (!deep(sub)) {
+            return false;
+        }
+        note_if_shortage(run, path::join(node_path(node, run.root_path), sub.name), EMFILE);
+        return true;
+    });
+}
+
 // Stats one batch of names of the node's directory, adds them to the tree and queues a
 // job for every subdirectory. `names` must stay valid during the call only.
 void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
@@ -421,17 +470,18 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     std::vector<FileRecord> records;
     std::vector<Subdir> subdirs;
     bool crossed = false;
+    std::optional<std::string_view> mount; // the least name of a mount point here
     const int fd = node->dir.fd();
     for (const dir::Entry& name : names) {
-        // Past the system's path length a path-based walk can neither stat nor list.
-        if (node->path_len + node->child_sep + name.size >= kPathMax) {
-            continue;
-        }
         EntryStat e;
         if (!stat_at(fd, name.name, false, e)) {
             continue;
         }
         crossed = crossed || e.mount_root;
+        if ((e.mount_root || e.dev != node->dev) &&
+            (!mount || path::compare(name.view(), *mount) < 0)) {
+            mount = name.view();
+        }
         if (count_entry(e, run->record_all, local, records)) {
             subdirs.push_back(Subdir{name.view(), e.dev, e.ino});
         }
@@ -441,9 +491,13 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         run->totals.add(local);
         run->records.insert(run->records.end(), records.begin(), records.end());
     }
+    if (mount) {
+        note_mount(*run, *node, *mount);
+    }
     if (crossed) {
         run->crossed_mount.store(true);
     }
+    keep_open_for_deep(*run, *node, subdirs);
     if (subdirs.empty()) {
         return;
     }
@@ -536,10 +590,13 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
     run->record_all = run->record_all || !root.mount_root_known;
 
     std::optional<dir::Follow> open_as;
+    auto node = std::make_shared<DirNode>();
+    node->dev = root.dev; // what the root's entries are on, unless mounted there
     if (S_ISLNK(root.mode)) {
         EntryStat target;
         if (stat_at(AT_FDCWD, run->root_path.c_str(), true, target) && S_ISDIR(target.mode)) {
             open_as = dir::Follow::Yes;
+            node->dev = target.dev;
         }
     } else {
         std::vector<FileRecord> records;
@@ -550,7 +607,6 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
         }
     }
     run->pending.store(1);
-    auto node = std::make_shared<DirNode>();
     if (open_as) {
         // This job holds nothing yet, so it may wait for a slot.
         dir::Slot slot = dir::Slot::try_kept();
@@ -595,6 +651,18 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
 void start_run(std::shared_ptr<TreeRun> run) {
     PoolJobs& jobs = *run->jobs;
     jobs.run([run = std::move(run)] { measure_root(run); });
+}
+
+// Runs `start(jobs, done)`, an asynchronous measurement, and waits for what it reports.
+template <class T, class Start>
+T wait_for(Start start) {
+    T result{};
+    run_blocking([&] {
+        PoolJobs jobs;
+        start(jobs, [&result](T r) { result = std::move(r); });
+        jobs.wait();
+    });
+    return result;
 }
 
 } // namespace
@@ -654,6 +722,7 @@ std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& mea
     c.device = measured.device;
     c.inode = measured.inode;
     c.fingerprint = stats;
+    c.mount_inside = measured.mount_inside;
     return c;
 }
 
@@ -689,25 +758,20 @@ void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t pro
 }
 
 TreeStats measure_tree(const std::string& path) {
-    TreeStats result;
-    run_blocking([&] {
-        PoolJobs jobs;
-        measure_tree_async(jobs, path, [&result](TreeStats s) { result = std::move(s); });
-        jobs.wait();
-    });
-    return result;
+    return wait_for<TreeStats>(
+        [&](PoolJobs& jobs, auto done) { measure_tree_async(jobs, path, std::move(done)); });
+}
+
+std::optional<MeasuredDir> measure_dir(const std::string& path) {
+    return wait_for<std::optional<MeasuredDir>>(
+        [&](PoolJobs& jobs, auto done) { measure_dir_async(jobs, path, std::move(done)); });
 }
 
 std::optional<Candidate> measure_candidate(FoundCache found, std::uint64_t protect_days,
                                            std::uint64_t now_unix) {
-    std::optional<Candidate> result;
-    run_blocking([&] {
-        PoolJobs jobs;
-        measure_candidate_async(jobs, std::move(found), protect_days, now_unix,
-                                [&result](std::optional<Candidate> c) { result = std::move(c); });
-        jobs.wait();
+    return wait_for<std::optional<Candidate>>([&](PoolJobs& jobs, auto done) {
+        measure_candidate_async(jobs, std::move(found), protect_days, now_unix, std::move(done));
     });
-    return result;
 }
 
 } // namespace qb

@@ -360,7 +360,7 @@ public:
     }
     // A mount point and its contents stay, and the target is reported.
     std::optional<IoError> mount_point(const std::string& path) override {
-        return IoError::from_text("contains a mount point: " + path::display(path));
+        return IoError::from_text(contains_mount_point(path));
     }
     std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, AT_REMOVEDIR);
@@ -379,6 +379,10 @@ private:
 
 std::string cannot_stat_text(int errnum) {
     return fmt::format("cannot stat path: {}", os_error_text(errnum));
+}
+
+std::string contains_mount_point(std::string_view path) {
+    return "contains a mount point: " + path::display(path);
 }
 
 DirIdentity identity_of(const struct stat& st) {

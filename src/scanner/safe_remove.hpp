@@ -48,6 +48,10 @@ std::string cannot_stat_text(int errnum);
 /// mount point: another file system, or another view of one, that nobody chose.
 inline constexpr std::string_view kTargetIsMountPoint = "target is a mount point";
 
+/// Why a removal, or the final validation of a tree whose measuring met one, refuses a
+/// tree with a mount point inside: "contains a mount point: {}" with the mount's full path.
+std::string contains_mount_point(std::string_view path);
+
 /// Whether the directory at `path` (its last component not followed) is a mount point:
 /// on another device, or another mount where the system tells mounts apart, than the
 /// directory it is looked up in. The error is the errno of opening or examining either.

@@ -440,20 +440,103 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     EXPECT_EQ(read_file(t / "decoyproj/target/precious"), "precious");
 }
 
+// A bind mount of the same file system keeps its device: only the system's mount ids and
+// mount-root flag tell it.
+bool mounts_told_apart() {
+    struct statx sx;
+    return ::statx(AT_FDCWD, "/", 0, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0;
+}
+
 // Mount tests run everything in a child, mounts and engine work alike (see
 // run_in_mount_namespace).
+// A mount inside a target that the scan's measuring or the check before a delete met
+// refuses the target before anything goes; one placed after both is met by the removal,
+// which stops there and leaves the mount alone.
 TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     TempDir t;
+    write_file(t / "victim/keep.txt", "precious");
+    write_file(t / "victim/deep/file.bin", std::string(300, 'v'));
+    const auto victim = test::tree_contents(t / "victim");
+    enum class When { Scan, Remeasure, Removal };
+    struct Case {
+        std::string name;
+        std::string mount; // "tmpfs", the victim directory "bind", or a "file" bound
+        When when;
+    };
+    const std::vector<Case> cases{
+        {"tmpfs-scan", "tmpfs", When::Scan},
+        {"bind-scan", "bind", When::Scan},
+        {"file-scan", "file", When::Scan},
+        {"bind-remeasure", "bind", When::Remeasure},
+        {"tmpfs-remeasure", "tmpfs", When::Remeasure},
+        {"bind-removal", "bind", When::Removal},
+    };
+    const bool told_apart = mounts_told_apart();
     test::run_in_mount_namespace([&] {
-        Candidate c = cargo_target(t / "root", "p");
-        make_dirs(c.path + "/debug/deps/mnt");
-        test::mount_tmpfs(c.path + "/debug/deps/mnt");
-        write_file(c.path + "/debug/deps/mnt/precious", "mounted");
-        c = measured(c.path, t / "root", "cargo-target", CacheScope::Project);
-
-        EXPECT_EQ(refusal(c, SystemEnv{}), "contains a mount point: " + c.path + "/debug/deps/mnt");
-        EXPECT_EQ(read_file(c.path + "/debug/deps/mnt/precious"), "mounted");
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.name);
+            if (k.mount != "tmpfs" && !told_apart) {
+                continue;
+            }
+            const std::string project = t / ("root/" + k.name);
+            const std::string nm = project + "/node_modules";
+            write_file(project + "/package.json", "{}");
+            for (int i = 0; i < 50; ++i) {
+                write_file(nm + "/m" + std::to_string(i / 10) + std::to_string(i % 10) +
+                               "/index.js",
+                           "module " + std::to_string(i));
+            }
+            const std::string mnt = nm + "/m25/zz-mnt";
+            if (k.mount == "file") {
+                write_file(mnt, "placeholder");
+            } else {
+                make_dirs(mnt);
+            }
+            std::vector<std::string> before;
+            auto mount = [&] {
+                if (k.mount == "tmpfs") {
+                    test::mount_tmpfs(mnt);
+                    write_file(mnt + "/on-tmpfs", "tmpfs");
+                    // Met in any order, the least path is the one named.
+                    test::mount_tmpfs(nm + "/m49");
+                } else {
+                    test::mount_bind(k.mount == "file" ? t / "victim/keep.txt" : t / "victim", mnt);
+                }
+                before = test::tree_contents(nm);
+            };
+            if (k.when == When::Scan) {
+                mount();
+            }
+            Candidate c = measured(nm, t / "root", "node-modules", CacheScope::Project);
+            if (k.when == When::Remeasure) {
+                mount();
+            }
+            const std::string reason = "contains a mount point: " + mnt;
+            auto fresh = measure_entry(c, SystemEnv{});
+            if (k.when == When::Scan) {
+                EXPECT_EQ(fresh ? "<measured>" : fmt_app_error(fresh.error()),
+                          "cleanup conflicted with filesystem changes: " + reason);
+            } else {
+                ASSERT_TRUE(fresh) << fmt_app_error(fresh.error());
+                c = *fresh;
+            }
+            CleanReport r = execute_clean({c}, false, SystemEnv{}, [&](const Candidate&) {
+                if (k.when == When::Removal) {
+                    mount();
+                }
+            });
+            ASSERT_EQ(r.skipped_paths.size(), 1u);
+            EXPECT_EQ(r.skipped_paths[0].reason, reason);
+            if (k.when == When::Removal) {
+                EXPECT_EQ(r.skipped_paths[0].stage, SkipStage::Removal);
+                EXPECT_EQ(test::tree_contents(mnt), victim);
+            } else {
+                EXPECT_EQ(r.skipped_paths[0].stage, SkipStage::Validation);
+                EXPECT_EQ(test::tree_contents(nm), before);
+            }
+        }
     });
+    EXPECT_EQ(test::tree_contents(t / "victim"), victim);
 }
 
 // A cache directory that is itself a mount point, whether mounted when it is validated or
@@ -481,10 +564,7 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
         return k.scope == CacheScope::Project ? t / ("root/" + k.name + "/node_modules")
                                               : t / ("xdg-" + k.name + "/pip");
     };
-    // A bind mount of the same file system keeps its device: only the mount id tells it.
-    struct statx sx;
-    const bool mount_ids =
-        ::statx(AT_FDCWD, "/", 0, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0;
+    const bool mount_ids = mounts_told_apart();
     test::run_in_mount_namespace([&] {
         for (const Case& k : cases) {
             SCOPED_TRACE(k.name);
