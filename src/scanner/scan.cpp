@@ -134,42 +134,66 @@ void sort_candidates(std::vector<Candidate>& candidates) {
     std::stable_sort(candidates.begin(), candidates.end(), LargestFirst{});
 }
 
-void discover_project_caches(const std::string& root, const KindFilter& kinds,
-                             const ProtectedDirs& protected_dirs,
+DiscoveryRules::DiscoveryRules(KindFilter kinds, ProtectedDirs protected_dirs)
+    : kinds_(std::move(kinds)), protected_(std::move(protected_dirs)) {}
+
+bool DiscoveryRules::inside_covered(std::string_view real) const {
+    if (covered_.empty()) {
+        return false;
+    }
+    for (auto up = path::parent(real); up && !up->empty(); up = path::parent(*up)) {
+        if (covered_.contains(*up)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+DiscoveryStep DiscoveryRules::at(const WalkDir& dir, std::optional<ProjectMatch>& match) const {
+    match.reset();
+    if (dir.depth > 0 && is_vcs_dir(dir.path)) {
+        return DiscoveryStep::Stop;
+    }
+    // Deep down, path-based probes fail where descriptor-relative ones would not; the
+    // classification must see what a path-based walk sees.
+    match = dir.path.size() + kLongestProbeName >= kPathMax
+                ? classify_project_dir(dir.path)
+                : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
+    if (match && !protected_.holds(dir.path)) {
+        return kinds_.passes(match->kind) ? DiscoveryStep::Report : DiscoveryStep::Stop;
+    }
+    match.reset();
+    return covered_.contains(dir.path) ? DiscoveryStep::Stop : DiscoveryStep::Enter;
+}
+
+void discover_project_caches(const std::string& root, const DiscoveryRules& rules,
                              const std::function<void(FoundCache)>& on_found,
-                             const std::function<void(std::string)>& on_error,
-                             const std::function<bool(std::string_view)>& covered) {
+                             const std::function<void(std::string)>& on_error) {
+    std::optional<ProjectMatch> match;
     walk_directories(
         root,
         [&](const WalkDir& dir) {
-            if (dir.depth > 0 && is_vcs_dir(dir.path)) {
-                return WalkStep::Skip;
-            }
-            // Deep down, path-based probes fail where descriptor-relative ones would not;
-            // the classification must see what a path-based walk sees.
-            auto match = dir.path.size() + kLongestProbeName >= kPathMax
-                             ? classify_project_dir(dir.path)
-                             : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
-            if (!match || protected_dirs.holds(dir.path)) {
-                return covered && covered(dir.path) ? WalkStep::Skip : WalkStep::Descend;
-            }
-            if (kinds.passes(match->kind)) {
+            switch (rules.at(dir, match)) {
+            case DiscoveryStep::Enter:
+                return WalkStep::Descend;
+            case DiscoveryStep::Report:
                 on_found(project_found_cache(*match, std::string(dir.path), root));
+                return WalkStep::Skip;
+            case DiscoveryStep::Stop:
+                break;
             }
-            // Nothing inside a recognised cache is classified, whatever its kind.
             return WalkStep::Skip;
         },
         on_error);
 }
 
-DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
-                             const std::vector<GlobalCandidate>& globals,
-                             ProtectedDirs protected_dirs)
-    : roots_(std::move(roots)), kinds_(std::move(kinds)), protected_(std::move(protected_dirs)) {
+DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, DiscoveryRules rules,
+                             const std::vector<GlobalCandidate>& globals)
+    : roots_(std::move(roots)), rules_(std::move(rules)) {
     for (const GlobalCandidate& row : globals) {
-        if (kinds_.passes(row.kind) && is_directory_nofollow(row.path)) {
+        if (rules_.kinds().passes(row.kind) && is_directory_nofollow(row.path)) {
             std::string real = canonical_path(row.path).value_or(row.path);
-            if (!protected_.holds(real)) {
+            if (!rules_.protected_dirs().holds(real)) {
                 globals_.push_back(Global{row, std::move(real), false, true, {}});
             }
         }
@@ -177,16 +201,13 @@ DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
     measure_sized_locations();
     for (const Global& g : globals_) {
         if (g.covers) {
-            covered_.insert(g.real);
+            rules_.cover(g.real);
         }
     }
     for (Global& g : globals_) {
-        // Roots do not nest, so at most one holds the location.
-        auto root = std::find_if(roots_.begin(), roots_.end(), [&](const std::string& r) {
-            return !path::equal(g.real, r) && path::starts_with(g.real, r);
-        });
-        g.reported = !inside_global(g.real) &&
-                     (root == roots_.end() || first_stop(g.real, *root) != Step::Report);
+        const std::string* root = root_holding(g.real);
+        g.reported = !rules_.inside_covered(g.real) &&
+                     (root == nullptr || first_stop(g.real, *root) != DiscoveryStep::Report);
     }
 }
 
@@ -256,14 +277,20 @@ void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
             }
             break;
         case DiscoveryPass::Walk:
-            // A walk result is its canonical root followed by names of real directories,
-            // so it is canonical already.
-            walk(
-                [&](FoundCache found) {
-                    std::string real = found.path;
-                    submit(std::move(found), std::move(real));
-                },
-                on_error);
+            for (const std::string& root : roots_) {
+                if (rules_.inside_covered(root)) {
+                    continue;
+                }
+                // A walk result is its canonical root followed by names of real
+                // directories, so it is canonical already.
+                discover_project_caches(
+                    root, rules_,
+                    [&](FoundCache found) {
+                        std::string real = found.path;
+                        submit(std::move(found), std::move(real));
+                    },
+                    on_error);
+            }
             break;
         }
     }
@@ -281,35 +308,17 @@ std::optional<DiscoveryPlan::Hit> DiscoveryPlan::at_known_path(const std::string
         }
         return Hit{found_at(*g), g->real};
     }
-    if (roots_.empty()) {
-        return std::nullopt; // scope global: nothing is walked
-    }
     std::optional<std::string> real = canonical_path(known);
-    if (!real) {
+    const std::string* root = real ? root_holding(*real) : nullptr;
+    if (root == nullptr) {
+        return std::nullopt; // outside every root (scope global walks none)
+    }
+    std::optional<ProjectMatch> match;
+    if (rules_.at(WalkDir{*real, 1, -1, -1}, match) != DiscoveryStep::Report ||
+        first_stop(*real, *root) != DiscoveryStep::Enter) {
         return std::nullopt;
     }
-    const std::string* anchor = nullptr;
-    std::size_t anchor_depth = 0;
-    for (const std::string& root : roots_) {
-        if (path::equal(*real, root) || !path::starts_with(*real, root)) {
-            continue;
-        }
-        std::size_t depth = path::components(root).size();
-        if (anchor == nullptr || depth > anchor_depth) {
-            anchor = &root;
-            anchor_depth = depth;
-        }
-    }
-    if (anchor == nullptr) {
-        return std::nullopt;
-    }
-    // Only what the walk would report: nothing inside another reported cache.
-    std::optional<ProjectMatch> match = classify_project_dir(*real);
-    if (!match || protected_.holds(*real) || !kinds_.passes(match->kind) ||
-        first_stop(*real, *anchor) != Step::Enter) {
-        return std::nullopt;
-    }
-    return Hit{project_found_cache(*match, *real, *anchor), *real};
+    return Hit{project_found_cache(*match, *real, *root), *real};
 }
 
 const DiscoveryPlan::Global* DiscoveryPlan::global_at(std::string_view p) const {
@@ -318,36 +327,23 @@ const DiscoveryPlan::Global* DiscoveryPlan::global_at(std::string_view p) const 
     return g == globals_.end() ? nullptr : &*g;
 }
 
-void DiscoveryPlan::walk(const std::function<void(FoundCache)>& on_found,
-                         const std::function<void(std::string)>& on_error) const {
-    std::function<bool(std::string_view)> covered;
-    if (!covered_.empty()) {
-        covered = [this](std::string_view dir) { return covered_.contains(dir); };
-    }
-    for (const std::string& root : roots_) {
-        if (!inside_global(root)) {
-            discover_project_caches(root, kinds_, protected_, on_found, on_error, covered);
-        }
-    }
+// The root strictly above the canonical `real`; roots do not nest, so there is at most one.
+const std::string* DiscoveryPlan::root_holding(std::string_view real) const {
+    auto root = std::find_if(roots_.begin(), roots_.end(), [&](const std::string& r) {
+        return !path::equal(real, r) && path::starts_with(real, r);
+    });
+    return root == roots_.end() ? nullptr : &*root;
 }
 
-// What the walk does at `dir`, asked in the order the walk asks it.
-DiscoveryPlan::Step DiscoveryPlan::step_at(const std::string& dir, bool is_root) {
+// What the walk does at `dir`, by the walk's own rules; it enters only what it can open.
+DiscoveryStep DiscoveryPlan::step_at(const std::string& dir, bool is_root) {
     if (auto known = steps_.find(dir); known != steps_.end()) {
         return known->second;
     }
-    Step step = Step::Enter;
-    if (!is_root && is_vcs_dir(dir)) {
-        step = Step::Stop;
-    } else if (auto match = classify_project_dir(dir); match && !protected_.holds(dir)) {
-        step = kinds_.passes(match->kind) ? Step::Report : Step::Stop;
-    } else if (covered_.contains(dir) || dir.size() >= kPathMax) {
-        step = Step::Stop;
-    } else {
-        // The walk enters only what it can open for listing.
-        if (!dir::open_briefly(AT_FDCWD, dir.c_str()).valid()) {
-            step = Step::Stop;
-        }
+    std::optional<ProjectMatch> match;
+    DiscoveryStep step = rules_.at(WalkDir{dir, is_root ? 0u : 1u, -1, -1}, match);
+    if (step == DiscoveryStep::Enter && !dir::open_briefly(AT_FDCWD, dir.c_str()).valid()) {
+        step = DiscoveryStep::Stop;
     }
     steps_.emplace(dir, step);
     return step;
@@ -355,35 +351,23 @@ DiscoveryPlan::Step DiscoveryPlan::step_at(const std::string& dir, bool is_root)
 
 // Where the walk of `root` ends on its way down to `real`: Enter when it visits `real`,
 // Report when it reports a cache above it, Stop when it stops above it otherwise.
-DiscoveryPlan::Step DiscoveryPlan::first_stop(const std::string& real, const std::string& root) {
-    if (inside_global(root)) {
-        return Step::Stop;
+DiscoveryStep DiscoveryPlan::first_stop(const std::string& real, const std::string& root) {
+    if (rules_.inside_covered(root)) {
+        return DiscoveryStep::Stop;
     }
     const auto names = path::components(real);
     const std::size_t depth = path::components(root).size();
     std::string dir = root;
     for (std::size_t i = depth; i < names.size(); ++i) {
-        if (Step step = step_at(dir, i == depth); step != Step::Enter) {
+        if (DiscoveryStep step = step_at(dir, i == depth); step != DiscoveryStep::Enter) {
             return step;
         }
         dir = path::join(dir, names[i].name);
     }
-    return Step::Enter;
+    return DiscoveryStep::Enter;
 }
 
-bool DiscoveryPlan::inside_global(std::string_view real) const {
-    if (covered_.empty()) {
-        return false;
-    }
-    for (auto up = path::parent(real); up && !up->empty(); up = path::parent(*up)) {
-        if (covered_.contains(*up)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const SystemEnv& env) {
+Result<DiscoveryPlan, AppError> plan_discovery(const ScanRequest& request, const SystemEnv& env) {
     if (auto valid = validate_kind_filter(request.kinds); !valid) {
         return unexpected(std::move(valid).error());
     }
@@ -391,11 +375,17 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
     if (!roots) {
         return unexpected(std::move(roots).error());
     }
-    std::vector<GlobalCandidate> globals;
-    if (request.scope != ScopeFilter::Project) {
-        globals = discover_global_caches(env);
+    return DiscoveryPlan(std::move(*roots),
+                         DiscoveryRules(KindFilter(request.kinds), ProtectedDirs(env)),
+                         request.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
+                                                               : discover_global_caches(env));
+}
+
+Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const SystemEnv& env) {
+    auto plan = plan_discovery(request, env);
+    if (!plan) {
+        return unexpected(std::move(plan).error());
     }
-    DiscoveryPlan plan(std::move(*roots), KindFilter(request.kinds), globals, ProtectedDirs(env));
 
     // Each found cache is measured on the pool as soon as discovery hands it over, while
     // discovery goes on here. The walk's results come first, so on equal paths they win.
@@ -414,7 +404,7 @@ Result<ScanResult, AppError> scan_caches(const ScanRequest& request, const Syste
             slot.measured = std::move(measured);
         });
     };
-    plan.discover(
+    plan->discover(
         {DiscoveryPass::Walk, DiscoveryPass::Globals},
         [&](FoundCache found) {
             Slot& slot = slots.emplace_back();

@@ -12,6 +12,7 @@
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
 #include "scanner/protected_dirs.hpp"
+#include "scanner/walk.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -102,18 +103,45 @@ private:
     std::unordered_set<std::string, Hash, std::equal_to<>> kinds_;
 };
 
-/// The walk of one resolved root: every directory not inside version-control metadata
-/// or a recognised cache is classified; a recognised cache whose kind passes `kinds` goes
-/// to `on_found` (scope project, anchored at `root`), and is never entered, whatever its
-/// kind. A directory that `protected_dirs` holds is never a cache: it is walked as any
-/// other. A directory that no rule claims and for which `covered` (when given) holds is
-/// not entered either: something else reports it whole. Walk errors go to `on_error` as
-/// texts, in the order they happen.
-void discover_project_caches(const std::string& root, const KindFilter& kinds,
-                             const ProtectedDirs& protected_dirs,
+/// What discovery does at one directory.
+enum class DiscoveryStep {
+    Enter,  // walk into it (a walk names what it then cannot read)
+    Report, // a cache whose kind passes the filter: report it, do not enter it
+    Stop,   // do not enter it: version-control metadata, a cache of another kind, or a
+            // directory something else reports whole
+};
+
+/// The rules of discovery at one directory, held once for the walk and for the plan that
+/// predicts it. A directory that the protected directories hold is never a cache and is
+/// walked as any other; a directory that no rule claims and that is covered is not
+/// entered, since something else reports it whole.
+class DiscoveryRules {
+public:
+    DiscoveryRules(KindFilter kinds, ProtectedDirs protected_dirs);
+
+    const KindFilter& kinds() const { return kinds_; }
+    const ProtectedDirs& protected_dirs() const { return protected_; }
+    /// Covers the canonical directory `real`.
+    void cover(std::string real) { covered_.insert(std::move(real)); }
+    /// True when the canonical `real` lies strictly inside a covered directory.
+    bool inside_covered(std::string_view real) const;
+
+    /// The step at `dir`, with the project cache it recognised in `match` (reset
+    /// otherwise). The root (depth 0) is never version-control metadata.
+    DiscoveryStep at(const WalkDir& dir, std::optional<ProjectMatch>& match) const;
+
+private:
+    KindFilter kinds_;
+    ProtectedDirs protected_;
+    std::unordered_set<std::string, path::Hash, path::Equal> covered_;
+};
+
+/// The walk of one resolved root by `rules`: each cache it reports goes to `on_found`
+/// (scope project, anchored at `root`); nothing inside a recognised cache is classified,
+/// whatever its kind. Walk errors go to `on_error` as texts, in the order they happen.
+void discover_project_caches(const std::string& root, const DiscoveryRules& rules,
                              const std::function<void(FoundCache)>& on_found,
-                             const std::function<void(std::string)>& on_error,
-                             const std::function<bool(std::string_view)>& covered = {});
+                             const std::function<void(std::string)>& on_error);
 
 /// The passes of a discovery; each scan runs them in an order of its own.
 enum class DiscoveryPass {
@@ -128,16 +156,15 @@ enum class DiscoveryPass {
 /// the walk, and a root inside one is not walked at all. A global location in scope is
 /// left out when it lies strictly inside another one, or strictly inside a project
 /// cache that the walk reports. A location with a minimum size is measured first, and
-/// covers its contents only when it is large enough to be reported. No directory that
-/// `protected_dirs` holds is ever reported or covers anything. Paths are compared in
-/// canonical form; equal paths are left to the repeat check of discover() (the first
-/// finder wins).
+/// covers its contents only when it is large enough to be reported. No protected
+/// directory is ever reported or covers anything. Paths are compared in canonical form;
+/// equal paths are left to the repeat check of discover() (the first finder wins).
 class DiscoveryPlan {
 public:
     /// `roots` resolved (canonical, none inside another); `globals` as discovered, empty
     /// for scope project.
-    DiscoveryPlan(std::vector<std::string> roots, KindFilter kinds,
-                  const std::vector<GlobalCandidate>& globals, ProtectedDirs protected_dirs);
+    DiscoveryPlan(std::vector<std::string> roots, DiscoveryRules rules,
+                  const std::vector<GlobalCandidate>& globals);
 
     /// Runs `passes` in order on the calling thread and hands every cache they report to
     /// `on_found`, once: a cache whose canonical path an earlier one had is dropped, so
@@ -162,25 +189,24 @@ private:
         FoundCache found;
         std::string real;
     };
-    enum class Step { Enter, Report, Stop };
 
     std::optional<Hit> at_known_path(const std::string& known);
     const Global* global_at(std::string_view p) const;
-    void walk(const std::function<void(FoundCache)>& on_found,
-              const std::function<void(std::string)>& on_error) const;
-    Step step_at(const std::string& dir, bool is_root);
-    Step first_stop(const std::string& real, const std::string& root);
-    bool inside_global(std::string_view real) const;
-
+    const std::string* root_holding(std::string_view real) const;
+    DiscoveryStep step_at(const std::string& dir, bool is_root);
+    DiscoveryStep first_stop(const std::string& real, const std::string& root);
     FoundCache found_at(const Global& g) const;
     void measure_sized_locations();
 
     std::vector<std::string> roots_;
-    KindFilter kinds_;
-    ProtectedDirs protected_;
+    DiscoveryRules rules_;
     std::vector<Global> globals_;
-    std::unordered_set<std::string, path::Hash, path::Equal> covered_; // their real paths
-    std::unordered_map<std::string, Step, path::Hash, path::Equal> steps_;
+    std::unordered_map<std::string, DiscoveryStep, path::Hash, path::Equal> steps_;
 };
+
+/// Checks the kinds and resolves the roots of `request` (the errors of scan_caches), then
+/// works out its discovery: the global locations unless the scope is project, and the
+/// protected directories of `env`.
+Result<DiscoveryPlan, AppError> plan_discovery(const ScanRequest& request, const SystemEnv& env);
 
 } // namespace qb

@@ -2,7 +2,6 @@
 
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
-#include "scanner/global_caches.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan.hpp"
 
@@ -55,14 +54,9 @@ private:
 // found cache becomes a measuring job on the worker pool.
 class ScanRun {
 public:
-    ScanRun(ScanSink& sink, const ScanRequest& request, std::vector<std::string> resolved_roots,
-            std::vector<std::string> known_paths, const SystemEnv& env)
+    ScanRun(ScanSink& sink, DiscoveryPlan plan, std::vector<std::string> known_paths)
         : sink_(sink), known_paths_(std::move(known_paths)), now_(now_unix()),
-          plan_(std::move(resolved_roots), KindFilter(request.kinds),
-                request.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}
-                                                      : discover_global_caches(env),
-                ProtectedDirs(env)),
-          tokens_(measure_token_count(worker_threads())) {}
+          plan_(std::move(plan)), tokens_(measure_token_count(worker_threads())) {}
 
     /// Runs the three passes, waits for every measurement, and hands over the results.
     /// The rows already on screen come first, so their fresh values arrive early; on
@@ -211,18 +205,14 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
     request.protect_days = 0;
     request.scope = job.scope;
 
-    if (auto valid = validate_kind_filter(request.kinds); !valid) {
-        sink.finished(unexpected(std::move(valid).error()));
-        return;
-    }
-    auto roots = resolve_scan_roots(request);
-    if (!roots) {
-        sink.finished(unexpected(std::move(roots).error()));
+    auto plan = plan_discovery(request, env);
+    if (!plan) {
+        sink.finished(unexpected(std::move(plan).error()));
         return;
     }
     ScanResult result;
     {
-        ScanRun run(sink, request, std::move(*roots), std::move(job.known_paths), env);
+        ScanRun run(sink, std::move(*plan), std::move(job.known_paths));
         result = run.run();
     }
     sort_candidates(result.candidates);

@@ -241,9 +241,9 @@ TEST(Discovery, FoundCachesAndErrorsComeInWalkOrder) {
     }
     auto got = lines_written_unprivileged(t, [&](std::ostream& o) {
         // node-modules is filtered out: not reported, and not entered either.
-        KindFilter kinds({"python-bytecode"});
+        DiscoveryRules rules(KindFilter({"python-bytecode"}), ProtectedDirs(SystemEnv{}));
         discover_project_caches(
-            p, kinds, ProtectedDirs(SystemEnv{}),
+            p, rules,
             [&](FoundCache f) {
                 o << "found " << f.kind << " " << f.path << " " << f.anchor << "\n";
             },
@@ -319,7 +319,7 @@ discoveries_unprivileged(const TempDir& t, const std::string& root) {
         }
         o << "--\n";
         discover_project_caches(
-            root, KindFilter({}), ProtectedDirs(SystemEnv{}),
+            root, DiscoveryRules(KindFilter({}), ProtectedDirs(SystemEnv{})),
             [&](FoundCache f) { o << "found " << f.kind << " " << f.path << "\n"; },
             [&](std::string e) { o << "err " << e << "\n"; });
     });
