@@ -13,8 +13,6 @@ namespace {
 
 struct VariantInfo {
     ErrorKind kind;
-    std::string_view kind_name;
-    int exit_status;
     std::string_view hint;
 };
 
@@ -23,20 +21,25 @@ constexpr std::string_view kHintConfirm = "re-run with --yes to confirm cleanup"
 
 // Indexed by the variant's position.
 constexpr std::array<VariantInfo, 9> kInfo{{
-    {ErrorKind::Usage, "usage", 3, "see `quillbarrow --help` or `quillbarrow schema`"},
-    {ErrorKind::InvalidInput, "invalid_input", 2, kHintSchema},
-    {ErrorKind::InvalidInput, "invalid_input", 2, "pass an existing directory with --root"},
-    {ErrorKind::ConfirmationRequired, "confirmation_required", 6, kHintConfirm},
-    {ErrorKind::ConfirmationRequired, "confirmation_required", 6, kHintConfirm},
-    {ErrorKind::NativeUnavailable, "native_unavailable", 7,
+    {ErrorKind::Usage, "see `quillbarrow --help` or `quillbarrow schema`"},
+    {ErrorKind::InvalidInput, kHintSchema},
+    {ErrorKind::InvalidInput, "pass an existing directory with --root"},
+    {ErrorKind::ConfirmationRequired, kHintConfirm},
+    {ErrorKind::ConfirmationRequired, kHintConfirm},
+    {ErrorKind::NativeUnavailable,
      "check the native tool, daemon, endpoint, and permissions, then retry"},
-    {ErrorKind::NativeProtocol, "native_protocol", 8,
+    {ErrorKind::NativeProtocol,
      "check the supported native tool version and run the inspection command"},
-    {ErrorKind::Conflict, "conflict", 5, "scan again and review the changed targets"},
-    {ErrorKind::Io, "io", 4, "check permissions and whether another process is using the path"},
+    {ErrorKind::Conflict, "scan again and review the changed targets"},
+    {ErrorKind::Io, "check permissions and whether another process is using the path"},
 }};
 
 static_assert(std::variant_size_v<AppErrorVariant> == kInfo.size());
+static_assert(kErrorKinds.size() == static_cast<std::size_t>(ErrorKind::NativeProtocol) + 1);
+
+const ErrorKindInfo& kind_info(const AppError& error) {
+    return kErrorKinds[static_cast<std::size_t>(error.kind())];
+}
 
 } // namespace
 
@@ -48,16 +51,16 @@ ErrorKind AppError::kind() const {
     return kInfo[value.index()].kind;
 }
 std::string_view AppError::kind_name() const {
-    return kInfo[value.index()].kind_name;
+    return kind_info(*this).name;
 }
 int AppError::exit_status() const {
-    return kInfo[value.index()].exit_status;
+    return kind_info(*this).exit_status;
 }
 std::string_view AppError::hint() const {
     return kInfo[value.index()].hint;
 }
 bool AppError::retryable() const {
-    return kind() == ErrorKind::NativeUnavailable;
+    return kind_info(*this).retryable;
 }
 
 namespace {

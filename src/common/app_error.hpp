@@ -3,6 +3,7 @@
 // The application error: every command produces its output or exactly one of these. Its
 // rendering for a person or a program lives with the front end (main/error_report.hpp).
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -62,15 +63,37 @@ using AppErrorVariant =
                  errors::CleanConfirmationRequired, errors::PruneConfirmationRequired,
                  errors::NativeUnavailable, errors::NativeProtocol, errors::Conflict, errors::Io>;
 
+/// The kinds a program can tell apart, in the order of their exit statuses.
 enum class ErrorKind {
-    Usage,
     InvalidInput,
+    Usage,
+    Io,
+    Conflict,
     ConfirmationRequired,
     NativeUnavailable,
     NativeProtocol,
-    Conflict,
-    Io,
 };
+
+/// What each kind promises a caller; the contract document lists the same rows.
+struct ErrorKindInfo {
+    std::string_view name;
+    int exit_status;
+    bool retryable;
+    std::string_view description;
+};
+
+/// Indexed by ErrorKind.
+inline constexpr std::array<ErrorKindInfo, 7> kErrorKinds{{
+    {"invalid_input", 2, false, "A path, kind, field, or value was invalid."},
+    {"usage", 3, false, "The command-line invocation was invalid."},
+    {"io", 4, false, "A local filesystem or process operation failed."},
+    {"conflict", 5, false, "Every selected target changed or became unsafe before deletion."},
+    {"confirmation_required", 6, false, "Cleanup reached a confirmation gate without a TTY."},
+    {"native_unavailable", 7, true,
+     "A native provider executable, service, or operation was unavailable."},
+    {"native_protocol", 8, false,
+     "A native provider returned data QuillBarrow could not safely interpret."},
+}};
 
 struct AppError {
     AppErrorVariant value;

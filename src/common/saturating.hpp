@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 namespace qb {
@@ -23,6 +24,16 @@ constexpr std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) {
 constexpr std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
     std::uint64_t r = 0;
     return __builtin_mul_overflow(a, b, &r) ? kU64Max : r;
+}
+
+/// The saturating sum of `field` over `records`.
+template <class Records, class Field>
+constexpr std::uint64_t sat_sum(const Records& records, Field field) {
+    std::uint64_t total = 0;
+    for (const auto& record : records) {
+        total = sat_add(total, std::invoke(field, record));
+    }
+    return total;
 }
 
 } // namespace qb

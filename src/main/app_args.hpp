@@ -1,10 +1,11 @@
 #pragma once
 
-// The parsed command line: one record per command. Header-only, so that the terminal
-// interface can take its arguments without linking the front end.
+// The parsed command line: one record per command. The interface's own arguments and
+// the output mode are declared below the front end, in the interface.
 
 #include "common/defaults.hpp"
 #include "scanner/scan.hpp"
+#include "tui/tui_args.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -14,17 +15,8 @@
 
 namespace qb {
 
-/// The run's output mode; `auto` means JSON exactly when standard output is not a terminal.
-enum class OutputFormat { Auto = 0, Json = 1, Text = 2 };
-
 /// The shells a completion script can be written for.
 enum class CompletionShell { Bash = 0, Elvish = 1, Fish = 2, Powershell = 3, Zsh = 4 };
-
-struct TuiArgs {
-    std::vector<std::string> roots;
-    ScopeFilter scope = ScopeFilter::All;
-    std::vector<std::string> kinds;
-};
 
 struct ScanArgs {
     std::vector<std::string> roots;

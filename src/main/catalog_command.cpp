@@ -12,14 +12,12 @@ CacheScope scope_of(const CatalogEntry& entry) {
 }
 
 Json entry_json(const CatalogEntry& entry) {
-    Json item = Json::object();
-    item["kind"] = entry.kind;
-    item["ecosystem"] = entry.ecosystem;
-    serialize_scope_field(item, scope_of(entry));
-    item["description"] = entry.description;
-    item["network_restore"] = entry.network_restore;
-    item["cleanable"] = entry.cleanable;
-    return item;
+    return {{"kind", entry.kind},
+            {"ecosystem", entry.ecosystem},
+            {"scope", scope_json_text(scope_of(entry))},
+            {"description", entry.description},
+            {"network_restore", entry.network_restore},
+            {"cleanable", entry.cleanable}};
 }
 
 } // namespace
@@ -28,7 +26,7 @@ std::string catalog_report(const std::vector<CatalogEntry>& rows, const CatalogA
                            bool json) {
     Page page = page_of(rows.size(), args.offset, args.limit);
     if (json) {
-        return json_compact(page_envelope(page, rows, entry_json, args.fields));
+        return page_json(page, rows, entry_json, args.fields);
     }
     std::vector<std::string> lines{"KIND\tECOSYSTEM\tSCOPE\tRESTORE\tCLEAN"};
     for (const CatalogEntry& entry : page.of(rows)) {

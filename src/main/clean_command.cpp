@@ -56,50 +56,41 @@ Result<bool, AppError> confirm_clean(const std::vector<Candidate>& targets,
 }
 
 Json clean_report_json(const CleanReport& r) {
-    Json deltas = Json::array();
-    for (const FilesystemDelta& d : r.filesystem_deltas) {
-        deltas.push_back({{"probe_path", path::display(d.probe_path)},
-                          {"free_bytes_before", d.free_bytes_before},
-                          {"free_bytes_after", d.free_bytes_after},
-                          {"delta_bytes", d.delta_bytes}});
-    }
-    Json targets = Json::array();
-    for (const SelectedTarget& t : r.selected_targets) {
-        targets.push_back({{"kind", t.kind},
-                           {"path", path::display(t.path)},
-                           {"bytes", t.bytes},
-                           {"allocated_bytes", t.allocated_bytes},
-                           {"network_restore", t.network_restore}});
-    }
-    Json cleaned = Json::array();
-    for (const std::string& p : r.cleaned_paths) {
-        cleaned.push_back(path::display(p));
-    }
-    Json skipped = Json::array();
-    for (const SkippedPath& s : r.skipped_paths) {
-        skipped.push_back({{"path", path::display(s.path)}, {"reason", s.reason}});
-    }
-    Json out = Json::object();
-    out["changed"] = r.changed;
-    out["dry_run"] = r.dry_run;
-    out["confirmed"] = r.confirmed;
-    out["selected"] = r.selected;
-    out["cleaned"] = r.cleaned;
-    out["skipped"] = r.skipped;
-    out["protected_skipped"] = r.protected_skipped;
-    out["policy_skipped"] = r.policy_skipped;
-    out["network_restore_selected"] = r.network_restore_selected;
-    out["bytes_selected"] = r.bytes_selected;
-    out["apparent_bytes_selected"] = r.apparent_bytes_selected;
-    out["allocated_bytes_selected"] = r.allocated_bytes_selected;
-    out["bytes_reclaimed_estimate"] = r.bytes_reclaimed_estimate;
-    out["apparent_bytes_removed"] = r.apparent_bytes_removed;
-    out["allocated_bytes_removed_estimate"] = r.allocated_bytes_removed_estimate;
-    out["filesystem_deltas"] = std::move(deltas);
-    out["selected_targets"] = std::move(targets);
-    out["cleaned_paths"] = std::move(cleaned);
-    out["skipped_paths"] = std::move(skipped);
-    return out;
+    auto delta = [](const FilesystemDelta& d) {
+        return Json{{"probe_path", path::display(d.probe_path)},
+                    {"free_bytes_before", d.free_bytes_before},
+                    {"free_bytes_after", d.free_bytes_after},
+                    {"delta_bytes", d.delta_bytes}};
+    };
+    auto target = [](const SelectedTarget& t) {
+        return Json{{"kind", t.kind},
+                    {"path", path::display(t.path)},
+                    {"bytes", t.bytes},
+                    {"allocated_bytes", t.allocated_bytes},
+                    {"network_restore", t.network_restore}};
+    };
+    auto skipped = [](const SkippedPath& s) {
+        return Json{{"path", path::display(s.path)}, {"reason", s.reason}};
+    };
+    return {{"changed", r.changed},
+            {"dry_run", r.dry_run},
+            {"confirmed", r.confirmed},
+            {"selected", r.selected},
+            {"cleaned", r.cleaned},
+            {"skipped", r.skipped},
+            {"protected_skipped", r.protected_skipped},
+            {"policy_skipped", r.policy_skipped},
+            {"network_restore_selected", r.network_restore_selected},
+            {"bytes_selected", r.bytes_selected},
+            {"apparent_bytes_selected", r.apparent_bytes_selected},
+            {"allocated_bytes_selected", r.allocated_bytes_selected},
+            {"bytes_reclaimed_estimate", r.bytes_reclaimed_estimate},
+            {"apparent_bytes_removed", r.apparent_bytes_removed},
+            {"allocated_bytes_removed_estimate", r.allocated_bytes_removed_estimate},
+            {"filesystem_deltas", json_array(r.filesystem_deltas, delta)},
+            {"selected_targets", json_array(r.selected_targets, target)},
+            {"cleaned_paths", json_array(r.cleaned_paths, path::display)},
+            {"skipped_paths", json_array(r.skipped_paths, skipped)}};
 }
 
 std::string clean_report_text(const CleanReport& r) {
@@ -245,7 +236,7 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
         return unexpected(AppError(errors::Conflict{nothing_removed_message(report)}));
     }
     if (json) {
-        return json_compact(project_fields(clean_report_json(report), args.fields));
+        return report_json(clean_report_json(report), args.fields);
     }
     return clean_report_text(report);
 }

@@ -216,7 +216,7 @@ Result<Cli, cli::ParseError> parse_cli(const std::vector<std::string>& args,
         const cli::LevelMatches& m = levels[1];
         const std::string& name = m.command->name;
         if (name == "tui") {
-            cli.command = TuiArgs{m.strings("roots"), scope_of(m), m.strings("kinds")};
+            cli.command = TuiArgs{m.strings("roots"), m.strings("kinds"), scope_of(m)};
         } else if (name == "scan") {
             cli.command = ScanArgs{m.strings("roots"),
                                    scope_of(m),

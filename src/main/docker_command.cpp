@@ -12,28 +12,24 @@
 namespace qb {
 
 Json serialize_native_resource(const NativeResource& r) {
-    Json out = Json::object();
-    out["provider"] = r.provider;
-    out["scope"] = r.scope;
-    out["kind"] = r.kind;
-    out["label"] = r.label;
-    out["total_count"] = r.total_count;
-    out["active_count"] = r.active_count;
-    out["bytes"] = r.bytes;
-    out["reclaimable_bytes"] = r.reclaimable_bytes;
-    out["cleanable"] = r.cleanable;
-    return out;
+    return {{"provider", r.provider},
+            {"scope", r.scope},
+            {"kind", r.kind},
+            {"label", r.label},
+            {"total_count", r.total_count},
+            {"active_count", r.active_count},
+            {"bytes", r.bytes},
+            {"reclaimable_bytes", r.reclaimable_bytes},
+            {"cleanable", r.cleanable}};
 }
 
 Json diagnostics_to_json(const std::vector<NativeDiagnostic>& diagnostics) {
-    Json out = Json::array();
-    for (const NativeDiagnostic& d : diagnostics) {
-        out.push_back({{"provider", d.provider()},
-                       {"kind", d.kind()},
-                       {"message", d.message()},
-                       {"retryable", d.retryable()}});
-    }
-    return out;
+    return json_array(diagnostics, [](const NativeDiagnostic& d) {
+        return Json{{"provider", d.provider()},
+                    {"kind", d.kind()},
+                    {"message", d.message()},
+                    {"retryable", d.retryable()}};
+    });
 }
 
 AppError native_error_to_app_error(NativeDiagnostic diagnostic) {
@@ -51,22 +47,17 @@ AppError native_error_to_app_error(NativeDiagnostic diagnostic) {
 std::string docker_inspection_report(const NativeInspection& inspection,
                                      const DockerInspectionArgs& args, bool json) {
     const std::vector<NativeResource>& all = inspection.resources;
-    std::uint64_t total_bytes = 0;
-    std::uint64_t total_reclaimable = 0;
-    for (const NativeResource& r : all) {
-        total_bytes = sat_add(total_bytes, r.bytes);
-        total_reclaimable = sat_add(total_reclaimable, r.reclaimable_bytes);
-    }
+    std::uint64_t total_bytes = sat_sum(all, &NativeResource::bytes);
+    std::uint64_t total_reclaimable = sat_sum(all, &NativeResource::reclaimable_bytes);
     const Page page = page_of(all.size(), args.offset, args.limit);
 
     if (json) {
-        Json envelope = page_envelope(page, all, serialize_native_resource, args.fields);
-        envelope["provider"] = inspection.provider;
-        envelope["available"] = inspection.available;
-        envelope["total_bytes"] = total_bytes;
-        envelope["total_reclaimable_bytes"] = total_reclaimable;
-        envelope["diagnostics"] = diagnostics_to_json(inspection.diagnostics);
-        return json_compact(envelope);
+        return page_json(page, all, serialize_native_resource, args.fields,
+                         {{"provider", inspection.provider},
+                          {"available", inspection.available},
+                          {"total_bytes", total_bytes},
+                          {"total_reclaimable_bytes", total_reclaimable},
+                          {"diagnostics", diagnostics_to_json(inspection.diagnostics)}});
     }
 
     if (!inspection.available) {
@@ -91,19 +82,16 @@ std::string docker_inspection_report(const NativeInspection& inspection,
 }
 
 Json native_clean_report_json(const NativeCleanReport& r) {
-    Json out = Json::object();
-    out["provider"] = r.provider;
-    out["kind"] = r.kind;
-    out["changed"] = r.changed;
-    out["dry_run"] = r.dry_run;
-    out["confirmed"] = r.confirmed;
-    out["before"] = serialize_native_resource(r.before);
-    out["after"] = r.after ? serialize_native_resource(*r.after) : Json(nullptr);
-    out["reported_reclaimed_bytes"] =
-        r.reported_reclaimed_bytes ? Json(*r.reported_reclaimed_bytes) : Json(nullptr);
-    out["estimated_removed_bytes"] = r.estimated_removed_bytes;
-    out["diagnostics"] = diagnostics_to_json(r.diagnostics);
-    return out;
+    return {{"provider", r.provider},
+            {"kind", r.kind},
+            {"changed", r.changed},
+            {"dry_run", r.dry_run},
+            {"confirmed", r.confirmed},
+            {"before", serialize_native_resource(r.before)},
+            {"after", json_or_null(r.after, serialize_native_resource)},
+            {"reported_reclaimed_bytes", json_or_null(r.reported_reclaimed_bytes)},
+            {"estimated_removed_bytes", r.estimated_removed_bytes},
+            {"diagnostics", diagnostics_to_json(r.diagnostics)}};
 }
 
 std::string native_clean_report_text(const NativeCleanReport& r) {
@@ -185,7 +173,7 @@ Result<std::string, AppError> run_docker_clean_with(DockerCleanArgs args, bool j
     }
 
     if (json) {
-        return json_compact(project_fields(native_clean_report_json(report), args.fields));
+        return report_json(native_clean_report_json(report), args.fields);
     }
     return native_clean_report_text(report);
 }

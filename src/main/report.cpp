@@ -31,8 +31,8 @@ Json project_fields(const Json& object, const std::vector<std::string>& fields) 
     return out;
 }
 
-void serialize_scope_field(Json& object, CacheScope scope) {
-    object["scope"] = scope_json_text(scope);
+std::string report_json(const Json& report, const std::vector<std::string>& fields) {
+    return json_compact(project_fields(report, fields));
 }
 
 void Page::describe(Json& envelope) const {

@@ -6,9 +6,10 @@
 #include "common/app_error.hpp"
 #include "common/json.hpp"
 #include "common/result.hpp"
-#include "scanner/catalog.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,9 +26,6 @@ Result<Ok, AppError> validate_fields(const std::vector<std::string>& fields,
 /// The members of `object` named in `fields`, each once; the whole object when `fields`
 /// is empty. Names the object lacks are skipped.
 Json project_fields(const Json& object, const std::vector<std::string>& fields);
-
-/// Sets the member "scope" to "project" or "global".
-void serialize_scope_field(Json& object, CacheScope scope);
 
 /// One page of `total` records.
 struct Page {
@@ -51,20 +49,35 @@ struct Page {
     void describe(Json& envelope) const;
 };
 
-/// The envelope of one page: "items", each record of the page turned into JSON by
-/// `to_json` and cut to `fields` (project_fields), and the page's counts (describe).
-template <class T, class ToJson>
-Json page_envelope(const Page& page, const std::vector<T>& records, ToJson&& to_json,
-                   const std::vector<std::string>& fields) {
-    Json items = Json::array();
-    for (const T& record : page.of(records)) {
-        items.push_back(project_fields(to_json(record), fields));
+/// Each record turned into JSON by `to_json`, in order.
+template <class Records, class ToJson>
+Json json_array(const Records& records, ToJson&& to_json) {
+    Json out = Json::array();
+    for (const auto& record : records) {
+        out.push_back(to_json(record));
     }
-    Json envelope = Json::object();
-    envelope["items"] = std::move(items);
-    page.describe(envelope);
-    return envelope;
+    return out;
 }
+
+/// The value turned into JSON by `to_json`, or null when there is none.
+template <class T, class ToJson = std::identity>
+Json json_or_null(const std::optional<T>& value, ToJson&& to_json = {}) {
+    return value ? Json(to_json(*value)) : Json(nullptr);
+}
+
+/// One page as compact JSON: the `members`, "items" (each record of the page turned
+/// into JSON by `to_json` and cut to `fields`, see project_fields) and the page's counts.
+template <class T, class ToJson>
+std::string page_json(const Page& page, const std::vector<T>& records, ToJson&& to_json,
+                      const std::vector<std::string>& fields, Json members = Json::object()) {
+    members["items"] = json_array(
+        page.of(records), [&](const T& record) { return project_fields(to_json(record), fields); });
+    page.describe(members);
+    return json_compact(members);
+}
+
+/// A whole report cut to `fields` (project_fields), as compact JSON.
+std::string report_json(const Json& report, const std::vector<std::string>& fields);
 
 /// The page from `offset` with at most `limit` records; the end saturates, so no
 /// offset wraps around.

@@ -6,43 +6,37 @@
 #include "common/saturating.hpp"
 #include "common/text.hpp"
 #include "main/report.hpp"
+#include "scanner/catalog.hpp"
 
 #include <fmt/format.h>
 
 namespace qb {
 
 Json candidate_json(const Candidate& c) {
-    Json item = Json::object();
-    item["kind"] = c.kind;
-    item["ecosystem"] = c.ecosystem;
-    serialize_scope_field(item, c.scope);
-    item["path"] = path::display(c.path);
-    item["bytes"] = c.bytes;
-    item["allocated_bytes"] = c.allocated_bytes;
-    item["modified_unix"] = c.modified_unix ? Json(*c.modified_unix) : Json(nullptr);
-    item["age_days"] = c.age_days ? Json(*c.age_days) : Json(nullptr);
-    item["protected"] = c.is_protected;
-    item["network_restore"] = c.network_restore;
-    item["cleanable"] = c.cleanable;
-    return item;
+    return {{"kind", c.kind},
+            {"ecosystem", c.ecosystem},
+            {"scope", scope_json_text(c.scope)},
+            {"path", path::display(c.path)},
+            {"bytes", c.bytes},
+            {"allocated_bytes", c.allocated_bytes},
+            {"modified_unix", json_or_null(c.modified_unix)},
+            {"age_days", json_or_null(c.age_days)},
+            {"protected", c.is_protected},
+            {"network_restore", c.network_restore},
+            {"cleanable", c.cleanable}};
 }
 
 std::string scan_report(const ScanResult& result, const ScanArgs& args, bool json) {
     const std::vector<Candidate>& all = result.candidates;
-    std::uint64_t total_bytes = 0;
-    std::uint64_t total_allocated = 0;
-    for (const Candidate& c : all) {
-        total_bytes = sat_add(total_bytes, c.bytes);
-        total_allocated = sat_add(total_allocated, c.allocated_bytes);
-    }
+    std::uint64_t total_bytes = sat_sum(all, &Candidate::bytes);
+    std::uint64_t total_allocated = sat_sum(all, &Candidate::allocated_bytes);
     Page page = page_of(all.size(), args.offset, args.limit);
 
     if (json) {
-        Json envelope = page_envelope(page, all, candidate_json, args.fields);
-        envelope["total_bytes"] = total_bytes;
-        envelope["total_allocated_bytes"] = total_allocated;
-        envelope["warnings"] = result.walk_errors;
-        return json_compact(envelope);
+        return page_json(page, all, candidate_json, args.fields,
+                         {{"total_bytes", total_bytes},
+                          {"total_allocated_bytes", total_allocated},
+                          {"warnings", result.walk_errors}});
     }
 
     std::vector<std::string> lines;

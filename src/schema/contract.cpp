@@ -2,6 +2,7 @@
 
 #include "schema/contract.hpp"
 
+#include "common/app_error.hpp"
 #include "common/defaults.hpp"
 #include "common/version.hpp"
 #include "schema/contract_parts.hpp"
@@ -145,32 +146,14 @@ Json completions_command() {
     return cmd;
 }
 
-Json error_kind(std::string_view kind, unsigned exit_code, bool retryable,
-                std::string_view description) {
-    Json error = Json::object();
-    error["kind"] = kind;
-    error["exit_code"] = exit_code;
-    error["retryable"] = retryable;
-    error["description"] = description;
-    return error;
-}
-
 Json error_kinds() {
     Json errors = Json::array();
-    errors.push_back(
-        error_kind("invalid_input", 2, false, "A path, kind, field, or value was invalid."));
-    errors.push_back(error_kind("usage", 3, false, "The command-line invocation was invalid."));
-    errors.push_back(error_kind("io", 4, false, "A local filesystem or process operation failed."));
-    errors.push_back(error_kind("conflict", 5, false,
-                                "Every selected target changed or became unsafe before deletion."));
-    errors.push_back(error_kind("confirmation_required", 6, false,
-                                "Cleanup reached a confirmation gate without a TTY."));
-    errors.push_back(
-        error_kind("native_unavailable", 7, true,
-                   "A native provider executable, service, or operation was unavailable."));
-    errors.push_back(
-        error_kind("native_protocol", 8, false,
-                   "A native provider returned data QuillBarrow could not safely interpret."));
+    for (const ErrorKindInfo& kind : kErrorKinds) {
+        errors.push_back({{"kind", kind.name},
+                          {"exit_code", static_cast<unsigned>(kind.exit_status)},
+                          {"retryable", kind.retryable},
+                          {"description", kind.description}});
+    }
     return errors;
 }
 

@@ -22,15 +22,14 @@ int run_tui(TuiArgs args, OutputFormat output, const ErrorReporter& report_error
     }
     bool json_errors = output == OutputFormat::Auto && ::isatty(STDOUT_FILENO) != 1;
     SystemEnv env = SystemEnv::from_process();
-    tui::ScanOptions options;
-    options.roots = args.roots.empty() ? default_project_roots(env) : std::move(args.roots);
-    options.kinds = std::move(args.kinds);
-    options.scope = args.scope;
+    if (args.roots.empty()) {
+        args.roots = default_project_roots(env);
+    }
 
     Result<Ok, AppError> outcome = Ok{};
     bool workers_left = false;
     try {
-        outcome = tui::tui_event_loop(std::move(options), env, &workers_left);
+        outcome = tui::tui_event_loop(std::move(args), env, &workers_left);
     } catch (const std::exception& e) {
         // The terminal was restored while the fault unwound the interface.
         fail_internal(std::string("internal error in the terminal interface: ") + e.what());

@@ -3,7 +3,7 @@
 // The entry of the terminal interface.
 
 #include "common/app_error.hpp"
-#include "main/app_args.hpp"
+#include "tui/tui_args.hpp"
 
 #include <functional>
 
