@@ -1,5 +1,6 @@
 #include "common/dir.hpp"
 
+#include "common/io.hpp"
 #include "common/paths.hpp"
 
 #include <algorithm>
@@ -23,11 +24,19 @@ namespace {
 
 constexpr std::size_t kLimitWhenUnknown = 1024;
 constexpr std::size_t kLargestLimit = std::size_t{1} << 20;
-// More open directories than this gain nothing; fewer than this and a removal could not
-// hold the target's parent, the directory it empties and the one below.
+// More open directories than this gain nothing. With the fewest, a quarter (one) is left
+// for brief holds and kFewestKept may be kept.
 constexpr std::size_t kMostSlots = 4096;
-constexpr std::size_t kFewestSlots = 4;
+constexpr std::size_t kFewestSlots = kFewestKept + 1;
 constexpr std::size_t kOwnBuffer = 8 * 1024;
+
+#if defined(O_PATH)
+constexpr int kSearchOnly = O_PATH; // search permission is enough on the way down
+#elif defined(O_SEARCH)
+constexpr int kSearchOnly = O_SEARCH;
+#else
+constexpr int kSearchOnly = O_RDONLY;
+#endif
 
 std::size_t open_file_limit() {
     struct rlimit rl;
@@ -51,6 +60,9 @@ public:
         capacity_ =
             std::clamp<std::size_t>(limit > room ? limit - room : 0, kFewestSlots, kMostSlots);
         keep_ = capacity_ - std::max<std::size_t>(1, capacity_ / 4);
+        if (keep_ < kFewestKept) {
+            fail_internal("the descriptor budget keeps fewer slots than a removal needs");
+        }
     }
 
     std::size_t keep_capacity() const { return keep_; }
@@ -67,6 +79,10 @@ public:
     }
 
     void take(std::size_t n, bool keep) {
+        if (n > (keep ? keep_ : capacity_)) {
+            // Waiting would never end.
+            fail_internal("asked for more directory descriptors than the budget ever gives");
+        }
         if (try_take(n, keep)) {
             return;
         }
@@ -135,8 +151,8 @@ std::size_t keep_capacity() {
 Slot& Slot::operator=(Slot&& o) noexcept {
     if (this != &o) {
         reset();
-        kind_ = o.kind_;
-        o.kind_ = Kind::None;
+        kind_ = std::exchange(o.kind_, Kind::None);
+        lender_ = std::exchange(o.lender_, nullptr);
     }
     return *this;
 }
@@ -155,10 +171,12 @@ Slot Slot::try_kept() {
 }
 
 void Slot::reset() {
-    if (kind_ != Kind::None) {
+    if (kind_ == Kind::Lent) {
+        --std::exchange(lender_, nullptr)->lent_;
+    } else if (kind_ != Kind::None) {
         budget().give(1, kind_ == Kind::Kept);
-        kind_ = Kind::None;
     }
+    kind_ = Kind::None;
 }
 
 void KeptSlots::take(std::size_t count) {
@@ -174,7 +192,18 @@ bool KeptSlots::try_grow() {
     return true;
 }
 
+Slot KeptSlots::lend() {
+    if (lent_ == count_) {
+        return Slot();
+    }
+    ++lent_;
+    return Slot(Slot::Kind::Lent, this);
+}
+
 KeptSlots::~KeptSlots() {
+    if (lent_ > 0) {
+        fail_internal("a directory descriptor outlived the walk that lent it a slot");
+    }
     if (count_ > 0) {
         budget().give(count_, true);
     }
@@ -217,26 +246,10 @@ void Handle::close() {
     slot_.reset();
 }
 
-namespace {
-
-int open_fd(int parent, const char* name, Follow follow) {
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow == Follow::Yes ? 0 : O_NOFOLLOW);
-    return ::openat(parent, name, flags);
-}
-
-} // namespace
-
-Handle open_at(int parent, const char* name, Follow follow) {
-    return Handle(open_fd(parent, name, follow));
-}
-
-Handle open(const std::string& path, Follow follow) {
-    return open_at(AT_FDCWD, path.c_str(), follow);
-}
-
-Handle open_briefly(int parent, const char* name, Follow follow) {
-    Slot slot = Slot::take_brief();
-    int fd = open_fd(parent, name, follow);
+Handle open_at(int parent, const char* name, Slot slot, Follow follow, Access access) {
+    int flags = (access == Access::List ? O_RDONLY : kSearchOnly) | O_DIRECTORY | O_CLOEXEC |
+                (follow == Follow::Yes ? 0 : O_NOFOLLOW);
+    int fd = ::openat(parent, name, flags);
     if (fd < 0) {
         int err = errno;
         slot.reset();
@@ -244,6 +257,10 @@ Handle open_briefly(int parent, const char* name, Follow follow) {
         return Handle();
     }
     return Handle(fd, std::move(slot));
+}
+
+Handle open_briefly(int parent, const char* name, Follow follow) {
+    return open_at(parent, name, Slot::take_brief(), follow);
 }
 
 #ifdef __linux__
@@ -362,6 +379,124 @@ unsigned char type_of(int dir_fd, const Entry& entry) {
         return DT_UNKNOWN;
     }
     return IFTODT(st.st_mode);
+}
+
+ListingStack::ListingStack(Limits limits) : limits_(limits) {
+    slots_.take(limits_.least);
+}
+
+int ListingStack::make_room(bool top_too) {
+    if (slots_.lent() < slots_.size()) {
+        return 0;
+    }
+    if (slots_.size() < limits_.most && slots_.try_grow()) {
+        return 0;
+    }
+    for (std::size_t i = 0; i + 1 < frames_.size(); ++i) {
+        if (frames_[i].dir.valid()) {
+            return spill(frames_[i]);
+        }
+    }
+    if (top_too && !frames_.empty() && frames_.back().dir.valid()) {
+        return spill(frames_.back());
+    }
+    return EMFILE;
+}
+
+Handle ListingStack::open_at(int parent, const char* name, Follow follow, Access access) {
+    Slot slot = slots_.lend();
+    if (!slot.held()) {
+        errno = EMFILE;
+        return Handle();
+    }
+    return dir::open_at(parent, name, std::move(slot), follow, access);
+}
+
+int ListingStack::push(Handle dir, Level level) {
+    Frame f;
+    f.dir = std::move(dir);
+    if (spare_.empty()) {
+        f.buf.reset(new char[limits_.buffer]);
+    } else {
+        f.buf = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    f.listing.emplace(f.dir, std::span<char>(f.buf.get(), limits_.buffer));
+    if (int err = f.listing->error(); f.listing->ended() && err != 0) {
+        spare_.push_back(std::move(f.buf));
+        return err;
+    }
+    f.level = std::move(level);
+    frames_.push_back(std::move(f));
+    return 0;
+}
+
+// The next item of a listing that is still read from its descriptor.
+bool ListingStack::read_item(Frame& f, Item& out) {
+    Entry e;
+    if (!f.listing->next(e)) {
+        out = Item{{}, DT_UNKNOWN, f.listing->error()};
+        f.listing.reset();
+        return out.err != 0;
+    }
+    out.name.assign(e.name, e.size);
+    out.type = e.type;
+    out.err = 0;
+    if (limits_.look_up == LookUp::Types && e.type == DT_UNKNOWN) {
+        out.type = type_of(f.dir.fd(), e);
+        out.err = out.type == DT_UNKNOWN ? errno : 0;
+    }
+    return true;
+}
+
+// Reads the rest of a listing into memory and closes its descriptor.
+int ListingStack::spill(Frame& f) {
+    Item item;
+    while (f.listing && read_item(f, item)) {
+        f.items.push_back(std::move(item));
+    }
+    f.dir.close();
+    if (f.buf) {
+        spare_.push_back(std::move(f.buf));
+    }
+    return !f.items.empty() && f.items.back().name.empty() ? f.items.back().err : 0;
+}
+
+bool ListingStack::next(Item& out) {
+    Frame& f = frames_.back();
+    if (f.listing) {
+        return read_item(f, out);
+    }
+    if (f.next < f.items.size()) {
+        out = std::move(f.items[f.next++]);
+        return true;
+    }
+    return false;
+}
+
+std::pair<Handle, ListingStack::Level> ListingStack::pop() {
+    Frame f = std::move(frames_.back());
+    frames_.pop_back();
+    f.listing.reset();
+    if (f.buf) {
+        spare_.push_back(std::move(f.buf));
+    }
+    return {std::move(f.dir), std::move(f.level)};
+}
+
+int ListingStack::reopen_top(int child_fd) {
+    Frame& f = frames_.back();
+    Handle d = open_at(child_fd, "..", Follow::Yes);
+    struct stat st;
+    if (!d.valid() || ::fstat(d.fd(), &st) != 0) {
+        return errno;
+    }
+    if (static_cast<std::uint64_t>(st.st_dev) != f.level.dev ||
+        static_cast<std::uint64_t>(st.st_ino) != f.level.ino) {
+        return -1;
+    }
+    f.dir = std::move(d);
+    return 0;
 }
 
 } // namespace qb::dir

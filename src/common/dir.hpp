@@ -1,23 +1,33 @@
 #pragma once
 
 // Directories as every walk of the program reads them: an owned descriptor opened without
-// following a final link, a listing read in batches with each entry's type, and one budget
-// of directory descriptors shared by all walks of the process, so that no walk fails for
-// want of a descriptor that another one holds.
+// following a final link, a listing read in batches with each entry's type, the stack of
+// listings one walk holds open, and one budget of directory descriptors shared by all
+// walks of the process, so that no walk fails for want of a descriptor that another one
+// holds. Every directory descriptor holds a slot of the budget; the few descriptors of
+// anything else (a file read, a pipe, the terminal) are UniqueFds, in the room the budget
+// leaves outside itself.
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <dirent.h>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qb::dir {
 
 /// Raises the soft limit on open files to the hard limit. Called once, at start.
 void raise_open_file_limit();
+
+/// The fewest kept slots the budget has, however small the limit on open files: a removal
+/// holds the target's parent, the directory it empties and one more.
+inline constexpr std::size_t kFewestKept = 3;
 
 /// How many directory descriptors may be kept (see Slot) at once. The whole budget is the
 /// open-file limit less room for everything else (standard streams, pipes to a tool, the
@@ -29,6 +39,8 @@ inline bool is_shortage(int err) {
     return err == EMFILE || err == ENFILE;
 }
 
+class KeptSlots;
+
 /// One descriptor's share of the budget, given back when its owner drops it. A slot is
 /// either brief or kept:
 /// - brief: its holder lists or reads with the descriptor and closes it, waiting for
@@ -36,11 +48,13 @@ inline bool is_shortage(int err) {
 ///   fill the whole budget, and brief ones always come back.
 /// - kept: may stay held while its holder waits for other things (a walk's open
 ///   listings, a directory kept open for its children's sake). It is taken only when one
-///   is free, never waited for, except by a walk that holds no slot yet (KeptSlots).
+///   is free, never waited for, except by a walk that holds no slot yet (KeptSlots). One
+///   lent by a walk's KeptSlots goes back to them, not to the budget.
 class Slot {
 public:
     Slot() = default;
-    Slot(Slot&& o) noexcept : kind_(o.kind_) { o.kind_ = Kind::None; }
+    Slot(Slot&& o) noexcept
+        : kind_(std::exchange(o.kind_, Kind::None)), lender_(std::exchange(o.lender_, nullptr)) {}
     Slot& operator=(Slot&& o) noexcept;
     Slot(const Slot&) = delete;
     Slot& operator=(const Slot&) = delete;
@@ -54,42 +68,69 @@ public:
     static Slot try_kept();
 
     bool held() const { return kind_ != Kind::None; }
-    bool kept() const { return kind_ == Kind::Kept; }
+    bool kept() const { return kind_ == Kind::Kept || kind_ == Kind::Lent; }
     /// Gives the slot back.
     void reset();
 
 private:
-    enum class Kind : unsigned char { None, Brief, Kept };
-    explicit Slot(Kind kind) : kind_(kind) {}
+    friend class KeptSlots;
+    enum class Kind : unsigned char { None, Brief, Kept, Lent };
+    explicit Slot(Kind kind, KeptSlots* lender = nullptr) : kind_(kind), lender_(lender) {}
     Kind kind_ = Kind::None;
+    KeptSlots* lender_ = nullptr; // for a lent slot
 };
 
-/// The kept slots of a walk that holds several listings open on one thread; all given
-/// back when the walk ends.
+/// The kept slots of a walk that holds several directories open on one thread, lent to
+/// its descriptors one by one; all given back to the budget when the walk ends. The slots
+/// lent out are counted by the descriptors that hold them.
 class KeptSlots {
 public:
     KeptSlots() = default;
     KeptSlots(const KeptSlots&) = delete;
     KeptSlots& operator=(const KeptSlots&) = delete;
+    /// Every slot lent must have come back.
     ~KeptSlots();
 
     /// Waits until `count` kept slots are free and takes them at once. Only for a walk
-    /// that holds no slot: one that waited while holding some could hold up the others.
+    /// that holds no slot: one that waited while holding some could hold up the others. A
+    /// count the budget can never give ends the process as an internal failure.
     void take(std::size_t count);
     /// One more kept slot, when one is free now.
     bool try_grow();
     std::size_t size() const { return count_; }
+    /// One of them for a descriptor; none held when every one is lent out.
+    Slot lend();
+    /// How many are lent out.
+    std::size_t lent() const { return lent_; }
 
 private:
+    friend class Slot;
     std::size_t count_ = 0;
+    std::size_t lent_ = 0;
 };
 
-/// An owned directory descriptor, with the slot it holds (if any); both are given back
-/// when the handle is closed or goes away.
+enum class Follow : bool { No, Yes };
+
+/// What a directory is opened for: reading its listing, or only reaching what lies below
+/// it, for which search permission is enough.
+enum class Access : bool { List, Search };
+
+class Handle;
+
+/// Opens `name` in the directory `parent` (AT_FDCWD: `name` is a path) holding `slot`:
+/// O_DIRECTORY | O_CLOEXEC and, unless links are followed, O_NOFOLLOW, so a final link
+/// fails with ELOOP. An invalid handle, with errno set and the slot given back, on failure.
+Handle open_at(int parent, const char* name, Slot slot, Follow follow = Follow::No,
+               Access access = Access::List);
+
+/// open_at holding a brief slot, waited for: for listings that are read and closed at once.
+Handle open_briefly(int parent, const char* name, Follow follow = Follow::No);
+
+/// An owned directory descriptor with the slot of the budget it holds; both are given
+/// back when the handle is closed or goes away. Only open_at makes one.
 class Handle {
 public:
     Handle() = default;
-    explicit Handle(int fd, Slot slot = {}) : fd_(fd), slot_(std::move(slot)) {}
     Handle(Handle&& o) noexcept;
     Handle& operator=(Handle&& o) noexcept;
     Handle(const Handle&) = delete;
@@ -100,31 +141,20 @@ public:
     bool valid() const { return fd_ >= 0; }
     /// True when it holds a kept slot.
     bool kept() const { return slot_.kept(); }
-    /// Holds `slot` for the descriptor from now on.
+    /// Holds `slot` for the descriptor from now on, instead of the one it held.
     void attach(Slot slot) { slot_ = std::move(slot); }
     void close();
 
 private:
     friend class Listing;
+    friend Handle open_at(int, const char*, Slot, Follow, Access);
+    Handle(int fd, Slot slot) : fd_(fd), slot_(std::move(slot)) {}
     int fd_ = -1;
     Slot slot_;
 #ifndef __linux__
     DIR* stream_ = nullptr; // made for the first listing; owns fd_ from then on
 #endif
 };
-
-enum class Follow : bool { No, Yes };
-
-/// Opens `name` in the directory `parent` (AT_FDCWD: `name` is a path) for listing:
-/// O_DIRECTORY | O_CLOEXEC and, unless links are followed, O_NOFOLLOW, so a final link
-/// fails with ELOOP. An invalid handle, with errno set, on failure.
-Handle open_at(int parent, const char* name, Follow follow = Follow::No);
-
-/// open_at by path.
-Handle open(const std::string& path, Follow follow = Follow::No);
-
-/// open_at holding a brief slot, waited for: for listings that are read and closed at once.
-Handle open_briefly(int parent, const char* name, Follow follow = Follow::No);
 
 /// One entry of a listing ("." and ".." are never given). `name` is NUL-terminated and
 /// valid until the listing reads on.
@@ -170,36 +200,91 @@ private:
 #endif
 };
 
-/// Listing buffers of one size, kept for reuse by the walk that owns them, so that a deep
-/// walk allocates one per level it ever reached rather than one per directory.
-class Buffers {
-public:
-    explicit Buffers(std::size_t size) : size_(size) {}
-
-    /// A spare buffer, or a new one.
-    std::unique_ptr<char[]> take() {
-        if (spare_.empty()) {
-            return std::unique_ptr<char[]>(new char[size_]);
-        }
-        std::unique_ptr<char[]> b = std::move(spare_.back());
-        spare_.pop_back();
-        return b;
-    }
-    void give(std::unique_ptr<char[]> b) {
-        if (b) {
-            spare_.push_back(std::move(b));
-        }
-    }
-    std::span<char> view(const std::unique_ptr<char[]>& b) const { return {b.get(), size_}; }
-
-private:
-    std::size_t size_;
-    std::vector<std::unique_ptr<char[]>> spare_;
-};
-
 /// The type of an entry of the directory open as `dir_fd`: the listing's, or where it
 /// gave none, fstatat's without following links. DT_UNKNOWN with errno set when that
 /// fails.
 unsigned char type_of(int dir_fd, const Entry& entry);
+
+/// One entry of a listing as a ListingStack hands it out. An item with `err` set and no
+/// name is the failure of the listing itself, its last item; with a name, the failed
+/// lookup of that entry's type (ListingStack::LookUp::Types).
+struct Item {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+    int err = 0;
+};
+
+/// The listings one walk holds open, the outermost first, each with the descriptor of its
+/// directory. The descriptors, and any the walk opens through open_at(), hold kept slots of
+/// the walk's own: `least` of them waited for at the start (the walk must hold no slot
+/// yet), then one more from the budget whenever one is free, up to `most`. Beyond that,
+/// make_room() reads the rest of the oldest open listing into memory and closes its
+/// descriptor; the items come out in the same order either way. A level read into memory
+/// can be opened again from its child through "..", provided it is still the directory
+/// it was.
+class ListingStack {
+public:
+    enum class LookUp : bool { AsListed, Types }; // Types: entries without a type are stat'ed
+    struct Limits {
+        std::size_t least;
+        std::size_t most;
+        std::size_t buffer; // bytes of one listing buffer
+        LookUp look_up;
+    };
+    /// What a level remembers of its directory: a name of the walk's choosing, and its
+    /// device and inode when it may have to be opened again.
+    struct Level {
+        std::string name;
+        std::uint64_t dev = 0;
+        std::uint64_t ino = 0;
+    };
+
+    explicit ListingStack(Limits limits);
+    ListingStack(const ListingStack&) = delete;
+    ListingStack& operator=(const ListingStack&) = delete;
+
+    /// Makes sure one more descriptor may be opened. Without a slot to spare, the oldest
+    /// open listing below the top is read into memory and closed, or the top's when
+    /// `top_too` and no other is open. EMFILE when none could be closed; the errno of a
+    /// failed read while reading one into memory (that failure also ends its items).
+    int make_room(bool top_too = false);
+    /// open_at with a slot of the walk, after make_room().
+    Handle open_at(int parent, const char* name, Follow follow = Follow::No,
+                   Access access = Access::List);
+    /// Starts reading `dir` as the new top level. When its listing cannot even start, the
+    /// handle is closed and the errno returned; 0 otherwise.
+    int push(Handle dir, Level level);
+    /// The next item of the top level; false at its end.
+    bool next(Item& out);
+    /// Removes the top level and hands over its descriptor (invalid when it was closed).
+    std::pair<Handle, Level> pop();
+    /// Opens the top level again, after it was read into memory, through ".." of its child
+    /// `child_fd`: 0, the errno of the failure, or -1 when ".." is another directory now.
+    int reopen_top(int child_fd);
+
+    bool empty() const { return frames_.empty(); }
+    std::size_t size() const { return frames_.size(); }
+    const Level& top() const { return frames_.back().level; }
+    const Level& level(std::size_t i) const { return frames_[i].level; }
+    /// The top level's descriptor; -1 once its listing was read into memory.
+    int top_fd() const { return frames_.back().dir.fd(); }
+
+private:
+    struct Frame {
+        Handle dir;
+        std::unique_ptr<char[]> buf;
+        std::optional<Listing> listing; // while it reads from `dir`
+        std::vector<Item> items;        // the rest, once read into memory
+        std::size_t next = 0;
+        Level level;
+    };
+    bool read_item(Frame& f, Item& out);
+    int spill(Frame& f);
+
+    const Limits limits_;
+    KeptSlots slots_; // before the frames: their descriptors hold slots lent by it
+    std::vector<Frame> frames_;
+    std::vector<std::unique_ptr<char[]>> spare_; // listing buffers for reuse
+};
 
 } // namespace qb::dir

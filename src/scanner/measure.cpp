@@ -408,26 +408,21 @@ void open_node(DirNode& node, TreeRun& run) {
         slot = dir::Slot::take_brief();
     }
     if (relative) {
-        node.dir = dir::open_at(parent.dir.fd(), node.name.c_str());
+        node.dir = dir::open_at(parent.dir.fd(), node.name.c_str(), std::move(slot));
         int err = errno;
         node.parent_hold.give_back();
         if (!node.dir.valid()) {
             note_if_shortage(run, node_path(node, run.root_path), err);
-            return;
         }
-    } else {
-        std::string path = node_path(node, run.root_path);
-        node.dir = dir::open(path);
-        if (!node.dir.valid()) {
-            note_if_shortage(run, path, errno);
-            return;
-        }
-        if (!same_directory(node.dir.fd(), node)) {
-            node.dir.close(); // replaced since it was listed: not part of this tree
-            return;
-        }
+        return;
     }
-    node.dir.attach(std::move(slot));
+    std::string path = node_path(node, run.root_path);
+    node.dir = dir::open_at(AT_FDCWD, path.c_str(), std::move(slot));
+    if (!node.dir.valid()) {
+        note_if_shortage(run, path, errno);
+    } else if (!same_directory(node.dir.fd(), node)) {
+        node.dir.close(); // replaced since it was listed: not part of this tree
+    }
 }
 
 void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node);
@@ -613,10 +608,8 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
         if (!slot.held()) {
             slot = dir::Slot::take_brief();
         }
-        node->dir = dir::open(run->root_path, *open_as);
-        if (node->dir.valid()) {
-            node->dir.attach(std::move(slot));
-        } else {
+        node->dir = dir::open_at(AT_FDCWD, run->root_path.c_str(), std::move(slot), *open_as);
+        if (!node->dir.valid()) {
             note_if_shortage(*run, run->root_path, errno);
         }
     }

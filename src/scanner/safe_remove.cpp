@@ -12,7 +12,6 @@
 #include <fmt/format.h>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -23,14 +22,13 @@ namespace {
 
 // Directory listings held open at once by one walk, as far as the descriptor budget
 // allows; deeper levels read the rest of their listing into memory and close it, and are
-// opened again through ".." later. The walk needs three descriptors at least: the
-// target's parent, the directory it empties and one below or above it.
+// opened again through ".." later. The walk needs dir::kFewestKept descriptors at least:
+// the target's parent, the directory it empties and one below or above it.
 constexpr std::size_t kMaxOpenListings = 16;
-constexpr std::size_t kLeastSlots = 3;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
 #if defined(O_PATH)
-constexpr int kSearchOnly = O_PATH; // search permission is enough on the way down
+constexpr int kSearchOnly = O_PATH; // for is_mount_point, which lists nothing
 #elif defined(O_SEARCH)
 constexpr int kSearchOnly = O_SEARCH;
 #else
@@ -72,32 +70,16 @@ IoError cannot_stat(int errnum) {
     return IoError::from_text(cannot_stat_text(errnum));
 }
 
-struct Entry {
-    std::string name;
-    unsigned char type = DT_UNKNOWN;
-};
-
-// One directory of the walk. While `listing` is set, it reads from `dir`; once the rest
-// of the listing was read into `pending`, `dir` is closed and open only when needed.
-struct Frame {
-    dir::Handle dir;
-    std::unique_ptr<char[]> buf;
-    std::optional<dir::Listing> listing;
-    std::vector<Entry> pending;
-    std::size_t next = 0;
-    DirIdentity id;
-    std::string name;
-};
-
 class Walk {
 public:
-    // `parent_fd` and the root's descriptor are open already, within `slots`.
-    Walk(TreeVisitor& visitor, int parent_fd, std::string_view root_path, dir::KeptSlots& slots)
-        : visitor_(visitor), parent_fd_(parent_fd), root_path_(root_path), slots_(slots) {}
+    // `parent_fd`, the directory that holds the root, is open already, with a slot of
+    // `stack`.
+    Walk(TreeVisitor& visitor, dir::ListingStack& stack, int parent_fd, std::string_view root_path)
+        : visitor_(visitor), stack_(stack), parent_fd_(parent_fd), root_path_(root_path) {}
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
-    std::optional<IoError> run(int root_fd, std::string root_name, DirIdentity expected);
+    std::optional<IoError> run(dir::Handle root, std::string root_name, DirIdentity expected);
 
     /// True once the walk went past its checks of the root and into the directory.
     bool entered() const { return entered_; }
@@ -107,214 +89,114 @@ private:
     std::string path_of(std::string_view name) const {
         std::string p(root_path_);
         for (std::size_t i = 1; i < stack_.size(); ++i) {
-            p = path::join(p, stack_[i].name);
+            p = path::join(p, stack_.level(i).name);
         }
         return path::join(p, name);
     }
 
-    // Reads the next entry of a listing other than "." and ".." into `out`; false at the
-    // end of the listing or on an error, which is left in `err` (0 at the end).
-    static bool read_entry(dir::Listing& listing, Entry& out, int& err) {
-        dir::Entry e;
-        if (!listing.next(e)) {
-            err = listing.error();
-            return false;
-        }
-        out.name.assign(e.name, e.size);
-        out.type = e.type;
-        err = 0;
-        return true;
-    }
-
-    void close_frame(Frame& f) {
-        f.listing.reset();
-        if (f.dir.valid()) {
-            f.dir.close();
-            --open_;
-        }
-    }
-
-    // Reads what is left of the listing of `f` and closes it.
-    std::optional<IoError> read_rest(Frame& f) {
-        Entry entry;
-        int err = 0;
-        while (f.listing && read_entry(*f.listing, entry, err)) {
-            f.pending.push_back(std::move(entry));
-        }
-        close_frame(f);
-        if (err != 0) {
-            return IoError::from_errno(err);
-        }
-        return std::nullopt;
-    }
-
-    // Before one more descriptor is opened: a slot for it, new from the budget when it has
-    // one to spare, else the one of the oldest listing below the top, which is read into
-    // memory. With three slots at least, there always is such a listing.
+    // A slot for one more descriptor; the listings below the one being emptied may be
+    // read into memory for it.
     std::optional<IoError> make_room() {
-        if (open_ < slots_.size()) {
-            return std::nullopt;
-        }
-        if (slots_.size() < kMaxOpenListings + 1 && slots_.try_grow()) {
-            return std::nullopt;
-        }
-        for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
-            if (stack_[i].dir.valid()) {
-                return read_rest(stack_[i]);
-            }
-        }
-        return IoError::from_errno(EMFILE);
-    }
-
-    // The next entry of the top frame into `out`; false at its end or on an error.
-    static bool next_entry(Frame& f, Entry& out, int& err) {
-        if (f.listing) {
-            return read_entry(*f.listing, out, err);
-        }
-        err = 0;
-        if (f.next < f.pending.size()) {
-            out = std::move(f.pending[f.next++]);
-            return true;
-        }
-        return false;
-    }
-
-    // Opens a frame whose listing was closed again from its child, checking that ".."
-    // still leads to the same directory.
-    std::optional<IoError> reopen_from_child(Frame& f, int child_fd) {
-        if (auto err = make_room()) {
-            return err;
-        }
-        dir::Handle d = dir::open_at(child_fd, "..", dir::Follow::Yes);
-        if (!d.valid()) {
-            return IoError::from_errno(errno);
-        }
-        ++open_;
-        struct stat st;
-        if (::fstat(d.fd(), &st) != 0) {
-            int err = errno;
-            d.close();
-            --open_;
+        if (int err = stack_.make_room()) {
             return IoError::from_errno(err);
         }
-        if (identity_of(st) != f.id) {
-            d.close();
-            --open_;
-            return IoError::from_text(std::string(kIdentityChanged));
-        }
-        f.dir = std::move(d);
         return std::nullopt;
     }
 
-    // Whether `name` in `parent_fd` still leads to the directory `id`, links not followed.
-    static bool still_named(int parent_fd, const std::string& name, DirIdentity id) {
-        struct stat st;
-        return ::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               identity_of(st) == id;
+    static bool is_level(const struct stat& st, const dir::ListingStack::Level& level) {
+        return static_cast<std::uint64_t>(st.st_dev) == level.dev &&
+               static_cast<std::uint64_t>(st.st_ino) == level.ino;
     }
 
-    // Pops the finished top frame and lets the visitor leave it. The root is left by its
-    // name, which another directory may have taken meanwhile; that one is not ours.
+    // Pops the finished top level and lets the visitor leave it. Its parent, when it was
+    // read into memory, is opened again through "..", which must still lead to it. The
+    // root is left by its name, which another directory may have taken meanwhile; that one
+    // is not ours.
     std::optional<IoError> finish_top() {
-        Frame done = std::move(stack_.back());
-        stack_.pop_back();
+        auto [done, level] = stack_.pop();
         int parent_fd = parent_fd_;
-        if (stack_.empty() && !still_named(parent_fd, done.name, done.id)) {
-            close_frame(done);
-            return IoError::from_text(std::string(kIdentityChangedDuringRemoval));
-        }
-        if (!stack_.empty()) {
-            Frame& parent = stack_.back();
-            if (!parent.dir.valid()) {
-                if (auto err = reopen_from_child(parent, done.dir.fd())) {
-                    close_frame(done);
+        if (stack_.empty()) {
+            struct stat st;
+            if (::fstatat(parent_fd, level.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !is_level(st, level)) {
+                return IoError::from_text(std::string(kIdentityChangedDuringRemoval));
+            }
+        } else {
+            if (stack_.top_fd() < 0) {
+                if (auto err = make_room()) {
                     return err;
                 }
+                if (int err = stack_.reopen_top(done.fd())) {
+                    return err < 0 ? IoError::from_text(std::string(kIdentityChanged))
+                                   : IoError::from_errno(err);
+                }
             }
-            parent_fd = parent.dir.fd();
+            parent_fd = stack_.top_fd();
         }
-        close_frame(done);
-        buffers_.give(std::move(done.buf));
-        return visitor_.leave_dir(parent_fd, done.name.c_str());
+        done.close();
+        return visitor_.leave_dir(parent_fd, level.name.c_str());
     }
 
-    std::optional<IoError> visit_entry(Frame& top, const Entry& entry) {
+    std::optional<IoError> visit_entry(const dir::Item& entry) {
         const char* name = entry.name.c_str();
         if (entry.type != DT_DIR && entry.type != DT_UNKNOWN) {
-            return visitor_.non_dir(top.dir.fd(), name);
+            return visitor_.non_dir(stack_.top_fd(), name);
         }
         if (auto err = make_room()) {
             return err;
         }
-        dir::Handle d = dir::open_at(top.dir.fd(), name);
+        const int dir_fd = stack_.top_fd();
+        dir::Handle d = stack_.open_at(dir_fd, name);
         if (!d.valid()) {
             int err = errno;
             // Not a directory after all (or swapped for a link since the listing).
             if (err == ENOTDIR || err == ELOOP) {
-                return visitor_.non_dir(top.dir.fd(), name);
+                return visitor_.non_dir(dir_fd, name);
             }
-            return visitor_.open_failed(top.dir.fd(), name, err);
+            return visitor_.open_failed(dir_fd, name, err);
         }
-        ++open_;
         struct stat st;
         if (::fstat(d.fd(), &st) != 0) {
-            int err = errno;
-            d.close();
-            --open_;
-            return IoError::from_errno(err);
+            return IoError::from_errno(errno);
         }
         if (identity_of(st).device != root_.device ||
             (root_mount_ && mount_id(d.fd()).value_or(*root_mount_) != *root_mount_)) {
             d.close();
-            --open_;
             return visitor_.mount_point(path_of(name));
         }
         return push(std::move(d), st, entry.name);
     }
 
-    // Lets the visitor enter the directory open as `d` and makes it the top frame.
+    // Lets the visitor enter the directory open as `d` and makes it the top level.
     std::optional<IoError> push(dir::Handle d, const struct stat& st, std::string name) {
         if (auto err = visitor_.enter_dir(d.fd(), st)) {
-            d.close();
-            --open_;
             return err;
         }
-        Frame frame;
-        frame.dir = std::move(d);
-        frame.buf = buffers_.take();
-        frame.listing.emplace(frame.dir, buffers_.view(frame.buf));
-        if (frame.listing->ended()) { // the listing could not even start
-            int err = frame.listing->error();
-            close_frame(frame);
+        dir::ListingStack::Level level{std::move(name), static_cast<std::uint64_t>(st.st_dev),
+                                       static_cast<std::uint64_t>(st.st_ino)};
+        if (int err = stack_.push(std::move(d), std::move(level))) {
             return IoError::from_errno(err);
         }
-        frame.id = identity_of(st);
-        frame.name = std::move(name);
-        stack_.push_back(std::move(frame));
         return std::nullopt;
     }
 
     TreeVisitor& visitor_;
+    dir::ListingStack& stack_;
     int parent_fd_;
     std::string_view root_path_;
-    dir::KeptSlots& slots_;
-    std::size_t open_ = 2; // the parent and the root to begin with
     DirIdentity root_;
     std::optional<std::uint64_t> root_mount_;
     bool entered_ = false;
-    std::vector<Frame> stack_;
-    dir::Buffers buffers_{kListingBuffer};
 };
 
-std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity expected) {
-    dir::Handle guard(root_fd);
+std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIdentity expected) {
     struct stat st;
-    if (::fstat(root_fd, &st) != 0) {
+    if (::fstat(root.fd(), &st) != 0) {
         return cannot_stat(errno);
     }
     // Checked on the very descriptor the walk goes on with: a mount placed on the target
     // since its validation is refused before anything on it is touched.
-    auto mounted = on_another_mount(parent_fd_, root_fd);
+    auto mounted = on_another_mount(parent_fd_, root.fd());
     if (!mounted) {
         return cannot_stat(mounted.error());
     }
@@ -328,25 +210,20 @@ std::optional<IoError> Walk::run(int root_fd, std::string root_name, DirIdentity
         return IoError::from_text(std::string(kIdentityChanged));
     }
     root_ = expected;
-    root_mount_ = mount_id(root_fd);
+    root_mount_ = mount_id(root.fd());
     entered_ = true;
-    if (auto err = push(std::move(guard), st, std::move(root_name))) {
+    if (auto err = push(std::move(root), st, std::move(root_name))) {
         return err;
     }
-
+    dir::Item entry;
     while (!stack_.empty()) {
-        Entry entry;
-        int err = 0;
-        if (!next_entry(stack_.back(), entry, err)) {
-            if (err != 0) {
-                return IoError::from_errno(err);
-            }
+        if (!stack_.next(entry)) {
             if (auto failed = finish_top()) {
                 return failed;
             }
-            continue;
-        }
-        if (auto failed = visit_entry(stack_.back(), entry)) {
+        } else if (entry.err != 0) {
+            return IoError::from_errno(entry.err);
+        } else if (auto failed = visit_entry(entry)) {
             return failed;
         }
     }
@@ -416,34 +293,33 @@ static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expe
         return refuse(cannot_stat(EINVAL));
     }
     // Waited for: the thread that removes holds no other slot.
-    dir::KeptSlots slots;
-    slots.take(kLeastSlots);
-    UniqueFd dir(::open("/", kSearchOnly | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) {
+    dir::ListingStack stack({dir::kFewestKept, kMaxOpenListings + 1, kListingBuffer,
+                             dir::ListingStack::LookUp::AsListed});
+    dir::Handle dir = stack.open_at(AT_FDCWD, "/", dir::Follow::Yes, dir::Access::Search);
+    if (!dir.valid()) {
         return refuse(cannot_stat(errno));
     }
     // Down to the parent without following any link: a component swapped for a link
     // since the validation stops the walk here.
     for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
         std::string name(parts[i].name);
-        UniqueFd next(
-            ::openat(dir.get(), name.c_str(), kSearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (next.get() < 0) {
+        dir::Handle next =
+            stack.open_at(dir.fd(), name.c_str(), dir::Follow::No, dir::Access::Search);
+        if (!next.valid()) {
             return refuse(cannot_stat(errno));
         }
         dir = std::move(next);
     }
     std::string name(parts.back().name);
-    int root_fd =
-        ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (root_fd < 0) {
+    dir::Handle root = stack.open_at(dir.fd(), name.c_str());
+    if (!root.valid()) {
         int err = errno;
         return refuse(err == ENOTDIR || err == ELOOP
                           ? IoError::from_text(std::string(kNotARealDirectory))
                           : cannot_stat(err));
     }
-    Walk walk(visitor, dir.get(), path, slots);
-    if (auto err = walk.run(root_fd, std::move(name), expected)) {
+    Walk walk(visitor, stack, dir.fd(), path);
+    if (auto err = walk.run(std::move(root), std::move(name), expected)) {
         return unexpected(WalkFailure{std::move(*err), !walk.entered()});
     }
     return Ok{};

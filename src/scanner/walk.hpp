@@ -35,7 +35,7 @@ using WalkErrorFn = std::function<void(std::string)>;
 /// produces an error of its own. Unreadable parts become error texts, passed to
 /// `on_error` at the point the walk meets them, and the walk goes on. The directories
 /// held open, whatever the depth, are few and taken from the process's descriptor budget
-/// (dir::KeptSlots): `on_dir` may wait for other work while they are held.
+/// (dir::ListingStack): `on_dir` may wait for other work while they are held.
 void walk_directories(const std::string& root, const WalkDirFn& on_dir,
                       const WalkErrorFn& on_error);
 
