@@ -1,6 +1,8 @@
 #pragma once
 
-// One owned file descriptor, closed when its owner goes away.
+// One owned file descriptor, closed when its owner goes away. Directories are never held
+// this way: every directory descriptor holds a slot of the budget in common/dir.hpp, and a
+// UniqueFd is one of the few others (a file read, a pipe, the terminal) outside it.
 
 #include <cerrno>
 #include <unistd.h>

@@ -3,7 +3,6 @@
 #include "common/dir.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
-#include "common/unique_fd.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,42 +26,48 @@ namespace {
 constexpr std::size_t kMaxOpenListings = 16;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
-#if defined(O_PATH)
-constexpr int kSearchOnly = O_PATH; // for is_mount_point, which lists nothing
-#elif defined(O_SEARCH)
-constexpr int kSearchOnly = O_SEARCH;
-#else
-constexpr int kSearchOnly = O_RDONLY;
-#endif
+// A directory the system is asked about: open as `fd`, or at the path `name` (`fd` is then
+// AT_FDCWD), its last component followed or not as `flags` say.
+struct Place {
+    int fd;
+    const char* name = nullptr;
+    int flags = 0;
+};
 
-// The mount a descriptor lies on, where the system tells it: a bind mount of the same
-// file system has the same device number but another mount.
-std::optional<std::uint64_t> mount_id(int fd) {
+int stat_of(const Place& p, struct stat& st) {
+    return p.name == nullptr ? ::fstat(p.fd, &st) : ::fstatat(p.fd, p.name, &st, p.flags);
+}
+
+// The mount a directory lies on, where the system tells it: a bind mount of the same file
+// system has the same device number but another mount.
+std::optional<std::uint64_t> mount_id(const Place& p) {
 #if defined(STATX_MNT_ID)
     struct statx sx;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
+    int rc = p.name == nullptr ? ::statx(p.fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx)
+                               : ::statx(p.fd, p.name, p.flags, STATX_MNT_ID, &sx);
+    if (rc == 0 && (sx.stx_mask & STATX_MNT_ID)) {
         return sx.stx_mnt_id;
     }
 #else
-    (void)fd;
+    (void)p;
 #endif
     return std::nullopt;
 }
 
-// Whether the directory open as `fd` lies on another mount than `parent_fd`, the directory
-// it was reached from. A bind mount keeps its file system's device, so mounts are compared
-// too where the system names them.
-Result<bool, int> on_another_mount(int parent_fd, int fd) {
-    struct stat parent;
+// Whether `dir` lies on another mount than `parent`, the directory it was reached from. A
+// bind mount keeps its file system's device, so mounts are compared too where the system
+// names them.
+Result<bool, int> on_another_mount(const Place& parent, const Place& dir) {
+    struct stat parent_st;
     struct stat st;
-    if (::fstat(parent_fd, &parent) != 0 || ::fstat(fd, &st) != 0) {
+    if (stat_of(parent, parent_st) != 0 || stat_of(dir, st) != 0) {
         return unexpected(errno);
     }
-    if (parent.st_dev != st.st_dev) {
+    if (parent_st.st_dev != st.st_dev) {
         return true;
     }
-    auto parent_mount = mount_id(parent_fd);
-    auto mount = mount_id(fd);
+    auto parent_mount = mount_id(parent);
+    auto mount = mount_id(dir);
     return parent_mount && mount && *parent_mount != *mount;
 }
 
@@ -160,7 +165,7 @@ private:
             return IoError::from_errno(errno);
         }
         if (identity_of(st).device != root_.device ||
-            (root_mount_ && mount_id(d.fd()).value_or(*root_mount_) != *root_mount_)) {
+            (root_mount_ && mount_id({d.fd()}).value_or(*root_mount_) != *root_mount_)) {
             d.close();
             return visitor_.mount_point(path_of(name));
         }
@@ -196,7 +201,7 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
     }
     // Checked on the very descriptor the walk goes on with: a mount placed on the target
     // since its validation is refused before anything on it is touched.
-    auto mounted = on_another_mount(parent_fd_, root.fd());
+    auto mounted = on_another_mount({parent_fd_}, {root.fd()});
     if (!mounted) {
         return cannot_stat(mounted.error());
     }
@@ -210,7 +215,7 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
         return IoError::from_text(std::string(kIdentityChanged));
     }
     root_ = expected;
-    root_mount_ = mount_id(root.fd());
+    root_mount_ = mount_id({root.fd()});
     entered_ = true;
     if (auto err = push(std::move(root), st, std::move(root_name))) {
         return err;
@@ -347,15 +352,7 @@ Result<bool, int> is_mount_point(const std::string& path) {
         return false; // the root, or a path naming no entry of a directory
     }
     std::string dir = parent->empty() ? std::string(".") : std::string(*parent);
-    UniqueFd parent_fd(::open(dir.c_str(), kSearchOnly | O_DIRECTORY | O_CLOEXEC));
-    if (parent_fd.get() < 0) {
-        return unexpected(errno);
-    }
-    UniqueFd fd(::open(path.c_str(), kSearchOnly | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return unexpected(errno);
-    }
-    return on_another_mount(parent_fd.get(), fd.get());
+    return on_another_mount({AT_FDCWD, dir.c_str()}, {AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW});
 }
 
 } // namespace qb
