@@ -199,13 +199,12 @@ std::optional<std::string> fit_snapshot_text(std::vector<RememberedCache> entrie
 
 void run_scan_worker(ScanJob job, SystemEnv env) {
     ScanSink& sink = *job.sink;
-    ScanRequest request;
-    request.roots = std::move(job.roots);
-    request.kinds = std::move(job.kinds);
-    request.protect_days = 0;
-    request.scope = job.scope;
-
-    auto plan = plan_discovery(request, env);
+    const ScanOptions& options = job.request;
+    auto plan = plan_discovery(ScanRequest{.roots = options.roots,
+                                           .kinds = options.kinds,
+                                           .protect_days = 0,
+                                           .scope = options.scope},
+                               env);
     if (!plan) {
         sink.finished(unexpected(std::move(plan).error()));
         return;
@@ -216,7 +215,7 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
         result = run.run();
     }
     sort_candidates(result.candidates);
-    update_snapshot(env, job.snapshot_request, result.candidates);
+    update_snapshot(env, options, result.candidates);
     sink.finished(std::move(result));
 }
 

@@ -45,10 +45,7 @@ struct Sandbox {
 ScanJob job_for(std::vector<std::string> roots, std::vector<std::string> kinds = {},
                 ScopeFilter scope = ScopeFilter::All) {
     ScanJob job;
-    job.roots = roots;
-    job.kinds = kinds;
-    job.scope = scope;
-    job.snapshot_request = ScanOptions{std::move(roots), std::move(kinds), scope};
+    job.request = ScanOptions{std::move(roots), std::move(kinds), scope};
     return job;
 }
 
