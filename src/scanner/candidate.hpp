@@ -42,8 +42,9 @@ struct FoundCache {
     std::shared_ptr<const MeasuredDir> measured;
 };
 
-/// One recognised cache as measured. The last five fields are never written to output.
-struct Candidate {
+/// What is known of a measured cache, whether measured now or remembered from an
+/// earlier scan.
+struct CacheRecord {
     std::string kind;
     std::string ecosystem;
     CacheScope scope = CacheScope::Project;
@@ -51,10 +52,16 @@ struct Candidate {
     std::uint64_t bytes = 0;
     std::uint64_t allocated_bytes = 0;
     std::optional<std::uint64_t> modified_unix;
+    bool cleanable = true;
+
+    bool operator==(const CacheRecord&) const = default;
+};
+
+/// One recognised cache as measured. The last five fields are never written to output.
+struct Candidate : CacheRecord {
     std::optional<std::uint64_t> age_days;
     bool is_protected = true; // "protected" in every report
     bool network_restore = false;
-    bool cleanable = true;
 
     std::string anchor;
     std::int64_t device = 0;

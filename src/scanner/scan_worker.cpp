@@ -164,9 +164,7 @@ merge_snapshot_entries(const Snapshot& old, const std::vector<Candidate>& rows,
         }
     }
     for (const Candidate& c : rows) {
-        by_path.insert_or_assign(c.path, RememberedCache{c.kind, c.ecosystem, c.scope, c.path,
-                                                         c.bytes, c.allocated_bytes,
-                                                         c.modified_unix, c.cleanable, now});
+        by_path.insert_or_assign(c.path, RememberedCache{c, now});
     }
     std::vector<RememberedCache> entries;
     entries.reserve(by_path.size());
