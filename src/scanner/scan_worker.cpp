@@ -2,6 +2,7 @@
 
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan.hpp"
 

@@ -1,5 +1,6 @@
 #include "common/channel.hpp"
 #include "common/paths.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan_worker.hpp"
 #include "support/test_support.hpp"
