@@ -10,6 +10,7 @@
 #include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/protected_dirs.hpp"
 #include "scanner/safe_remove.hpp"
 

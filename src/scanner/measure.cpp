@@ -1,7 +1,8 @@
+#include "scanner/measure.hpp"
+
 #include "common/dir.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
-#include "scanner/candidate.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/walk.hpp"
 

@@ -6,6 +6,7 @@
 #include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/walk.hpp"
 

@@ -2,6 +2,7 @@
 
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan.hpp"
 
@@ -164,9 +165,7 @@ merge_snapshot_entries(const Snapshot& old, const std::vector<Candidate>& rows,
         }
     }
     for (const Candidate& c : rows) {
-        by_path.insert_or_assign(c.path, RememberedCache{c.kind, c.ecosystem, c.scope, c.path,
-                                                         c.bytes, c.allocated_bytes,
-                                                         c.modified_unix, c.cleanable, now});
+        by_path.insert_or_assign(c.path, RememberedCache{c, now});
     }
     std::vector<RememberedCache> entries;
     entries.reserve(by_path.size());
@@ -199,13 +198,12 @@ std::optional<std::string> fit_snapshot_text(std::vector<RememberedCache> entrie
 
 void run_scan_worker(ScanJob job, SystemEnv env) {
     ScanSink& sink = *job.sink;
-    ScanRequest request;
-    request.roots = std::move(job.roots);
-    request.kinds = std::move(job.kinds);
-    request.protect_days = 0;
-    request.scope = job.scope;
-
-    auto plan = plan_discovery(request, env);
+    const ScanOptions& options = job.request;
+    auto plan = plan_discovery(ScanRequest{.roots = options.roots,
+                                           .kinds = options.kinds,
+                                           .protect_days = 0,
+                                           .scope = options.scope},
+                               env);
     if (!plan) {
         sink.finished(unexpected(std::move(plan).error()));
         return;
@@ -216,7 +214,7 @@ void run_scan_worker(ScanJob job, SystemEnv env) {
         result = run.run();
     }
     sort_candidates(result.candidates);
-    update_snapshot(env, job.snapshot_request, result.candidates);
+    update_snapshot(env, options, result.candidates);
     sink.finished(std::move(result));
 }
 

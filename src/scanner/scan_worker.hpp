@@ -47,13 +47,10 @@ public:
 /// What the interface hands to a background scan; the scan's thread owns it.
 struct ScanJob {
     std::shared_ptr<ScanSink> sink;
-    std::vector<std::string> roots;
-    std::vector<std::string> kinds;
+    /// What to scan; also decides which remembered entries this scan replaces.
+    ScanOptions request;
     /// Paths of the rows on screen, largest first: examined before anything else.
     std::vector<std::string> known_paths;
-    /// A second copy of the request; decides which remembered entries this scan covers.
-    ScanOptions snapshot_request;
-    ScopeFilter scope = ScopeFilter::All;
 };
 
 /// How many measuring jobs may exist at once for a pool of `pool_threads` threads:

@@ -7,7 +7,7 @@
 #include "common/app_error.hpp"
 #include "common/env.hpp"
 #include "common/result.hpp"
-#include "scanner/catalog.hpp"
+#include "scanner/candidate.hpp"
 #include "scanner/scan.hpp"
 
 #include <cstddef>
@@ -29,16 +29,8 @@ inline constexpr std::uint64_t kRememberedMaxAgeSeconds = 2'592'000;
 /// The most entries kept in the file or shown from it.
 inline constexpr std::size_t kRememberedMaxEntries = 4'096;
 
-/// One remembered cache; the fields are in the file's key order.
-struct RememberedCache {
-    std::string kind;
-    std::string ecosystem;
-    CacheScope scope = CacheScope::Project;
-    std::string path;
-    std::uint64_t bytes = 0;
-    std::uint64_t allocated_bytes = 0;
-    std::optional<std::uint64_t> modified_unix;
-    bool cleanable = true;
+/// One remembered cache; the fields, the record's first, are in the file's key order.
+struct RememberedCache : CacheRecord {
     std::uint64_t observed_unix = 0;
 
     bool operator==(const RememberedCache&) const = default;

@@ -2,6 +2,7 @@
 
 #include "common/io.hpp"
 #include "common/paths.hpp"
+#include "scanner/measure.hpp"
 #include "tui/draw.hpp"
 #include "tui/term/emergency.hpp"
 #include "tui/term/terminal.hpp"

@@ -45,10 +45,6 @@ void begin_operation(TuiState& state, TuiPhase phase, const std::vector<Candidat
 
 } // namespace
 
-ScanOptions clone_scan_options(const ScanOptions& options) {
-    return options;
-}
-
 std::vector<std::string> known_scan_paths(const TuiState& state) {
     struct Known {
         std::uint64_t bytes;
@@ -108,13 +104,7 @@ void start_background_scan(TuiState& state, const WorkerSender& sender) {
         });
     }
 
-    ScanOptions copy = clone_scan_options(state.options);
-    ScanJob job{std::make_shared<ChannelScanSink>(sender),
-                std::move(copy.roots),
-                std::move(copy.kinds),
-                std::move(known),
-                clone_scan_options(state.options),
-                copy.scope};
+    ScanJob job{std::make_shared<ChannelScanSink>(sender), state.options, std::move(known)};
     services.spawn(
         [run = services.run_scan, job = std::move(job)]() mutable { run(std::move(job)); });
 }

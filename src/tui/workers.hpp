@@ -27,8 +27,6 @@ struct CleanJob {
     std::optional<NativeResource> build_cache_row;
 };
 
-ScanOptions clone_scan_options(const ScanOptions& options);
-
 /// The paths already on screen (measured rows, else remembered entries), largest first,
 /// ties by path, adjacent repeats dropped: what a new scan re-examines first.
 std::vector<std::string> known_scan_paths(const TuiState& state);

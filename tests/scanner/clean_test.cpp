@@ -1,6 +1,7 @@
 #include "common/os_error.hpp"
 #include "common/saturating.hpp"
 #include "scanner/clean.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/mount_helper.hpp"
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"

@@ -1,5 +1,5 @@
 #include "common/dir.hpp"
-#include "scanner/candidate.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/mount_helper.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/walk.hpp"

@@ -1,4 +1,4 @@
-#include "scanner/candidate.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/pool.hpp"
 #include "scanner_fixtures.hpp"
 

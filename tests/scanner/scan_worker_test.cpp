@@ -1,5 +1,6 @@
 #include "common/channel.hpp"
 #include "common/paths.hpp"
+#include "scanner/measure.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan_worker.hpp"
 #include "support/test_support.hpp"
@@ -45,10 +46,7 @@ struct Sandbox {
 ScanJob job_for(std::vector<std::string> roots, std::vector<std::string> kinds = {},
                 ScopeFilter scope = ScopeFilter::All) {
     ScanJob job;
-    job.roots = roots;
-    job.kinds = kinds;
-    job.scope = scope;
-    job.snapshot_request = ScanOptions{std::move(roots), std::move(kinds), scope};
+    job.request = ScanOptions{std::move(roots), std::move(kinds), scope};
     return job;
 }
 

@@ -22,8 +22,7 @@ TEST(Scan, FirstScanStreamsRows) {
     EXPECT_EQ(h.state.phase, TuiPhase::Scanning);
     EXPECT_FALSE(h.state.refreshing);
     ASSERT_EQ(h.scan_jobs.size(), 1u);
-    EXPECT_EQ(h.scan_jobs[0].roots, std::vector<std::string>{"/w"});
-    EXPECT_EQ(h.scan_jobs[0].snapshot_request.roots, std::vector<std::string>{"/w"});
+    EXPECT_EQ(h.scan_jobs[0].request.roots, std::vector<std::string>{"/w"});
     EXPECT_TRUE(h.scan_jobs[0].known_paths.empty());
     EXPECT_EQ(h.drain(), 1); // the Docker inspection's message
     EXPECT_EQ(h.state.docker_rows.size(), 4u);
@@ -111,7 +110,7 @@ TEST(Scan, SnapshotRowsAndProjectScope) {
     EXPECT_EQ(h.scan_jobs.at(0).known_paths, (std::vector<std::string>{"/w/c", "/w/a", "/w/b"}));
     EXPECT_EQ(h.state.pending_paths.size(), 3u);
     EXPECT_EQ(h.inspections, 0); // no Docker for the project scope
-    EXPECT_EQ(h.scan_jobs[0].scope, ScopeFilter::Project);
+    EXPECT_EQ(h.scan_jobs[0].request.scope, ScopeFilter::Project);
     EXPECT_EQ(h.state.view_scope, ScopeFilter::All);
     h.apply(msg::Measured{row("/w/c", 71)});
     EXPECT_EQ(h.state.remembered.size(), 2u);

@@ -225,11 +225,9 @@ TEST(Transitions, ScanStartBookkeeping) {
     EXPECT_TRUE(h.state.docker_rows.empty() && h.state.visible_docker.empty());
     ASSERT_EQ(h.scan_jobs.size(), 1u);
     const ScanJob& job = h.scan_jobs[0];
-    EXPECT_EQ(job.roots, std::vector<std::string>{"/w"});
-    EXPECT_EQ(job.kinds, std::vector<std::string>{"cargo-target"});
-    EXPECT_EQ(job.scope, ScopeFilter::Global);
-    EXPECT_EQ(job.snapshot_request.kinds, std::vector<std::string>{"cargo-target"});
-    EXPECT_EQ(job.snapshot_request.scope, ScopeFilter::Global);
+    EXPECT_EQ(job.request.roots, std::vector<std::string>{"/w"});
+    EXPECT_EQ(job.request.kinds, std::vector<std::string>{"cargo-target"});
+    EXPECT_EQ(job.request.scope, ScopeFilter::Global);
     // Equal bytes by path; a repeat that is not next to its twin stays in the list.
     EXPECT_EQ(job.known_paths, (std::vector<std::string>{"/w/c", "/w/a", "/w/b", "/w/a/"}));
     EXPECT_EQ(h.state.pending_paths.size(), 3u);
