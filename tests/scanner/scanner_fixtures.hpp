@@ -164,6 +164,9 @@ inline std::optional<int> rerun_unprivileged(const std::string& mode,
         for (const auto& [k, v] : vars) {
             ::setenv(k.c_str(), v.c_str(), 1);
         }
+        // Nothing of this process's descriptors but the standard three: the rerun counts
+        // what it may open.
+        ::close_range(3, ~0U, 0);
         char* argv[] = {exe.data(), nullptr};
         ::execv(exe.c_str(), argv);
         return 126;
