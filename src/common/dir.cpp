@@ -491,8 +491,7 @@ int ListingStack::reopen_top(int child_fd) {
     if (!d.valid() || ::fstat(d.fd(), &st) != 0) {
         return errno;
     }
-    if (static_cast<std::uint64_t>(st.st_dev) != f.level.dev ||
-        static_cast<std::uint64_t>(st.st_ino) != f.level.ino) {
+    if (!f.level.is(st)) {
         return -1;
     }
     f.dir = std::move(d);

@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -237,6 +238,12 @@ public:
         std::string name;
         std::uint64_t dev = 0;
         std::uint64_t ino = 0;
+
+        /// True when `st` describes this directory.
+        bool is(const struct stat& st) const {
+            return static_cast<std::uint64_t>(st.st_dev) == dev &&
+                   static_cast<std::uint64_t>(st.st_ino) == ino;
+        }
     };
 
     explicit ListingStack(Limits limits);

@@ -108,11 +108,6 @@ private:
         return std::nullopt;
     }
 
-    static bool is_level(const struct stat& st, const dir::ListingStack::Level& level) {
-        return static_cast<std::uint64_t>(st.st_dev) == level.dev &&
-               static_cast<std::uint64_t>(st.st_ino) == level.ino;
-    }
-
     // Pops the finished top level and lets the visitor leave it. Its parent, when it was
     // read into memory, is opened again through "..", which must still lead to it. The
     // root is left by its name, which another directory may have taken meanwhile; that one
@@ -123,7 +118,7 @@ private:
         if (stack_.empty()) {
             struct stat st;
             if (::fstatat(parent_fd, level.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !is_level(st, level)) {
+                !level.is(st)) {
                 return IoError::from_text(std::string(kIdentityChangedDuringRemoval));
             }
         } else {
