@@ -385,7 +385,7 @@ ListingStack::ListingStack(Limits limits) : limits_(limits) {
     slots_.take(limits_.least);
 }
 
-int ListingStack::make_room(bool top_too) {
+int ListingStack::make_room(Spill which) {
     if (slots_.lent() < slots_.size()) {
         return 0;
     }
@@ -397,7 +397,7 @@ int ListingStack::make_room(bool top_too) {
             return spill(frames_[i]);
         }
     }
-    if (top_too && !frames_.empty() && frames_.back().dir.valid()) {
+    if (which == Spill::TopToo && !frames_.empty() && frames_.back().dir.valid()) {
         return spill(frames_.back());
     }
     return EMFILE;
@@ -491,7 +491,7 @@ int ListingStack::reopen_top(int child_fd) {
     if (!d.valid() || ::fstat(d.fd(), &st) != 0) {
         return errno;
     }
-    if (!f.level.is(st)) {
+    if (identity_of(st) != f.level.id) {
         return -1;
     }
     f.dir = std::move(d);

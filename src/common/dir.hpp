@@ -8,6 +8,8 @@
 // anything else (a file read, a pipe, the terminal) are UniqueFds, in the room the budget
 // leaves outside itself.
 
+#include "common/dir_identity.hpp"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -226,6 +228,9 @@ struct Item {
 class ListingStack {
 public:
     enum class LookUp : bool { AsListed, Types }; // Types: entries without a type are stat'ed
+    /// Which open listings make_room() may read into memory: only those below the top, or
+    /// the top's too when no other is open.
+    enum class Spill : bool { BelowTop, TopToo };
     struct Limits {
         std::size_t least;
         std::size_t most;
@@ -233,17 +238,10 @@ public:
         LookUp look_up;
     };
     /// What a level remembers of its directory: a name of the walk's choosing, and its
-    /// device and inode when it may have to be opened again.
+    /// identity when it may have to be opened again.
     struct Level {
         std::string name;
-        std::uint64_t dev = 0;
-        std::uint64_t ino = 0;
-
-        /// True when `st` describes this directory.
-        bool is(const struct stat& st) const {
-            return static_cast<std::uint64_t>(st.st_dev) == dev &&
-                   static_cast<std::uint64_t>(st.st_ino) == ino;
-        }
+        DirIdentity id{};
     };
 
     explicit ListingStack(Limits limits);
@@ -251,10 +249,10 @@ public:
     ListingStack& operator=(const ListingStack&) = delete;
 
     /// Makes sure one more descriptor may be opened. Without a slot to spare, the oldest
-    /// open listing below the top is read into memory and closed, or the top's when
-    /// `top_too` and no other is open. EMFILE when none could be closed; the errno of a
-    /// failed read while reading one into memory (that failure also ends its items).
-    int make_room(bool top_too = false);
+    /// open listing that `spill` allows is read into memory and closed. EMFILE when none
+    /// could be closed; the errno of a failed read while reading one into memory (that
+    /// failure also ends its items).
+    int make_room(Spill spill = Spill::BelowTop);
     /// open_at with a slot of the walk, after make_room().
     Handle open_at(int parent, const char* name, Follow follow = Follow::No,
                    Access access = Access::List);

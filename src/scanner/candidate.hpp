@@ -2,6 +2,7 @@
 
 // The records of a cache: as found, as measured, and the statistics of its tree.
 
+#include "common/dir_identity.hpp"
 #include "scanner/catalog.hpp"
 
 #include <cstdint>
@@ -62,11 +63,13 @@ struct Candidate : CacheRecord {
     bool network_restore = false;
 
     std::string anchor;
-    std::int64_t device = 0;
-    std::uint64_t inode = 0;
+    DirIdentity identity;
     TreeStats fingerprint;
     /// The first mount point its measuring met inside it; the final validation refuses it.
     std::optional<std::string> mount_inside;
+
+    /// Only the record part would be compared; compare what is meant instead.
+    bool operator==(const Candidate&) const = delete;
 };
 
 } // namespace qb

@@ -49,7 +49,7 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (!S_ISDIR(st.st_mode)) {
         return unexpected(std::string(kNotARealDirectory));
     }
-    if (identity_of(st) != DirIdentity{c.device, c.inode}) {
+    if (identity_of(st) != c.identity) {
         return unexpected(std::string(kIdentityChanged));
     }
     auto mounted = is_mount_point(c.path);
@@ -116,7 +116,7 @@ bool is_read_only_go_cache(const Candidate& c) {
     return lower.find("go-mod") != std::string::npos || lower.find("gomod") != std::string::npos;
 }
 
-using DirModes = std::map<std::pair<std::int64_t, std::uint64_t>, mode_t>;
+using DirModes = std::map<DirIdentity, mode_t>;
 
 // Refuses a tree holding a directory of another user and records every directory's mode.
 class OwnershipCheck : public TreeVisitor {
@@ -127,8 +127,7 @@ public:
         if (st.st_uid != owner_) {
             return foreign_owner();
         }
-        DirIdentity id = identity_of(st);
-        modes_.emplace(std::pair{id.device, id.inode}, st.st_mode & 07777);
+        modes_.emplace(identity_of(st), st.st_mode & 07777);
         return std::nullopt;
     }
     // A directory that cannot even be opened is reported by its owner first.
@@ -154,8 +153,7 @@ public:
     explicit AddOwnerWrite(const DirModes& modes) : modes_(modes) {}
 
     std::optional<IoError> enter_dir(int fd, const struct stat& st) override {
-        DirIdentity id = identity_of(st);
-        auto it = modes_.find(std::pair{id.device, id.inode});
+        auto it = modes_.find(identity_of(st));
         if (it != modes_.end() && ::fchmod(fd, it->second | S_IWUSR) != 0) {
             return IoError::from_errno(errno);
         }
@@ -176,7 +174,7 @@ Result<Ok, IoError> prepare_read_only_go_cache(const Candidate& c, std::string_v
     if (!S_ISDIR(st.st_mode)) {
         return unexpected(IoError::from_text("cache root is not a real directory"));
     }
-    DirIdentity id{c.device, c.inode};
+    const DirIdentity& id = c.identity;
     DirModes modes;
     OwnershipCheck check(st.st_uid, modes);
     if (auto walked = walk_tree(canonical, id, check); !walked) {
@@ -205,7 +203,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
     if (before_remove) {
         before_remove(c);
     }
-    DirIdentity id{c.device, c.inode};
+    const DirIdentity& id = c.identity;
     auto removed = remove_tree(*canonical, id);
     if (removed) {
         return Ok{};
@@ -264,8 +262,7 @@ Result<Candidate, AppError> measure_entry(const Candidate& candidate, const Syst
     // No longer a directory since its validation: measured as empty, and the clean that
     // follows refuses it. A mount point met here goes with the result, for that clean too.
     MeasuredDir measured = measure_dir(candidate.path).value_or(MeasuredDir{});
-    measured.device = candidate.device;
-    measured.inode = candidate.inode;
+    measured.identity = candidate.identity;
     auto remeasured = make_candidate(std::move(found), measured, kDefaultProtectDays, now);
     if (!remeasured) {
         fail_internal("a remeasured cache was dropped for its size");
@@ -324,8 +321,8 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         std::string path;
         std::uint64_t free_before;
     };
-    std::unordered_map<std::string, std::int64_t, path::Hash, path::Equal> device_of_target;
-    std::map<std::int64_t, Probe> probe_of_device;
+    std::unordered_map<std::string, std::uint64_t, path::Hash, path::Equal> device_of_target;
+    std::map<std::uint64_t, Probe> probe_of_device;
     for (const Candidate* t : selection) {
         std::string probe = probe_path_of(t->path);
         if (auto space = filesystem_free_bytes(probe)) {
@@ -335,7 +332,7 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
     }
 
     const ProtectedDirs protected_dirs(env);
-    std::set<std::int64_t> devices_with_removals;
+    std::set<std::uint64_t> devices_with_removals;
     std::uint64_t apparent_removed = 0;
     std::uint64_t allocated_removed = 0;
     for (const Candidate* t : selection) {
@@ -352,7 +349,7 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         }
     }
 
-    for (std::int64_t device : devices_with_removals) {
+    for (std::uint64_t device : devices_with_removals) {
         auto probe = probe_of_device.find(device);
         if (probe == probe_of_device.end()) {
             continue;

@@ -70,7 +70,7 @@ struct CleanReport {
 
 /// Device of a path (links followed) and the bytes free to an unprivileged user there.
 struct FreeSpace {
-    std::int64_t device = 0;
+    std::uint64_t device = 0;
     std::uint64_t free_bytes = 0;
 };
 

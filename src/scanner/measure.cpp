@@ -35,8 +35,7 @@ constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
 // What measuring needs of one entry, whichever call produced it.
 struct EntryStat {
     mode_t mode = 0;
-    std::uint64_t dev = 0;
-    std::uint64_t ino = 0;
+    DirIdentity id;
     std::uint64_t nlink = 0;
     std::uint64_t size = 0;
     std::uint64_t blocks = 0;
@@ -50,8 +49,7 @@ struct EntryStat {
 EntryStat from_stat(const struct stat& st) {
     EntryStat e;
     e.mode = st.st_mode;
-    e.dev = static_cast<std::uint64_t>(st.st_dev);
-    e.ino = static_cast<std::uint64_t>(st.st_ino);
+    e.id = identity_of(st);
     e.nlink = static_cast<std::uint64_t>(st.st_nlink);
     e.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     e.blocks = st.st_blocks > 0 ? static_cast<std::uint64_t>(st.st_blocks) : 0;
@@ -78,8 +76,7 @@ bool stat_at(int dirfd, const char* name, bool follow, EntryStat& out) {
         return false;
     }
     out.mode = stx.stx_mode;
-    out.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    out.ino = stx.stx_ino;
+    out.id = DirIdentity{makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino};
     out.nlink = stx.stx_nlink;
     out.size = stx.stx_size;
     out.blocks = stx.stx_blocks;
@@ -100,8 +97,7 @@ bool stat_at(int dirfd, const char* name, bool follow, EntryStat& out) {
 
 // One regular file whose (device, inode) may repeat inside the tree.
 struct FileRecord {
-    std::uint64_t dev;
-    std::uint64_t ino;
+    DirIdentity id;
     std::uint64_t size;
     std::uint64_t allocated;
 };
@@ -161,7 +157,7 @@ bool count_entry(const EntryStat& e, bool record_all, Totals& t, std::vector<Fil
     }
     if (S_ISREG(e.mode)) {
         if (record_all || e.nlink > 1) {
-            records.push_back({e.dev, e.ino, e.size, allocated});
+            records.push_back({e.id, e.size, allocated});
         } else {
             t.bytes = sat_add(t.bytes, e.size);
             t.allocated = sat_add(t.allocated, allocated);
@@ -210,8 +206,8 @@ struct DirNode {
     std::string name;                // empty for the root
     std::size_t path_len = 0;        // length of the path text of this directory
     std::size_t child_sep = 1;       // 0 when the path already ends in "/"
-    std::uint64_t dev = 0;           // identity from the parent's listing (the root's own
-    std::uint64_t ino = 0;           // stat), which a directory opened by path must still have
+    DirIdentity id;                  // from the parent's listing (the root's own stat), which
+                                     // a directory opened by path must still have
     dir::Handle dir;
     bool children_by_fd = false; // children open relative to dir
     // Holds on dir: the job that lists it, batches waiting to be examined, children not
@@ -331,19 +327,17 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
                                                std::move(run->report));
         again->again = true;
         again->record_all = true;
-        again->result.device = run->result.device;
-        again->result.inode = run->result.inode;
+        again->result.identity = run->result.identity;
         again->mount_inside = std::move(run->mount_inside);
         start_run(std::move(again));
         return;
     }
     Totals totals = run->totals;
     auto& records = run->records;
-    std::sort(records.begin(), records.end(), [](const FileRecord& a, const FileRecord& b) {
-        return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino;
-    });
+    std::sort(records.begin(), records.end(),
+              [](const FileRecord& a, const FileRecord& b) { return a.id < b.id; });
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i > 0 && records[i].dev == records[i - 1].dev && records[i].ino == records[i - 1].ino) {
+        if (i > 0 && records[i].id == records[i - 1].id) {
             continue;
         }
         totals.bytes = sat_add(totals.bytes, records[i].size);
@@ -378,8 +372,7 @@ void end_job(const std::shared_ptr<TreeRun>& run) {
 // True when `fd` is the directory that the parent's listing showed under this name.
 bool same_directory(int fd, const DirNode& node) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == node.dev &&
-           static_cast<std::uint64_t>(st.st_ino) == node.ino;
+    return ::fstat(fd, &st) == 0 && identity_of(st) == node.id;
 }
 
 // True when the path of a directory is too long for the system to open: it opens only
@@ -430,8 +423,7 @@ void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
 
 struct Subdir {
     std::string_view name;
-    std::uint64_t dev;
-    std::uint64_t ino;
+    DirIdentity id;
 };
 
 // Subdirectories too deep to open by path need their parent open. A parent that would
@@ -474,12 +466,12 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
             continue;
         }
         crossed = crossed || e.mount_root;
-        if ((e.mount_root || e.dev != node->dev) &&
+        if ((e.mount_root || e.id.device != node->id.device) &&
             (!mount || path::compare(name.view(), *mount) < 0)) {
             mount = name.view();
         }
         if (count_entry(e, run->record_all, local, records)) {
-            subdirs.push_back(Subdir{name.view(), e.dev, e.ino});
+            subdirs.push_back(Subdir{name.view(), e.id});
         }
     }
     {
@@ -503,8 +495,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         child->parent = node;
         child->path_len = node->path_len + node->child_sep + sub.name.size();
         child->name = std::string(sub.name);
-        child->dev = sub.dev;
-        child->ino = sub.ino;
+        child->id = sub.id;
         if (node->children_by_fd) {
             child->parent_hold = DirHold(*node);
         }
@@ -587,12 +578,12 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
 
     std::optional<dir::Follow> open_as;
     auto node = std::make_shared<DirNode>();
-    node->dev = root.dev; // what the root's entries are on, unless mounted there
+    node->id = root.id; // its device is what the root's entries are on, unless mounted there
     if (S_ISLNK(root.mode)) {
         EntryStat target;
         if (stat_at(AT_FDCWD, run->root_path.c_str(), true, target) && S_ISDIR(target.mode)) {
             open_as = dir::Follow::Yes;
-            node->dev = target.dev;
+            node->id = target.id;
         }
     } else {
         std::vector<FileRecord> records;
@@ -635,9 +626,7 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
             run->report(std::nullopt);
             return;
         }
-        // The platform's device number, widened with its sign.
-        run->result.device = static_cast<std::int64_t>(static_cast<dev_t>(root.dev));
-        run->result.inode = root.ino;
+        run->result.identity = root.id;
     }
     measure_from_root(run, root);
 }
@@ -713,8 +702,7 @@ std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& mea
     c.network_restore = found.network_restore;
     c.cleanable = found.cleanable;
     c.anchor = std::move(found.anchor);
-    c.device = measured.device;
-    c.inode = measured.inode;
+    c.identity = measured.identity;
     c.fingerprint = stats;
     c.mount_inside = measured.mount_inside;
     return c;

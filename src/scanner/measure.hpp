@@ -2,6 +2,7 @@
 
 // Measuring a cache's tree: sizes, the newest time and the directory's identity.
 
+#include "common/dir_identity.hpp"
 #include "scanner/candidate.hpp"
 
 #include <cstdint>
@@ -16,8 +17,7 @@ class PoolJobs;
 
 /// A cache directory's identity under lstat and the measurement of its tree.
 struct MeasuredDir {
-    std::int64_t device = 0;
-    std::uint64_t inode = 0;
+    DirIdentity identity;
     TreeStats stats;
     /// Directories left out because the process or the system ran out of descriptors,
     /// as walk error texts ("IO error for operation on {path}: Too many open files ...").

@@ -20,9 +20,10 @@ namespace qb {
 namespace {
 
 // Directory listings held open at once by one walk, as far as the descriptor budget
-// allows; deeper levels read the rest of their listing into memory and close it, and are
-// opened again through ".." later. The walk needs dir::kFewestKept descriptors at least:
-// the target's parent, the directory it empties and one below or above it.
+// allows; beyond that the outermost open levels read the rest of their listing into memory
+// and close it, and are opened again through ".." on the way back up. The walk needs
+// dir::kFewestKept descriptors at least: the target's parent, the directory it empties and one
+// below or above it.
 constexpr std::size_t kMaxOpenListings = 16;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
@@ -118,7 +119,7 @@ private:
         if (stack_.empty()) {
             struct stat st;
             if (::fstatat(parent_fd, level.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !level.is(st)) {
+                identity_of(st) != level.id) {
                 return IoError::from_text(std::string(kIdentityChangedDuringRemoval));
             }
         } else {
@@ -127,7 +128,7 @@ private:
                     return err;
                 }
                 if (int err = stack_.reopen_top(done.fd())) {
-                    return err < 0 ? IoError::from_text(std::string(kIdentityChanged))
+                    return err < 0 ? IoError::from_text(std::string(kIdentityChangedDuringRemoval))
                                    : IoError::from_errno(err);
                 }
             }
@@ -172,8 +173,7 @@ private:
         if (auto err = visitor_.enter_dir(d.fd(), st)) {
             return err;
         }
-        dir::ListingStack::Level level{std::move(name), static_cast<std::uint64_t>(st.st_dev),
-                                       static_cast<std::uint64_t>(st.st_ino)};
+        dir::ListingStack::Level level{std::move(name), identity_of(st)};
         if (int err = stack_.push(std::move(d), std::move(level))) {
             return IoError::from_errno(err);
         }
@@ -260,10 +260,6 @@ std::string cannot_stat_text(int errnum) {
 
 std::string contains_mount_point(std::string_view path) {
     return "contains a mount point: " + path::display(path);
-}
-
-DirIdentity identity_of(const struct stat& st) {
-    return DirIdentity{static_cast<std::int64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 std::optional<IoError> TreeVisitor::enter_dir(int, const struct stat&) {

@@ -8,6 +8,7 @@
 // while its name still leads to it.
 
 #include "common/app_error.hpp"
+#include "common/dir_identity.hpp"
 #include "common/result.hpp"
 
 #include <cstdint>
@@ -18,16 +19,6 @@
 
 namespace qb {
 
-/// Device and inode of a directory, the device widened with its sign as the scan keeps it.
-struct DirIdentity {
-    std::int64_t device = 0;
-    std::uint64_t inode = 0;
-    bool operator==(const DirIdentity&) const = default;
-};
-
-/// The identity that `st` describes.
-DirIdentity identity_of(const struct stat& st);
-
 /// Why a walk or removal refuses a directory that is no longer the validated one.
 inline constexpr std::string_view kIdentityChanged = "filesystem identity changed after scanning";
 
@@ -35,8 +26,9 @@ inline constexpr std::string_view kIdentityChanged = "filesystem identity change
 /// or is a link.
 inline constexpr std::string_view kNotARealDirectory = "path is no longer a real directory";
 
-/// Why a walk stops before leaving its directory when the directory's name no longer leads
-/// to it: it was moved away while its contents were visited.
+/// Why a walk stops on its way back up when a directory it left is no longer the one it
+/// entered: the target's name no longer leads to it, or ".." of a level it reopens leads
+/// elsewhere. Something moved while its contents were visited.
 inline constexpr std::string_view kIdentityChangedDuringRemoval =
     "filesystem identity changed during removal";
 
@@ -81,8 +73,9 @@ public:
 /// be reached or examined, with kNotARealDirectory when it is no directory or a link,
 /// with kTargetIsMountPoint when it lies on another mount than its parent, and with
 /// kIdentityChanged when it is not `expected`. Its own entry is left only while its name
-/// still leads to it, else the walk fails with kIdentityChangedDuringRemoval. Otherwise it
-/// fails with the first error of the walk or of a callback.
+/// still leads to it, and a directory it reopens on the way up must be the one it left,
+/// else the walk fails with kIdentityChangedDuringRemoval. Otherwise it fails with the
+/// first error of the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the

@@ -70,7 +70,7 @@ private:
 
     // A slot for one more descriptor. The listing the child opens in is read into memory
     // last, so that the child still opens relative to it.
-    void make_room() { (void)stack_.make_room(true); }
+    void make_room() { (void)stack_.make_room(dir::ListingStack::Spill::TopToo); }
 
     // Handles the root entry; false when there is nothing to read below it.
     bool visit_root(const std::string& root) {
@@ -143,8 +143,8 @@ private:
     const WalkDirFn& on_dir_;
     const WalkErrorFn& on_error_;
     // A share of what may be kept, so that measuring running meanwhile keeps some too.
-    // Two at the least: a listing and the child opened in it. Each level is named by its
-    // full path.
+    // One at the least: once the listing is read into memory, the child opened in it takes
+    // its slot and opens by path. Each level is named by its full path.
     dir::ListingStack stack_{{1, std::clamp<std::size_t>(dir::keep_capacity() / 4, 2, kMaxOpen),
                               kListingBuffer, dir::ListingStack::LookUp::Types}};
 };

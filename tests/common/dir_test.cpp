@@ -97,7 +97,7 @@ std::vector<std::string> walk_with(ListingStack& stack, const std::string& root)
         }
         met.push_back(stack.top().name + "/" + item.name);
         if (item.type == DT_DIR) {
-            EXPECT_EQ(stack.make_room(true), 0);
+            EXPECT_EQ(stack.make_room(ListingStack::Spill::TopToo), 0);
             Handle child = stack.top_fd() >= 0 ? stack.open_at(stack.top_fd(), item.name.c_str())
                                                : stack.open_at(AT_FDCWD, met.back().c_str());
             EXPECT_EQ(stack.push(std::move(child), {met.back()}), 0);
@@ -112,40 +112,38 @@ TEST(ListingStack, ReadsTheOldestListingIntoMemoryAndOpensItAgainThroughItsChild
         test::write_file(t / p, "x");
     }
     const std::string d = t / "d";
-    EXPECT_EQ(in_small_budget([&] {
-                  std::vector<std::string> all;
-                  {
-                      ListingStack big({2, 16, 4096, ListingStack::LookUp::Types});
-                      all = walk_with(big, d);
-                  }
-                  ListingStack two({2, 2, 4096, ListingStack::LookUp::Types});
-                  EXPECT_EQ(walk_with(two, d), all);
-                  EXPECT_EQ(all.size(), 9u);
+    EXPECT_EQ(
+        in_small_budget([&] {
+            std::vector<std::string> all;
+            {
+                ListingStack big({2, 16, 4096, ListingStack::LookUp::Types});
+                all = walk_with(big, d);
+            }
+            ListingStack two({2, 2, 4096, ListingStack::LookUp::Types});
+            EXPECT_EQ(walk_with(two, d), all);
+            EXPECT_EQ(all.size(), 9u);
 
-                  // Nothing below the top to read into memory: no room unless the top goes.
-                  ListingStack stack({2, 2, 4096, ListingStack::LookUp::AsListed});
-                  struct stat st;
-                  ASSERT_EQ(::stat(d.c_str(), &st), 0);
-                  ASSERT_EQ(stack.push(stack.open_at(AT_FDCWD, d.c_str()),
-                                       {"d", static_cast<std::uint64_t>(st.st_dev),
-                                        static_cast<std::uint64_t>(st.st_ino)}),
-                            0);
-                  Handle a = stack.open_at(stack.top_fd(), "a");
-                  ASSERT_TRUE(a.valid());
-                  EXPECT_EQ(stack.make_room(), EMFILE);
-                  EXPECT_EQ(stack.make_room(true), 0);
-                  EXPECT_EQ(stack.top_fd(), -1);
-                  EXPECT_EQ(stack.reopen_top(a.fd()), 0);
-                  EXPECT_GE(stack.top_fd(), 0);
+            // Nothing below the top to read into memory: no room unless the top goes.
+            ListingStack stack({2, 2, 4096, ListingStack::LookUp::AsListed});
+            struct stat st;
+            ASSERT_EQ(::stat(d.c_str(), &st), 0);
+            ASSERT_EQ(stack.push(stack.open_at(AT_FDCWD, d.c_str()), {"d", identity_of(st)}), 0);
+            Handle a = stack.open_at(stack.top_fd(), "a");
+            ASSERT_TRUE(a.valid());
+            EXPECT_EQ(stack.make_room(), EMFILE);
+            EXPECT_EQ(stack.make_room(ListingStack::Spill::TopToo), 0);
+            EXPECT_EQ(stack.top_fd(), -1);
+            EXPECT_EQ(stack.reopen_top(a.fd()), 0);
+            EXPECT_GE(stack.top_fd(), 0);
 
-                  // Moved elsewhere, the child's ".." is no longer the level it left.
-                  EXPECT_EQ(stack.make_room(true), 0);
-                  test::make_dirs(t / "e");
-                  ASSERT_EQ(::rename((d + "/a").c_str(), (t / "e/a").c_str()), 0);
-                  EXPECT_EQ(stack.reopen_top(a.fd()), -1);
-                  EXPECT_EQ(stack.top_fd(), -1);
-              }),
-              0);
+            // Moved elsewhere, the child's ".." is no longer the level it left.
+            EXPECT_EQ(stack.make_room(ListingStack::Spill::TopToo), 0);
+            test::make_dirs(t / "e");
+            ASSERT_EQ(::rename((d + "/a").c_str(), (t / "e/a").c_str()), 0);
+            EXPECT_EQ(stack.reopen_top(a.fd()), -1);
+            EXPECT_EQ(stack.top_fd(), -1);
+        }),
+        0);
 }
 
 } // namespace

@@ -71,8 +71,7 @@ Candidate candidate(std::string path, std::uint64_t bytes, CacheScope scope = Ca
     c.age_days = 12;
     c.is_protected = false;
     c.anchor = "/secret-anchor";
-    c.device = 77;
-    c.inode = 88;
+    c.identity = DirIdentity{77, 88};
     return c;
 }
 

@@ -264,8 +264,7 @@ TEST(CleanExecutor, UnresolvablePathIsRefused) {
     c.kind = "cargo-target";
     c.path = t / "far/target";
     c.anchor = t.path();
-    c.device = identity_of(st).device;
-    c.inode = identity_of(st).inode;
+    c.identity = identity_of(st);
     EXPECT_EQ(refusal(c, SystemEnv{}), "cannot resolve path: " + os_error_text(ENAMETOOLONG));
 
     ASSERT_EQ(::lstat((t / "deep").c_str(), &st), 0);
@@ -790,7 +789,7 @@ TEST(CleanExecutor, MeasureEntryAgesWithSevenDaysAndRefusesChangedTargets) {
     EXPECT_EQ(fresh->fingerprint.bytes, c.bytes + 500);
     EXPECT_EQ(fresh->fingerprint.entries, c.fingerprint.entries + 1);
     EXPECT_EQ(fresh->modified_unix, static_cast<std::uint64_t>(now - 10 * 86'400 - 60));
-    EXPECT_EQ(fresh->inode, c.inode);
+    EXPECT_EQ(fresh->identity, c.identity);
     EXPECT_EQ(fresh->anchor, c.anchor);
 
     set_tree_mtime(c.path, now - 7 * 86'400 - 60);

@@ -420,8 +420,7 @@ TEST(MeasureCandidate, AgeProtectionAndIdentity) {
     EXPECT_EQ(c.path, t / "c");
     EXPECT_EQ(c.anchor, t.path());
     EXPECT_TRUE(c.network_restore);
-    EXPECT_EQ(c.device, static_cast<std::int64_t>(st.st_dev));
-    EXPECT_EQ(c.inode, static_cast<std::uint64_t>(st.st_ino));
+    EXPECT_EQ(c.identity, identity_of(st));
     EXPECT_EQ(c.bytes, 777u);
     EXPECT_EQ(c.bytes, c.fingerprint.bytes);
     EXPECT_EQ(c.allocated_bytes, c.fingerprint.allocated_bytes);
