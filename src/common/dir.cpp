@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <limits.h>
 #include <mutex>
 #include <sys/resource.h>
@@ -20,15 +24,27 @@
 #endif
 
 namespace qb::dir {
+
+struct ThreadHolds {
+    // Brief and reserved slots this thread took, or took over, and holds still.
+    std::atomic<std::size_t> brief{0};
+    std::atomic<std::size_t> reserved{0};
+    // Kept slots of the walks on this thread; only this thread touches it.
+    std::size_t walk_kept = 0;
+};
+
 namespace {
 
 constexpr std::size_t kLimitWhenUnknown = 1024;
 constexpr std::size_t kLargestLimit = std::size_t{1} << 20;
-// More open directories than this gain nothing. With the fewest, a quarter (one) is left
-// for brief holds and kFewestKept may be kept.
+// Descriptors are counted one by one only where the system does not list them.
+constexpr int kMostProbed = 1 << 16;
+// More open directories than this gain nothing, nor more reserved descriptors.
 constexpr std::size_t kMostSlots = 4096;
-constexpr std::size_t kFewestSlots = kFewestKept + 1;
+constexpr std::size_t kMostReserved = 16;
 constexpr std::size_t kOwnBuffer = 8 * 1024;
+// A shortage the budget did not foresee is waited on about a second in all.
+constexpr unsigned kShortageTries = 10;
 
 #if defined(O_PATH)
 constexpr int kSearchOnly = O_PATH; // search permission is enough on the way down
@@ -49,22 +65,83 @@ std::size_t open_file_limit() {
     return static_cast<std::size_t>(rl.rlim_cur);
 }
 
+// The descriptors open below `limit`: those above it take no number that an open could
+// get.
+std::size_t open_descriptors_below(std::size_t limit) {
+#ifdef __linux__
+    int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        std::size_t count = 0;
+        alignas(struct dirent64) char buf[4096];
+        long n;
+        while ((n = ::syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
+            for (long pos = 0; pos < n;) {
+                auto* d = reinterpret_cast<struct dirent64*>(buf + pos);
+                pos += d->d_reclen;
+                char* end = nullptr;
+                unsigned long fd = std::strtoul(d->d_name, &end, 10);
+                if (end != d->d_name && *end == '\0' && fd < limit &&
+                    fd != static_cast<unsigned long>(dir)) {
+                    ++count;
+                }
+            }
+        }
+        ::close(dir);
+        if (n == 0) {
+            return count;
+        }
+    }
+#endif
+    std::size_t count = 0;
+    const int last = static_cast<int>(std::min<std::size_t>(limit, kMostProbed));
+    for (int fd = 0; fd < last; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Never freed, as a slot may be given back after the thread that took it has ended.
+ThreadHolds& this_thread_holds() {
+    static auto* all = new std::deque<ThreadHolds>;
+    static auto* mu = new std::mutex;
+    thread_local ThreadHolds* mine = [] {
+        std::lock_guard lock(*mu);
+        return &all->emplace_back();
+    }();
+    return *mine;
+}
+
+// The waits the budget allows a thread; a forbidden one could hang the process for good.
+void check_may_wait(std::string_view what, bool walk) {
+    ThreadHolds& mine = this_thread_holds();
+    if (mine.brief.load() > 0 || mine.reserved.load() > 0) {
+        fail_internal(
+            fmt::format("waited for {} while holding a brief or reserved descriptor slot", what));
+    }
+    if (walk && mine.walk_kept > 0) {
+        fail_internal(
+            fmt::format("waited for {} while a walk on this thread holds kept slots", what));
+    }
+}
+
 // Counts the slots held, and of those the kept ones, in one word, so that taking a kept
-// slot is one step. Waiting is rare: only a full budget makes anyone sleep.
+// slot is one step; the reserve is counted apart. Waiting is rare: only a full budget
+// makes anyone sleep.
 class Budget {
 public:
     Budget() {
         const std::size_t limit = open_file_limit();
-        // Standard streams, the terminal, pipes to a tool, the snapshot file.
-        const std::size_t room = std::clamp<std::size_t>(limit / 8, 8, 64);
-        capacity_ =
-            std::clamp<std::size_t>(limit > room ? limit - room : 0, kFewestSlots, kMostSlots);
+        const std::size_t open = open_descriptors_below(limit);
+        free_ = limit > open ? limit - open : 0;
+        const std::size_t usable = std::max(free_, kFewestFree);
+        reserved_ = std::clamp<std::size_t>(usable / 16, kFewestReserved, kMostReserved);
+        capacity_ = std::min(usable - reserved_, kMostSlots);
         keep_ = capacity_ - std::max<std::size_t>(1, capacity_ / 4);
-        if (keep_ < kFewestKept) {
-            fail_internal("the descriptor budget keeps fewer slots than a removal needs");
-        }
     }
 
+    std::size_t free_at_start() const { return free_; }
     std::size_t keep_capacity() const { return keep_; }
 
     bool try_take(std::size_t n, bool keep) {
@@ -96,10 +173,34 @@ public:
 
     void give(std::size_t n, bool keep) {
         state_.fetch_sub(step(n, keep));
-        if (waiters_.load() > 0) {
-            std::lock_guard lock(mutex_);
-            returned_.notify_all();
+        wake();
+    }
+
+    void take_reserved(std::size_t n) {
+        if (n > reserved_) {
+            fail_internal("asked for more reserved descriptors than the budget ever gives");
         }
+        std::unique_lock lock(mutex_);
+        waiters_.fetch_add(1);
+        returned_.wait(lock, [&] { return reserved_held_ + n <= reserved_; });
+        waiters_.fetch_sub(1);
+        reserved_held_ += n;
+    }
+
+    void give_reserved(std::size_t n) {
+        {
+            std::lock_guard lock(mutex_);
+            reserved_held_ -= n;
+        }
+        returned_.notify_all();
+    }
+
+    // Until a slot comes back, or `limit` passes.
+    void wait_for_return(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        waiters_.fetch_add(1);
+        returned_.wait_for(lock, limit);
+        waiters_.fetch_sub(1);
     }
 
 private:
@@ -109,8 +210,18 @@ private:
     static std::size_t held(std::uint64_t s) { return static_cast<std::size_t>(s & 0xffffffffu); }
     static std::size_t kept(std::uint64_t s) { return static_cast<std::size_t>(s >> 32); }
 
+    void wake() {
+        if (waiters_.load() > 0) {
+            std::lock_guard lock(mutex_);
+            returned_.notify_all();
+        }
+    }
+
+    std::size_t free_ = 0;
     std::size_t capacity_ = 0;
     std::size_t keep_ = 0;
+    std::size_t reserved_ = 0;
+    std::size_t reserved_held_ = 0; // under mutex_
     std::atomic<std::uint64_t> state_{0};
     std::atomic<int> waiters_{0};
     std::mutex mutex_;
@@ -121,6 +232,23 @@ private:
 Budget& budget() {
     static Budget* b = new Budget;
     return *b;
+}
+
+// openat(2), tried again while descriptors run short: the caller holds a slot for it, so
+// another part of the process holds one it should not, and may give it back.
+int open_waiting_out_shortage(int parent, const char* name, int flags, mode_t mode = 0) {
+    ShortageWait wait;
+    for (;;) {
+        int fd = ::openat(parent, name, flags, mode);
+        if (fd >= 0 || !is_shortage(errno)) {
+            return fd;
+        }
+        int err = errno;
+        if (!wait.again()) {
+            errno = err;
+            return -1;
+        }
+    }
 }
 
 } // namespace
@@ -144,8 +272,26 @@ void raise_open_file_limit() {
 #endif
 }
 
+std::size_t size_budget() {
+    return budget().free_at_start();
+}
+
 std::size_t keep_capacity() {
     return budget().keep_capacity();
+}
+
+void wait_for_return(std::chrono::milliseconds limit) {
+    check_may_wait("a slot to come back", false);
+    budget().wait_for_return(limit);
+}
+
+bool ShortageWait::again() {
+    if (tries_ >= kShortageTries) {
+        return false;
+    }
+    budget().wait_for_return(std::chrono::milliseconds(1u << tries_));
+    ++tries_;
+    return true;
 }
 
 Slot& Slot::operator=(Slot&& o) noexcept {
@@ -153,35 +299,82 @@ Slot& Slot::operator=(Slot&& o) noexcept {
         reset();
         kind_ = std::exchange(o.kind_, Kind::None);
         lender_ = std::exchange(o.lender_, nullptr);
+        holds_ = std::exchange(o.holds_, nullptr);
     }
     return *this;
 }
 
 Slot Slot::take_brief() {
+    check_may_wait("a brief descriptor slot", false);
     budget().take(1, false);
-    return Slot(Kind::Brief);
+    ThreadHolds& mine = this_thread_holds();
+    mine.brief.fetch_add(1);
+    return Slot(Kind::Brief, nullptr, &mine);
 }
 
 Slot Slot::try_brief() {
-    return budget().try_take(1, false) ? Slot(Kind::Brief) : Slot();
+    if (!budget().try_take(1, false)) {
+        return Slot();
+    }
+    ThreadHolds& mine = this_thread_holds();
+    mine.brief.fetch_add(1);
+    return Slot(Kind::Brief, nullptr, &mine);
 }
 
 Slot Slot::try_kept() {
-    return budget().try_take(1, true) ? Slot(Kind::Kept) : Slot();
+    return budget().try_take(1, true) ? Slot(Kind::Kept, nullptr, nullptr) : Slot();
+}
+
+std::vector<Slot> Slot::take_reserved(std::size_t count) {
+    check_may_wait("reserved descriptor slots", false);
+    budget().take_reserved(count);
+    ThreadHolds& mine = this_thread_holds();
+    mine.reserved.fetch_add(count);
+    std::vector<Slot> slots;
+    slots.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        slots.push_back(Slot(Kind::Reserved, nullptr, &mine));
+    }
+    return slots;
 }
 
 void Slot::reset() {
-    if (kind_ == Kind::Lent) {
+    switch (std::exchange(kind_, Kind::None)) {
+    case Kind::None:
+        break;
+    case Kind::Brief:
+        std::exchange(holds_, nullptr)->brief.fetch_sub(1);
+        budget().give(1, false);
+        break;
+    case Kind::Kept:
+        budget().give(1, true);
+        break;
+    case Kind::Lent:
         --std::exchange(lender_, nullptr)->lent_;
-    } else if (kind_ != Kind::None) {
-        budget().give(1, kind_ == Kind::Kept);
+        break;
+    case Kind::Reserved:
+        if (ThreadHolds* holds = std::exchange(holds_, nullptr)) {
+            holds->reserved.fetch_sub(1);
+        }
+        budget().give_reserved(1);
+        break;
     }
-    kind_ = Kind::None;
+}
+
+void Slot::untie() {
+    if (kind_ == Kind::Reserved && holds_ != nullptr) {
+        std::exchange(holds_, nullptr)->reserved.fetch_sub(1);
+    }
 }
 
 void KeptSlots::take(std::size_t count) {
+    check_may_wait("kept descriptor slots", true);
+    if (count_ > 0) {
+        fail_internal("a walk that holds kept slots waited for more");
+    }
     budget().take(count, true);
     count_ += count;
+    this_thread_holds().walk_kept += count;
 }
 
 bool KeptSlots::try_grow() {
@@ -189,6 +382,7 @@ bool KeptSlots::try_grow() {
         return false;
     }
     ++count_;
+    ++this_thread_holds().walk_kept;
     return true;
 }
 
@@ -197,7 +391,7 @@ Slot KeptSlots::lend() {
         return Slot();
     }
     ++lent_;
-    return Slot(Slot::Kind::Lent, this);
+    return Slot(Slot::Kind::Lent, this, nullptr);
 }
 
 KeptSlots::~KeptSlots() {
@@ -205,6 +399,7 @@ KeptSlots::~KeptSlots() {
         fail_internal("a directory descriptor outlived the walk that lent it a slot");
     }
     if (count_ > 0) {
+        this_thread_holds().walk_kept -= count_;
         budget().give(count_, true);
     }
 }
@@ -249,7 +444,7 @@ void Handle::close() {
 Handle open_at(int parent, const char* name, Slot slot, Follow follow, Access access) {
     int flags = (access == Access::List ? O_RDONLY : kSearchOnly) | O_DIRECTORY | O_CLOEXEC |
                 (follow == Follow::Yes ? 0 : O_NOFOLLOW);
-    int fd = ::openat(parent, name, flags);
+    int fd = open_waiting_out_shortage(parent, name, flags);
     if (fd < 0) {
         int err = errno;
         slot.reset();
@@ -261,6 +456,19 @@ Handle open_at(int parent, const char* name, Slot slot, Follow follow, Access ac
 
 Handle open_briefly(int parent, const char* name, Follow follow) {
     return open_at(parent, name, Slot::take_brief(), follow);
+}
+
+HeldFd open_file_at(int parent, const char* name, int flags, Slot slot, mode_t mode) {
+    HeldFd held;
+    held.fd.reset(open_waiting_out_shortage(parent, name, flags | O_CLOEXEC, mode));
+    if (!held.fd.valid()) {
+        int err = errno;
+        slot.reset();
+        errno = err;
+        return held;
+    }
+    held.slot = std::move(slot);
+    return held;
 }
 
 #ifdef __linux__

@@ -2,15 +2,17 @@
 
 // Directories as every walk of the program reads them: an owned descriptor opened without
 // following a final link, a listing read in batches with each entry's type, the stack of
-// listings one walk holds open, and one budget of directory descriptors shared by all
-// walks of the process, so that no walk fails for want of a descriptor that another one
-// holds. Every directory descriptor holds a slot of the budget; the few descriptors of
-// anything else (a file read, a pipe, the terminal) are UniqueFds, in the room the budget
-// leaves outside itself.
+// listings one walk holds open, and one budget of the descriptors the process may still
+// open, shared by everything that scans, measures or removes, so that nothing fails for
+// want of a descriptor that another part holds. Every directory descriptor and every
+// marker file read holds a slot of the budget; the few descriptors of anything else (a
+// tool's pipes, the snapshot file, the account database) hold reserved slots.
 
 #include "common/dir_identity.hpp"
+#include "common/unique_fd.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <dirent.h>
@@ -25,16 +27,28 @@
 
 namespace qb::dir {
 
-/// Raises the soft limit on open files to the hard limit. Called once, at start.
+/// Raises the soft limit on open files to the hard limit. Called once, at start, before
+/// the budget is sized.
 void raise_open_file_limit();
 
-/// The fewest kept slots the budget has, however small the limit on open files: a removal
-/// holds the target's parent, the directory it empties and one more.
+/// The fewest kept slots: a removal holds the target's parent, the directory it empties
+/// and one more.
 inline constexpr std::size_t kFewestKept = 3;
+/// The fewest reserved slots: the most that one holder takes at once (a tool's two pipes).
+inline constexpr std::size_t kFewestReserved = 4;
+/// The fewest free descriptors with which every scan, measurement and removal works
+/// exactly: the fewest kept slots, one brief slot and the fewest reserved ones.
+inline constexpr std::size_t kFewestFree = kFewestKept + 1 + kFewestReserved;
 
-/// How many directory descriptors may be kept (see Slot) at once. The whole budget is the
-/// open-file limit less room for everything else (standard streams, pipes to a tool, the
-/// snapshot file), fixed at its first use; the part that is never kept serves brief holds.
+/// Sizes the budget, unless it is sized already, from the descriptors free now: the soft
+/// limit on open files less the descriptors open below it. Whatever uses the budget first
+/// sizes it, so a caller that opens descriptors for its whole life (a terminal) opens them
+/// before. Returns the descriptors that were free when it was sized; below kFewestFree
+/// the budget acts as if it had kFewestFree, and callers refuse to work.
+std::size_t size_budget();
+
+/// How many directory descriptors may be kept (see Slot) at once; the part of the budget
+/// that is never kept serves brief holds.
 std::size_t keep_capacity();
 
 /// True for the errors of a process or system out of descriptors.
@@ -42,22 +56,43 @@ inline bool is_shortage(int err) {
     return err == EMFILE || err == ENFILE;
 }
 
+/// Runs after a descriptor could not be opened for a shortage that the budget did not
+/// foresee (something outside it holds descriptors): waits until the budget gets one back,
+/// or a short while. False once the shortage has lasted too long to wait on.
+class ShortageWait {
+public:
+    bool again();
+
+private:
+    unsigned tries_ = 0;
+};
+
+/// Waits until a slot comes back to the budget, or `limit` passes. Only for a thread that
+/// holds no brief or reserved slot.
+void wait_for_return(std::chrono::milliseconds limit);
+
 class KeptSlots;
+struct ThreadHolds;
 
 /// One descriptor's share of the budget, given back when its owner drops it. A slot is
-/// either brief or kept:
-/// - brief: its holder lists or reads with the descriptor and closes it, waiting for
-///   nothing else meanwhile. Waiting for a brief slot is always safe: kept slots never
-///   fill the whole budget, and brief ones always come back.
+/// brief, kept or reserved:
+/// - brief: its holder lists or reads with the descriptor and closes it, waiting for no
+///   other slot meanwhile (checked: a thread that holds one and waits ends the process as
+///   an internal failure). Waiting for a brief slot is always safe: kept slots never fill
+///   the whole budget, and brief ones always come back.
 /// - kept: may stay held while its holder waits for other things (a walk's open
 ///   listings, a directory kept open for its children's sake). It is taken only when one
 ///   is free, never waited for, except by a walk that holds no slot yet (KeptSlots). One
 ///   lent by a walk's KeptSlots goes back to them, not to the budget.
+/// - reserved: for anything but a directory or a marker file. Taken together, as many as
+///   the holder needs at once, by a thread that holds no brief or reserved slot; its holder
+///   waits for no other slot.
 class Slot {
 public:
     Slot() = default;
     Slot(Slot&& o) noexcept
-        : kind_(std::exchange(o.kind_, Kind::None)), lender_(std::exchange(o.lender_, nullptr)) {}
+        : kind_(std::exchange(o.kind_, Kind::None)), lender_(std::exchange(o.lender_, nullptr)),
+          holds_(std::exchange(o.holds_, nullptr)) {}
     Slot& operator=(Slot&& o) noexcept;
     Slot(const Slot&) = delete;
     Slot& operator=(const Slot&) = delete;
@@ -69,23 +104,31 @@ public:
     static Slot try_brief();
     /// A kept slot if one is free now; none held otherwise.
     static Slot try_kept();
+    /// Waits until `count` reserved slots are free and takes them at once. A count the
+    /// reserve can never give ends the process as an internal failure.
+    static std::vector<Slot> take_reserved(std::size_t count);
 
     bool held() const { return kind_ != Kind::None; }
     bool kept() const { return kind_ == Kind::Kept || kind_ == Kind::Lent; }
     /// Gives the slot back.
     void reset();
+    /// Counts a reserved slot as held by no thread from now on: for one handed over to a
+    /// thread of its own that waits for no slot.
+    void untie();
 
 private:
     friend class KeptSlots;
-    enum class Kind : unsigned char { None, Brief, Kept, Lent };
-    explicit Slot(Kind kind, KeptSlots* lender = nullptr) : kind_(kind), lender_(lender) {}
+    enum class Kind : unsigned char { None, Brief, Kept, Lent, Reserved };
+    Slot(Kind kind, KeptSlots* lender, ThreadHolds* holds)
+        : kind_(kind), lender_(lender), holds_(holds) {}
     Kind kind_ = Kind::None;
-    KeptSlots* lender_ = nullptr; // for a lent slot
+    KeptSlots* lender_ = nullptr;  // for a lent slot
+    ThreadHolds* holds_ = nullptr; // the counts of the thread that holds a brief or reserved one
 };
 
 /// The kept slots of a walk that holds several directories open on one thread, lent to
 /// its descriptors one by one; all given back to the budget when the walk ends. The slots
-/// lent out are counted by the descriptors that hold them.
+/// lent out are counted by the descriptors that hold them. A walk lives on one thread.
 class KeptSlots {
 public:
     KeptSlots() = default;
@@ -95,8 +138,9 @@ public:
     ~KeptSlots();
 
     /// Waits until `count` kept slots are free and takes them at once. Only for a walk
-    /// that holds no slot: one that waited while holding some could hold up the others. A
-    /// count the budget can never give ends the process as an internal failure.
+    /// that holds no slot, on a thread that holds no brief slot and no other walk's:
+    /// waiting while holding some could hold up the others for good (checked: an internal
+    /// failure). A count the budget can never give is one too.
     void take(std::size_t count);
     /// One more kept slot, when one is free now.
     bool try_grow();
@@ -128,6 +172,17 @@ Handle open_at(int parent, const char* name, Slot slot, Follow follow = Follow::
 
 /// open_at holding a brief slot, waited for: for listings that are read and closed at once.
 Handle open_briefly(int parent, const char* name, Follow follow = Follow::No);
+
+/// A descriptor of something other than a directory (a marker file, a pipe's end, the
+/// snapshot file) with the slot it holds; the descriptor is closed before the slot goes.
+struct HeldFd {
+    Slot slot;
+    UniqueFd fd;
+};
+
+/// openat(2) of `name` in `parent` with `flags` (O_CLOEXEC added) and `mode`, holding
+/// `slot`. An invalid descriptor, with errno set and the slot given back, on failure.
+HeldFd open_file_at(int parent, const char* name, int flags, Slot slot, mode_t mode = 0);
 
 /// An owned directory descriptor with the slot of the budget it holds; both are given
 /// back when the handle is closed or goes away. Only open_at makes one.

@@ -1,8 +1,8 @@
 #pragma once
 
-// One owned file descriptor, closed when its owner goes away. Directories are never held
-// this way: every directory descriptor holds a slot of the budget in common/dir.hpp, and a
-// UniqueFd is one of the few others (a file read, a pipe, the terminal) outside it.
+// One owned file descriptor, closed when its owner goes away. What scans, measures or
+// removes holds one with a slot of the descriptor budget (dir::HeldFd, dir::Handle in
+// common/dir.hpp); a bare UniqueFd is for the few others (the terminal, a test's files).
 
 #include <cerrno>
 #include <unistd.h>

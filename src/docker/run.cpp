@@ -1,5 +1,6 @@
 #include "docker/run.hpp"
 
+#include "common/dir.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
 #include "common/unique_fd.hpp"
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <memory>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,13 +29,14 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::uint64_t kMaxBoundedTimeoutSecs = 100ULL * 365 * 24 * 3600;
 
 struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
+    dir::HeldFd read;
+    dir::HeldFd write;
 };
 
 // Both ends close-on-exec and above the standard descriptors, so that the dup2 onto
-// 1 and 2 in the child always makes a fresh, inheritable descriptor.
-int make_pipe(Pipe& p) {
+// 1 and 2 in the child always makes a fresh, inheritable descriptor. Each end holds one
+// of `slots`.
+int make_pipe(Pipe& p, dir::Slot read_slot, dir::Slot write_slot) {
     int fds[2];
 #if defined(__linux__)
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -56,8 +59,8 @@ int make_pipe(Pipe& p) {
             return errno;
         }
     }
-    p.read = std::move(ends[0]);
-    p.write = std::move(ends[1]);
+    p.read = dir::HeldFd{std::move(read_slot), std::move(ends[0])};
+    p.write = dir::HeldFd{std::move(write_slot), std::move(ends[1])};
     return 0;
 }
 
@@ -161,20 +164,23 @@ int spawn_from_path(SpawnSetup& setup, std::string_view search_path, pid_t& pid,
     return denied ? EACCES : ENOENT;
 }
 
-// Starts a detached reader for `fd`; on failure the descriptor is closed and the
-// thread error returned.
-int start_reader(UniqueFd fd, std::future<PipeReadResult>& receiver, std::size_t limit) {
+// Starts a detached reader for `pipe_end`, which closes it and then gives its slot back;
+// on failure the descriptor is closed and the thread error returned.
+int start_reader(dir::HeldFd pipe_end, std::future<PipeReadResult>& receiver, std::size_t limit) {
     std::promise<PipeReadResult> sender;
     receiver = sender.get_future();
-    const int raw = fd.get();
+    const int raw = pipe_end.fd.get();
+    auto slot = std::make_shared<dir::Slot>(std::move(pipe_end.slot));
+    slot->untie();
     try {
-        std::thread([raw, s = std::move(sender), limit]() mutable {
+        std::thread([raw, slot, s = std::move(sender), limit]() mutable {
             read_pipe_limited(raw, std::move(s), limit);
+            slot->reset();
         }).detach();
     } catch (const std::system_error& e) {
         return e.code().value() != 0 ? e.code().value() : EAGAIN;
     }
-    fd.release(); // now the thread's
+    pipe_end.fd.release(); // now the thread's
     return 0;
 }
 
@@ -283,15 +289,17 @@ DockerRunResult run_docker(const SystemEnv& env, const std::vector<std::string>&
     std::vector<char*> argv = pointers(argv_text);
     std::vector<char*> envp = pointers(envp_text);
 
+    // The four ends count against the descriptors that scans share with this run.
+    std::vector<dir::Slot> slots = dir::Slot::take_reserved(4);
     Pipe out;
     Pipe err;
-    if (int e = make_pipe(out); e != 0) {
+    if (int e = make_pipe(out, std::move(slots[0]), std::move(slots[1])); e != 0) {
         return start_failure(e);
     }
-    if (int e = make_pipe(err); e != 0) {
+    if (int e = make_pipe(err, std::move(slots[2]), std::move(slots[3])); e != 0) {
         return start_failure(e);
     }
-    SpawnSetup setup(out.write.get(), err.write.get());
+    SpawnSetup setup(out.write.fd.get(), err.write.fd.get());
     if (!setup.ok()) {
         return start_failure(ENOMEM);
     }
@@ -299,8 +307,8 @@ DockerRunResult run_docker(const SystemEnv& env, const std::vector<std::string>&
     const std::string search_path = env.get("PATH").value_or(default_search_path());
     const int spawn_error = spawn_from_path(setup, search_path, pid, argv.data(), envp.data());
     // Only the child may hold the write ends, or the readers would never see the end.
-    out.write.reset();
-    err.write.reset();
+    out.write = dir::HeldFd{};
+    err.write = dir::HeldFd{};
     if (spawn_error == ENOENT) {
         return unexpected(native_diagnostic(
             diag::kNotFound, "Docker is not installed or is not available on PATH", false));

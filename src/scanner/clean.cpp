@@ -11,6 +11,7 @@
 #include "scanner/classifier.hpp"
 #include "scanner/global_caches.hpp"
 #include "scanner/measure.hpp"
+#include "scanner/pool.hpp"
 #include "scanner/protected_dirs.hpp"
 #include "scanner/safe_remove.hpp"
 
@@ -30,6 +31,10 @@
 
 namespace qb {
 namespace {
+
+// A mount inside such a target may have gone unseen.
+constexpr std::string_view kMeasuredInPart =
+    "measuring could not look into all of it for want of resources; scan again";
 
 bool has_nul(std::string_view p) {
     return p.find('\0') != std::string_view::npos;
@@ -61,6 +66,9 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     }
     if (c.mount_inside) {
         return unexpected(contains_mount_point(*c.mount_inside));
+    }
+    if (c.measured_in_part) {
+        return unexpected(std::string(kMeasuredInPart));
     }
     auto path = resolve_canonical(c.path);
     if (!path) {
@@ -243,6 +251,9 @@ Result<Ok, std::string> reclassify_path(const Candidate& candidate, const System
 }
 
 Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env) {
+    if (auto ready = ready_descriptors(); !ready) {
+        return unexpected(std::move(ready).error());
+    }
     auto valid = validate_target(candidate, env, ProtectedDirs(env));
     if (!valid) {
         return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
@@ -314,6 +325,15 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         return report;
     }
     report.confirmed = true;
+    // Too few descriptors to remove anything exactly: every target stays.
+    if (auto ready = ready_descriptors(); !ready) {
+        std::string reason = fmt_app_error(ready.error());
+        for (const Candidate* t : selection) {
+            report.skipped_paths.push_back(SkippedPath{t->path, reason, SkipStage::Validation});
+        }
+        report.skipped = report.skipped_paths.size();
+        return report;
+    }
 
     // Free space before anything goes: once per file system, through the parent of the
     // first target on it.

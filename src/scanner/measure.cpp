@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
@@ -301,10 +302,10 @@ std::string node_path(const DirNode& node, const std::string& root_path) {
     return path;
 }
 
-// Other unreadable parts are left out silently, but a tree cut short for want of a
-// descriptor must not pass for a smaller one.
+// Other unreadable parts are left out silently, but a tree cut short for want of
+// descriptors or memory must not pass for a smaller one, nor for one without mounts.
 void note_if_shortage(TreeRun& run, const std::string& path, int err) {
-    if (dir::is_shortage(err)) {
+    if (dir::is_shortage(err) || err == ENOMEM) {
         std::lock_guard lock(run.mu);
         run.shortages.push_back(walk_error_text(path, err));
     }
@@ -375,10 +376,67 @@ bool same_directory(int fd, const DirNode& node) {
     return ::fstat(fd, &st) == 0 && identity_of(st) == node.id;
 }
 
+// Slots come back as other parts finish; only a budget held up for this long is given up
+// on, and the directory named as left out.
+constexpr auto kLongestWaitForTwo = std::chrono::seconds(30);
+
 // True when the path of a directory is too long for the system to open: it opens only
 // relative to its parent, which must stay open for it.
 bool beyond_path_max(std::size_t path_len) {
     return path_len >= kPathMax;
+}
+
+// A directory too deep to open by path, whose parent is not held open for it: opened
+// from its nearest ancestor that opens by path, one name at a time, each directory on the
+// way checked to be the one that was listed. That holds two descriptors at once, the second
+// taken only when one is free (the first is brief, so its holder must not wait): without
+// one, both go back, and it starts again once the budget gets one back.
+void open_down(DirNode& node, TreeRun& run) {
+    std::vector<const DirNode*> chain{&node};
+    while (beyond_path_max(chain.back()->path_len)) {
+        chain.push_back(chain.back()->parent.get());
+    }
+    const std::string top = node_path(*chain.back(), run.root_path);
+    const auto give_up = std::chrono::steady_clock::now() + kLongestWaitForTwo;
+    for (;;) {
+        dir::Handle at = dir::open_at(AT_FDCWD, top.c_str(), dir::Slot::take_brief());
+        if (!at.valid()) {
+            note_if_shortage(run, top, errno);
+            return;
+        }
+        bool short_of_slots = false;
+        for (std::size_t i = chain.size() - 1; i > 0 && !short_of_slots; --i) {
+            if (!same_directory(at.fd(), *chain[i])) {
+                return; // replaced since it was listed: not part of this tree
+            }
+            dir::Slot slot = dir::Slot::try_kept();
+            if (!slot.held()) {
+                slot = dir::Slot::try_brief();
+            }
+            if (!slot.held()) {
+                short_of_slots = true;
+                break;
+            }
+            dir::Handle next = dir::open_at(at.fd(), chain[i - 1]->name.c_str(), std::move(slot));
+            if (!next.valid()) {
+                note_if_shortage(run, node_path(*chain[i - 1], run.root_path), errno);
+                return;
+            }
+            at = std::move(next);
+        }
+        if (!short_of_slots) {
+            if (same_directory(at.fd(), node)) {
+                node.dir = std::move(at);
+            }
+            return;
+        }
+        at.close();
+        if (std::chrono::steady_clock::now() > give_up) {
+            note_if_shortage(run, node_path(node, run.root_path), EMFILE);
+            return;
+        }
+        dir::wait_for_return(std::chrono::milliseconds(10));
+    }
 }
 
 // Opens a directory below the root with a slot of the budget. It opens relative to its
@@ -410,6 +468,11 @@ void open_node(DirNode& node, TreeRun& run) {
         }
         return;
     }
+    if (beyond_path_max(node.path_len)) {
+        slot.reset();
+        open_down(node, run);
+        return;
+    }
     std::string path = node_path(node, run.root_path);
     node.dir = dir::open_at(AT_FDCWD, path.c_str(), std::move(slot));
     if (!node.dir.valid()) {
@@ -426,10 +489,11 @@ struct Subdir {
     DirIdentity id;
 };
 
-// Subdirectories too deep to open by path need their parent open. A parent that would
-// close after its listing stays open for them when a kept slot is free at once (it holds a
-// brief one, so it must not wait); those it cannot wait for are named as a shortage.
-void keep_open_for_deep(TreeRun& run, DirNode& node, std::vector<Subdir>& subdirs) {
+// Subdirectories too deep to open by path open most simply relative to their parent. A
+// parent that would close after its listing stays open for them when a kept slot is free
+// at once (it holds a brief one, so it must not wait); otherwise each opens down from an
+// ancestor.
+void keep_open_for_deep(DirNode& node, const std::vector<Subdir>& subdirs) {
     auto deep = [&node](const Subdir& sub) {
         return beyond_path_max(node.path_len + node.child_sep + sub.name.size());
     };
@@ -439,15 +503,7 @@ void keep_open_for_deep(TreeRun& run, DirNode& node, std::vector<Subdir>& subdir
     if (dir::Slot kept = dir::Slot::try_kept(); kept.held()) {
         node.dir.attach(std::move(kept));
         node.children_by_fd = true;
-        return;
     }
-    std::erase_if(subdirs, [&](const Subdir& sub) {
-        if (!deep(sub)) {
-            return false;
-        }
-        note_if_shortage(run, path::join(node_path(node, run.root_path), sub.name), EMFILE);
-        return true;
-    });
 }
 
 // Stats one batch of names of the node's directory, adds them to the tree and queues a
@@ -463,6 +519,10 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     for (const dir::Entry& name : names) {
         EntryStat e;
         if (!stat_at(fd, name.name, false, e)) {
+            if (errno == ENOMEM) {
+                note_if_shortage(*run, path::join(node_path(*node, run->root_path), name.view()),
+                                 ENOMEM);
+            }
             continue;
         }
         crossed = crossed || e.mount_root;
@@ -485,7 +545,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     if (crossed) {
         run->crossed_mount.store(true);
     }
-    keep_open_for_deep(*run, *node, subdirs);
+    keep_open_for_deep(*node, subdirs);
     if (subdirs.empty()) {
         return;
     }
@@ -559,6 +619,9 @@ void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Dir
             queue_batch(run, node, batch);
         }
         first = false;
+    }
+    if (listing.error() != 0) {
+        note_if_shortage(*run, node_path(*node, run->root_path), listing.error());
     }
 }
 
@@ -705,6 +768,7 @@ std::optional<Candidate> make_candidate(FoundCache found, const MeasuredDir& mea
     c.identity = measured.identity;
     c.fingerprint = stats;
     c.mount_inside = measured.mount_inside;
+    c.measured_in_part = !measured.errors.empty();
     return c;
 }
 

@@ -1,10 +1,13 @@
 #include "scanner/pool.hpp"
 
+#include "common/dir.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <fmt/format.h>
 #include <pthread.h>
 #include <sched.h>
 #include <tbb/global_control.h>
@@ -223,6 +226,22 @@ void PoolJobs::wait() {
     if (std::exception_ptr error = finish()) {
         std::rethrow_exception(error);
     }
+}
+
+Result<Ok, AppError> ready_descriptors() {
+    {
+        PoolJobs jobs;
+        jobs.run([] {});
+        jobs.wait();
+    }
+    const std::size_t free = dir::size_budget();
+    if (free < dir::kFewestFree) {
+        return unexpected(AppError(errors::Io{
+            "<file descriptors>",
+            IoError::from_text(fmt::format("too few file descriptors: {} must be free and {} are",
+                                           dir::kFewestFree, free))}));
+    }
+    return Ok{};
 }
 
 } // namespace qb

@@ -3,6 +3,9 @@
 // The process-wide worker pool that measures caches. Its size is RAYON_NUM_THREADS when
 // that is a positive integer, else the number of CPUs this process may run on.
 
+#include "common/app_error.hpp"
+#include "common/result.hpp"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -76,6 +79,12 @@ private:
 
 /// True on a thread while it runs a job of the worker pool.
 bool in_pool_job();
+
+/// Starts the pool, whose start opens a few files of its own, and then sizes the
+/// descriptor budget from what is free (dir::size_budget). Before a scan, a measurement
+/// or a removal: an Io error naming descriptors when fewer are free than every walk
+/// needs to work exactly.
+Result<Ok, AppError> ready_descriptors();
 
 /// Runs `body`, which queues jobs on a PoolJobs of its own and waits for them. On a pool
 /// thread the wait then picks up only those jobs, never unrelated ones, so a job that

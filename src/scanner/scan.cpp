@@ -376,6 +376,9 @@ Result<DiscoveryPlan, AppError> plan_discovery(const ScanRequest& request, const
     if (!roots) {
         return unexpected(std::move(roots).error());
     }
+    if (auto ready = ready_descriptors(); !ready) {
+        return unexpected(std::move(ready).error());
+    }
     return DiscoveryPlan(std::move(*roots),
                          DiscoveryRules(KindFilter(request.kinds), ProtectedDirs(env)),
                          request.scope == ScopeFilter::Project ? std::vector<GlobalCandidate>{}

@@ -506,7 +506,9 @@ Result<Snapshot, IoError> parse_snapshot(std::string_view bytes) {
 
 Result<Snapshot, IoError> read_snapshot(const std::string& path) {
     // Non-blocking, so that a FIFO planted at the path cannot hang the reader.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    dir::HeldFd file = dir::open_file_at(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK,
+                                         std::move(dir::Slot::take_reserved(1).front()));
+    const UniqueFd& fd = file.fd;
     if (!fd.valid()) {
         return unexpected(IoError::from_errno(errno));
     }
@@ -619,9 +621,12 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
     if (!S_ISDIR(st.st_mode)) {
         return unexpected(invalid_data("snapshot directory is not a real directory"));
     }
+    // The directory and the file, taken together: the holder of one waits for no other.
+    std::vector<dir::Slot> slots = dir::Slot::take_reserved(2);
     // Everything below goes through this descriptor, so a directory swapped for a link
     // after the check above is never written through.
-    dir::Handle dir_fd = dir::open_briefly(AT_FDCWD, dir.empty() ? "." : dir.c_str());
+    dir::Handle dir_fd =
+        dir::open_at(AT_FDCWD, dir.empty() ? "." : dir.c_str(), std::move(slots[0]));
     if (!dir_fd.valid()) {
         if (errno == ELOOP) {
             return unexpected(invalid_data("snapshot directory is not a real directory"));
@@ -634,8 +639,10 @@ Result<Ok, IoError> store_snapshot_file(const std::string& path, std::string_vie
     remove_stale_temp_files(dir_fd);
 
     std::string temp = fmt::format("tmp-{}-{}", ::getpid(), now_unix_nanos());
-    UniqueFd file(::openat(dir_fd.fd(), temp.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    dir::HeldFd held =
+        dir::open_file_at(dir_fd.fd(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                          std::move(slots[1]), 0600);
+    UniqueFd& file = held.fd;
     if (!file.valid()) {
         return unexpected(IoError::from_errno(errno));
     }

@@ -3,6 +3,7 @@
 #include "common/io.hpp"
 #include "common/paths.hpp"
 #include "scanner/measure.hpp"
+#include "scanner/pool.hpp"
 #include "tui/draw.hpp"
 #include "tui/term/emergency.hpp"
 #include "tui/term/terminal.hpp"
@@ -101,6 +102,9 @@ Result<Ok, AppError> run_interface(term::Terminal& terminal, ScanOptions options
     if (!events) {
         return unexpected(terminal_error(events.error()));
     }
+    // The budget counts what is open now, the terminal's descriptors among them. With too
+    // few free, every scan and deletion says so itself.
+    (void)ready_descriptors();
     auto [sender, receiver] = make_channel<WorkerMessage>();
     Result<Ok, AppError> outcome = Ok{};
     {

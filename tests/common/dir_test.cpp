@@ -20,11 +20,16 @@
 namespace qb::dir {
 namespace {
 
-// Runs `body` in a child whose limit on open files is 16 (a budget of 8: 6 kept, 2
-// brief), and returns the child's exit status: 0 when no check failed.
-int in_small_budget(const std::function<void()>& body) {
+// Runs `body` in a child whose limit on open files is 16, with the standard descriptors
+// and `extra` more open (the budget counts only what is free), and returns the child's
+// exit status: 0 when no check failed.
+int in_small_budget(const std::function<void()>& body, int extra = 0) {
     pid_t pid = ::fork();
     if (pid == 0) {
+        ::close_range(3, ~0U, 0);
+        for (int i = 0; i < extra; ++i) {
+            ::open("/dev/null", O_RDONLY);
+        }
         struct rlimit small {
             16, 16
         };
@@ -39,49 +44,107 @@ int in_small_budget(const std::function<void()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST(DescriptorBudget, RunsOutWaitsForAReturnAndRefusesWhatItCanNeverGive) {
-    EXPECT_EQ(in_small_budget([] {
-                  ASSERT_EQ(keep_capacity(), 6u);
-                  std::vector<Slot> kept;
-                  for (Slot s = Slot::try_kept(); s.held(); s = Slot::try_kept()) {
-                      kept.push_back(std::move(s));
-                  }
-                  EXPECT_EQ(kept.size(), keep_capacity());
-                  Slot brief = Slot::try_brief();
-                  Slot last = Slot::try_brief();
-                  EXPECT_TRUE(brief.held() && last.held());
-                  EXPECT_FALSE(Slot::try_brief().held());
+TEST(DescriptorBudget, SizedFromWhatIsFreeRunsOutAndWaitsForAReturn) {
+    // 16 less 7 open: 9 free, 4 of them reserved, 4 kept and 1 brief.
+    EXPECT_EQ(in_small_budget(
+                  [] {
+                      ASSERT_EQ(size_budget(), 9u);
+                      ASSERT_EQ(keep_capacity(), 4u);
+                      std::vector<Slot> kept;
+                      for (Slot s = Slot::try_kept(); s.held(); s = Slot::try_kept()) {
+                          kept.push_back(std::move(s));
+                      }
+                      EXPECT_EQ(kept.size(), keep_capacity());
+                      Slot last = Slot::try_brief();
+                      EXPECT_TRUE(last.held());
+                      EXPECT_FALSE(Slot::try_brief().held());
 
-                  std::atomic<bool> got{false};
-                  std::thread waiter([&] {
-                      Slot s = Slot::take_brief();
-                      got = s.held();
-                  });
-                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                  EXPECT_FALSE(got.load());
-                  last.reset();
-                  waiter.join();
-                  EXPECT_TRUE(got.load());
+                      std::atomic<bool> got{false};
+                      std::thread waiter([&] {
+                          Slot s = Slot::take_brief();
+                          got = s.held();
+                      });
+                      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                      EXPECT_FALSE(got.load());
+                      last.reset();
+                      waiter.join();
+                      EXPECT_TRUE(got.load());
 
-                  // Lent slots come back to the walk that lent them, not to the budget.
-                  kept.clear();
-                  KeptSlots walk;
-                  walk.take(2);
-                  Slot a = walk.lend();
-                  Slot b = walk.lend();
-                  EXPECT_TRUE(a.held() && b.held() && a.kept());
-                  EXPECT_FALSE(walk.lend().held());
-                  a.reset();
-                  EXPECT_EQ(walk.lent(), 1u);
-                  EXPECT_TRUE(walk.lend().held());
-              }),
+                      // The reserve is apart from the rest, and taken all at once.
+                      std::vector<Slot> pipes = Slot::take_reserved(kFewestReserved);
+                      std::atomic<bool> reserved{false};
+                      std::thread other([&] {
+                          std::vector<Slot> two = Slot::take_reserved(2);
+                          reserved = true;
+                      });
+                      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                      EXPECT_FALSE(reserved.load());
+                      pipes.pop_back();
+                      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                      EXPECT_FALSE(reserved.load());
+                      pipes.pop_back();
+                      other.join();
+                      EXPECT_TRUE(reserved.load());
+
+                      // Lent slots come back to the walk that lent them, not to the budget.
+                      pipes.clear();
+                      kept.clear();
+                      KeptSlots walk;
+                      walk.take(2);
+                      Slot a = walk.lend();
+                      Slot b = walk.lend();
+                      EXPECT_TRUE(a.held() && b.held() && a.kept());
+                      EXPECT_FALSE(walk.lend().held());
+                      a.reset();
+                      EXPECT_EQ(walk.lent(), 1u);
+                      EXPECT_TRUE(walk.lend().held());
+                  },
+                  4),
               0);
-    EXPECT_EQ(in_small_budget([] {
-                  KeptSlots walk;
-                  walk.take(keep_capacity() + 1); // never given: ends the process
-                  ::_exit(0);
-              }),
-              101);
+}
+
+// A wait that could hang the process for good ends it as an internal failure instead,
+// whether or not the wait would have blocked this time.
+TEST(DescriptorBudget, AForbiddenWaitIsAnInternalFailure) {
+    const std::vector<std::pair<const char*, std::function<void()>>> forbidden = {
+        {"more kept slots than it ever gives", [] { KeptSlots().take(keep_capacity() + 1); }},
+        {"more reserved slots than it ever gives",
+         [] { (void)Slot::take_reserved(kFewestReserved + 1); }},
+        {"a brief slot while holding one",
+         [] {
+             Slot held = Slot::take_brief();
+             Slot more = Slot::take_brief();
+         }},
+        {"reserved slots while holding a brief one",
+         [] {
+             Slot held = Slot::take_brief();
+             (void)Slot::take_reserved(1);
+         }},
+        {"a brief slot while holding reserved ones",
+         [] {
+             std::vector<Slot> held = Slot::take_reserved(1);
+             Slot more = Slot::take_brief();
+         }},
+        {"kept slots while holding a brief one",
+         [] {
+             Slot held = Slot::take_brief();
+             KeptSlots().take(1);
+         }},
+        {"kept slots while another walk on the thread holds some",
+         [] {
+             KeptSlots outer;
+             outer.take(1);
+             KeptSlots().take(1);
+         }},
+    };
+    for (const auto& [what, body] : forbidden) {
+        EXPECT_EQ(in_small_budget([&body = body] {
+                      body();
+                      ::_exit(0);
+                  }),
+                  101)
+            << what;
+    }
 }
 
 // Lists `root` depth first through a stack of two slots (so the oldest listing is read
@@ -119,9 +182,11 @@ TEST(ListingStack, ReadsTheOldestListingIntoMemoryAndOpensItAgainThroughItsChild
                 ListingStack big({2, 16, 4096, ListingStack::LookUp::Types});
                 all = walk_with(big, d);
             }
-            ListingStack two({2, 2, 4096, ListingStack::LookUp::Types});
-            EXPECT_EQ(walk_with(two, d), all);
-            EXPECT_EQ(all.size(), 9u);
+            {
+                ListingStack two({2, 2, 4096, ListingStack::LookUp::Types});
+                EXPECT_EQ(walk_with(two, d), all);
+                EXPECT_EQ(all.size(), 9u);
+            }
 
             // Nothing below the top to read into memory: no room unless the top goes.
             ListingStack stack({2, 2, 4096, ListingStack::LookUp::AsListed});

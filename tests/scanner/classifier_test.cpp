@@ -1,12 +1,16 @@
+#include "common/dir.hpp"
 #include "fixture_tree.hpp"
 #include "scanner/catalog.hpp"
 #include "scanner/classifier.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace qb {
@@ -217,6 +221,22 @@ TEST(CachedirTag, OnlyAStrictFirstLineInValidUtf8Counts) {
     EXPECT_FALSE(has_cachedir_tag(t / "dir-tag"));
     EXPECT_TRUE(has_cachedir_tag(t / "linked"));
     EXPECT_FALSE(has_cachedir_tag(t / "missing"));
+
+    // A tag is read holding a slot of the descriptor budget: with none free, it waits.
+    std::vector<dir::Slot> every;
+    for (dir::Slot s = dir::Slot::try_brief(); s.held(); s = dir::Slot::try_brief()) {
+        every.push_back(std::move(s));
+    }
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        EXPECT_TRUE(has_cachedir_tag(t / "d0"));
+        read = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(read.load());
+    every.pop_back();
+    reader.join();
+    EXPECT_TRUE(read.load());
 }
 
 TEST(CachedirTag, SpecialFilesAreNeverRead) {

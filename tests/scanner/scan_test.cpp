@@ -199,10 +199,12 @@ TEST(ScanWalk, AnUnreadableDirectoryIsOneErrorAndItsSiblingsAreStillScanned) {
                         p + "/q/__pycache__ 0\n");
 }
 
-// Three projects whose node_modules hold 60 packages 12 levels deep, and one 60 levels
-// deep: with 16 descriptors at most (soft and hard, so the program cannot raise it) the
-// scan reports the sizes an unlimited one reports, and the clean removes all four.
-TEST(ScanWalk, SixteenDescriptorsChangeNoSizeAndStopNoRemoval) {
+// Three projects whose node_modules hold 60 packages 12 levels deep, one 60 levels deep
+// and a Rust target whose paths pass the system's limit on a path's length. However few
+// descriptors are free, down to the fewest the tool works with, and whoever holds the
+// others, the scan reports the sizes an unlimited one reports without a word of shortage,
+// and the clean removes all five. With fewer free, nothing is scanned or removed.
+TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
     TempDir t;
     std::string p = t / "p";
     auto package = [](std::string dir, int levels) {
@@ -219,25 +221,53 @@ TEST(ScanWalk, SixteenDescriptorsChangeNoSizeAndStopNoRemoval) {
     }
     write_file(p + "/deep/package.json", "{}");
     package(p + "/deep/node_modules", 60);
+    write_file(p + "/rs/Cargo.toml", "[package]");
+    make_dirs(p + "/rs/target");
     make_dirs(t / "out");
     chown_tree(t.path());
+    RemoveDeepTree cleanup{p + "/rs", "target"};
+    build_overlong_chain(p + "/rs/target", 25, 200, 5, unprivileged_ids());
 
     ScanResult unlimited = scan_ok(request({p}), SystemEnv{});
-    ASSERT_EQ(unlimited.candidates.size(), 4u);
-    std::string expected;
+    ASSERT_EQ(unlimited.candidates.size(), 5u);
+    std::string scanned;
     for (const auto& c : unlimited.candidates) {
-        expected += "found " + c.path + " " + std::to_string(c.bytes) + "\n";
+        scanned += "found " + c.path + " " + std::to_string(c.bytes) + "\n";
     }
-    expected += "cleaned 4\n";
-    auto rc = rerun_unprivileged(
-        "scan", {{"QB_CHILD_ROOT", p}, {"QB_CHILD_OUT", t / "out/r"}, {"QB_CHILD_CLEAN", "1"}}, 16);
-    if (!rc) {
-        GTEST_SKIP() << "cannot run as an unprivileged user here";
-    }
-    ASSERT_EQ(*rc, 0);
-    EXPECT_EQ(read_file(t / "out/r"), expected);
-    for (const auto& c : unlimited.candidates) {
-        EXPECT_FALSE(exists_nofollow(c.path)) << c.path;
+    struct Limit {
+        rlim_t max_open_files;
+        int inherited; // besides the standard three
+        bool clean;
+        std::string expected;
+    };
+    const std::vector<Limit> limits = {
+        {12, 0, false, scanned},  // 9 free
+        {16, 0, false, scanned},  // 13 free
+        {24, 0, false, scanned},  // 21 free
+        {32, 17, false, scanned}, // 12 free, 20 held by whoever started it
+        {32, 22, true,            // 7 free: too few, so nothing at all
+         "error filesystem operation failed for <file descriptors>: too few file descriptors: "
+         "8 must be free and 7 are\n"},
+        {32, 21, true, scanned + "cleaned 5\n"}, // 8 free, the fewest
+    };
+    for (const Limit& limit : limits) {
+        std::map<std::string, std::string> vars{{"QB_CHILD_ROOT", p},
+                                                {"QB_CHILD_OUT", t / "out/r"}};
+        if (limit.clean) {
+            vars["QB_CHILD_CLEAN"] = "1";
+        }
+        auto rc = rerun_unprivileged("scan", vars, limit.max_open_files, limit.inherited);
+        if (!rc) {
+            GTEST_SKIP() << "cannot run as an unprivileged user here";
+        }
+        const std::string what = std::to_string(limit.max_open_files) + " descriptors, " +
+                                 std::to_string(limit.inherited) + " inherited";
+        EXPECT_EQ(*rc, limit.expected.starts_with("error") ? 1 : 0) << what;
+        EXPECT_EQ(read_file(t / "out/r"), limit.expected) << what;
+        const bool removed = limit.expected.ends_with("cleaned 5\n");
+        for (const auto& c : unlimited.candidates) {
+            EXPECT_EQ(exists_nofollow(c.path), !removed) << c.path << ", " << what;
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <set>
@@ -146,11 +147,13 @@ inline constexpr const char* kChildModeVar = "QB_SCANNER_TEST_CHILD";
 
 /// Reruns this program as the unprivileged user with `vars` added to its environment;
 /// the rerun performs the child task named by `mode` instead of the tests. With
-/// `max_open_files` the rerun may hold only that many descriptors. Returns its exit
-/// status, or none when privileges cannot be dropped here.
+/// `max_open_files` the rerun may hold only that many descriptors, and it starts with
+/// `inherited` of them open besides the standard three. Returns its exit status, or none
+/// when privileges cannot be dropped here.
 inline std::optional<int> rerun_unprivileged(const std::string& mode,
                                              const std::map<std::string, std::string>& vars,
-                                             std::optional<rlim_t> max_open_files = {}) {
+                                             std::optional<rlim_t> max_open_files = {},
+                                             int inherited = 0) {
     // The checkout may lie where the unprivileged user cannot search.
     std::string exe = reachable_copy(self_exe());
     return run_unprivileged([&] {
@@ -164,9 +167,12 @@ inline std::optional<int> rerun_unprivileged(const std::string& mode,
         for (const auto& [k, v] : vars) {
             ::setenv(k.c_str(), v.c_str(), 1);
         }
-        // Nothing of this process's descriptors but the standard three: the rerun counts
-        // what it may open.
+        // Nothing of this process's descriptors but the standard three and those it is
+        // meant to inherit: the rerun counts what it may open.
         ::close_range(3, ~0U, 0);
+        for (int i = 0; i < inherited; ++i) {
+            ::open("/dev/null", O_RDONLY);
+        }
         char* argv[] = {exe.data(), nullptr};
         ::execv(exe.c_str(), argv);
         return 126;
@@ -192,6 +198,34 @@ inline const int child_dispatch = [] {
     std::fflush(nullptr);
     ::_exit(rc);
 }();
+
+/// A chain whose paths pass the system's path length limit part of the way down, made
+/// through descriptors: `levels` directories of `name_size` letters, each holding a file
+/// "f" of 5 bytes, the last one's of `last_bytes`. With `owner`, the directories are the
+/// unprivileged user's (chown_tree goes by path and cannot reach them).
+inline void build_overlong_chain(const std::string& root, int levels = 25,
+                                 std::size_t name_size = 200, std::size_t last_bytes = 5,
+                                 std::optional<std::pair<unsigned, unsigned>> owner = {}) {
+    std::string name(name_size, 'L');
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < levels; ++i) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        if (owner) {
+            ASSERT_EQ(
+                ::fchownat(fd, name.c_str(), owner->first, owner->second, AT_SYMLINK_NOFOLLOW), 0);
+        }
+        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+        const std::string bytes(i + 1 == levels ? last_bytes : 5, 'f');
+        int file = ::openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(::write(file, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ::close(file);
+    }
+    ::close(fd);
+}
 
 /// Removes a directory tree through descriptors, for trees too deep for path-based
 /// removal. Only for trees the test created inside its own temporary directory.
