@@ -15,8 +15,6 @@ using namespace drawing;
 
 namespace {
 
-constexpr std::uint16_t kMinWidth = 58;
-constexpr std::uint16_t kMinHeight = 16;
 // A body wider than this shows the details beside the table.
 constexpr std::uint16_t kSideBySideAbove = 103;
 // A narrower body at least this high shows the details below the table.
@@ -189,7 +187,7 @@ void draw_frame(Frame& frame, const TuiState& state, const DrawClock& clock) {
     fill.style = Style{}.with_fg(state.theme.text).with_bg(state.theme.background);
     frame.render_widget(fill, area);
 
-    if (area.width < kMinWidth || area.height < kMinHeight) {
+    if (below_minimum(area)) {
         draw_too_small(frame, state);
         return;
     }

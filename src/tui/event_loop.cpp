@@ -54,6 +54,7 @@ Result<Ok, AppError> run_loop(term::Terminal& terminal, term::EventSource& event
         Drained drained = drain_messages(state, receiver, sender, Clock::now() + kDrainBudget);
         if (turn_needs_draw(state, drained.applied, redraw_requested, Clock::now())) {
             auto drawn = terminal.draw([&](term::Frame& frame) {
+                state.drawn_area = frame.area(); // the keys act on what this frame shows
                 draw_frame(frame, state, DrawClock{Clock::now(), qb::now_unix()});
             });
             if (!drawn) {

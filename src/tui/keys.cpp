@@ -199,6 +199,15 @@ void quit(TuiState& state) {
     state.quit = true;
 }
 
+/// Quits, except while a clean runs: that cannot be left from the keyboard.
+void quit_unless_cleaning(TuiState& state) {
+    if (state.phase == TuiPhase::Cleaning) {
+        set_status(state, "Deletion is in progress — wait for it to finish");
+    } else {
+        quit(state);
+    }
+}
+
 /// The keys of Scanning and Ready, which share everything but the row actions.
 void browse_key(TuiState& state, Action action, const WorkerSender& sender) {
     const bool scanning = state.phase == TuiPhase::Scanning;
@@ -298,10 +307,13 @@ void handle_key(TuiState& state, const KeyEvent& key, const WorkerSender& sender
         return;
     }
     if (key.is_char(U'c') && key.ctrl()) {
-        if (state.phase == TuiPhase::Cleaning) {
-            set_status(state, "Deletion is in progress — wait for it to finish");
-        } else {
-            quit(state);
+        quit_unless_cleaning(state);
+        return;
+    }
+    // Behind the too-small notice nothing can be seen, so only what it offers acts.
+    if (state.drawn_area && below_minimum(*state.drawn_area)) {
+        if (action_of(key) == Action::Quit) {
+            quit_unless_cleaning(state);
         }
         return;
     }

@@ -74,6 +74,10 @@ PlanBytes plan_bytes(const std::vector<Candidate>& plan) {
     return totals;
 }
 
+bool below_minimum(term::Rect area) {
+    return area.width < 58 || area.height < 16;
+}
+
 void set_status(TuiState& state, std::string text) {
     state.status = StatusLine{std::move(text), Clock::now()};
 }

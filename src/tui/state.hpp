@@ -9,6 +9,7 @@
 #include "scanner/scan.hpp"
 #include "scanner/snapshot.hpp"
 #include "tui/services.hpp"
+#include "tui/term/geometry.hpp"
 #include "tui/theme.hpp"
 #include "tui/worker_message.hpp"
 
@@ -97,6 +98,8 @@ struct TuiState {
     bool user_moved = false;
     bool filter_open = false;
     bool help_open = false;
+    /// The area of the frame last drawn, none before the first.
+    std::optional<term::Rect> drawn_area;
     /// The running check or clean includes the Docker build cache.
     bool docker_in_operation = false;
     bool quit = false;
@@ -145,6 +148,9 @@ struct PlanBytes {
     std::uint64_t allocated = 0;
 };
 PlanBytes plan_bytes(const std::vector<Candidate>& plan);
+
+/// Whether a frame of this area is below 58 x 16, where it shows only the too-small notice.
+bool below_minimum(term::Rect area);
 
 /// Replaces the status line with `text`, stamped now.
 void set_status(TuiState& state, std::string text);

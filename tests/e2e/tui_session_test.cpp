@@ -330,6 +330,20 @@ TEST_F(TuiSession, DeletesWithAndWithoutTheDialog) {
     EXPECT_EQ(without(list_tree(home_), {".cache"}), home_before);
 }
 
+TEST_F(TuiSession, NothingIsConfirmedBehindTheTooSmallNotice) {
+    start({"tui", "--root", work_});
+    ASSERT_TRUE(shows("READY")) << screen();
+    keys({"j", "d"});
+    ASSERT_TRUE(shows("Delete node-modules?")) << screen();
+    ASSERT_EQ(tmux({"resize-window", "-t", "qb", "-x", "50", "-y", "12"}).exit_status, 0);
+    ASSERT_TRUE(shows("needs a little more room")) << screen();
+    // In one batch, so that every key meets the notice; only q acts.
+    keys({"y", "Enter", "d", "Space", "a", "/", "q"});
+    expect_restored("0");
+    EXPECT_TRUE(exists_nofollow(work_ + "/beta/node_modules/left-pad/index.js"));
+    EXPECT_TRUE(exists_nofollow(work_ + "/alpha/target/debug/app"));
+}
+
 TEST_F(TuiSession, PrunesTheDockerBuildCacheThroughTheClient) {
     start({"tui", "--root", work_});
     ASSERT_TRUE(shows("READY")) << screen();

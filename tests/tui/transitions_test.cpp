@@ -5,6 +5,7 @@
 #include "tui_harness.hpp"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace qb::tui {
 namespace {
@@ -72,6 +73,67 @@ TEST(Transitions, KeysByPhase) {
     m.show({row("/w/a", 3)});
     m.press('d', KeyMods::ALT);
     EXPECT_EQ(m.measured, std::vector<std::string>{"/w/a"});
+}
+
+// What a key can change, and what it asked the workers to do.
+auto effects(const Harness& h) {
+    return std::tuple(h.state.phase, h.state.cursor, h.state.selected_paths, h.state.plan.size(),
+                      h.state.filter_open, h.state.user_moved, h.state.quit, h.status(),
+                      h.measured);
+}
+
+TEST(Transitions, BehindTheTooSmallNoticeOnlyQuitActs) {
+    const std::vector<term::Rect> too_small = {{0, 0, 57, 16}, {0, 0, 58, 15}, {0, 0, 40, 10}};
+    const term::Rect smallest_full{0, 0, 58, 16};
+    const std::vector<term::KeyEvent> keys = {
+        term::KeyEvent::character('y'), key(KeyCode::Enter),
+        term::KeyEvent::character('d'), term::KeyEvent::character('a'),
+        term::KeyEvent::character(' '), term::KeyEvent::character('/')};
+    auto in_phase = [](Harness& h, TuiPhase phase, std::optional<term::Rect> area) {
+        h.show({row("/w/a", 3), row("/w/b", 2)});
+        h.state.phase = phase;
+        if (phase == TuiPhase::Confirm) {
+            h.state.plan = {row("/w/a", 3)};
+            h.state.operation_paths = {"/w/a"};
+        }
+        h.state.drawn_area = area;
+    };
+    for (TuiPhase phase :
+         {TuiPhase::Scanning, TuiPhase::Ready, TuiPhase::Confirm, TuiPhase::Checking}) {
+        for (const term::KeyEvent& k : keys) {
+            // At the smallest full size a key does what it does before any frame is drawn.
+            Harness today;
+            in_phase(today, phase, std::nullopt);
+            today.press(k);
+            Harness full;
+            in_phase(full, phase, smallest_full);
+            full.press(k);
+            EXPECT_EQ(effects(full), effects(today)) << term::describe(k);
+            for (term::Rect area : too_small) {
+                Harness h;
+                in_phase(h, phase, area);
+                const auto before = effects(h);
+                h.press(k);
+                EXPECT_EQ(effects(h), before)
+                    << term::describe(k) << " in phase " << static_cast<int>(phase) << " at "
+                    << area.width << " x " << area.height;
+            }
+        }
+        // q does what the notice says, in every one of them.
+        for (term::Rect area : too_small) {
+            Harness h;
+            in_phase(h, phase, area);
+            h.press('q');
+            EXPECT_TRUE(h.state.quit);
+        }
+    }
+    // A running clean still cannot be left; its message waits for a frame that shows it.
+    Harness cleaning;
+    cleaning.state.phase = TuiPhase::Cleaning;
+    cleaning.state.drawn_area = too_small.front();
+    cleaning.press('q');
+    EXPECT_FALSE(cleaning.state.quit);
+    EXPECT_EQ(cleaning.status(), "Deletion is in progress — wait for it to finish");
 }
 
 TEST(Transitions, WhoSetsUserMoved) {

@@ -386,7 +386,7 @@ TermError sys_error(std::string operation) {
 
 } // namespace
 
-TermResult<EventSource> EventSource::open(int in_fd) {
+TermResult<EventSource> EventSource::open(int in_fd, PollFunction wait) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return unexpected(sys_error("create the resize pipe"));
@@ -408,12 +408,12 @@ TermResult<EventSource> EventSource::open(int in_fd) {
         ::close(fds[1]);
         return unexpected(err);
     }
-    return EventSource(in_fd, fds[0], fds[1]);
+    return EventSource(in_fd, fds[0], fds[1], wait);
 }
 
 EventSource::EventSource(EventSource&& other) noexcept
     : in_fd_(other.in_fd_), wake_read_(other.wake_read_), wake_write_(other.wake_write_),
-      decoder_(std::move(other.decoder_)), ready_(std::move(other.ready_)) {
+      wait_(other.wait_), decoder_(std::move(other.decoder_)), ready_(std::move(other.ready_)) {
     other.wake_read_ = -1;
     other.wake_write_ = -1;
 }
@@ -460,7 +460,7 @@ TermResult<bool> EventSource::read_input() {
         pollfd p{in_fd_, POLLIN, 0};
         int r = 0;
         do {
-            r = ::poll(&p, 1, kSequenceGraceMs);
+            r = wait_(&p, 1, kSequenceGraceMs);
         } while (r < 0 && errno == EINTR);
         if (r < 0) {
             return unexpected(sys_error("wait for terminal input"));
@@ -480,11 +480,12 @@ TermResult<bool> EventSource::poll(std::chrono::milliseconds timeout) {
     }
     auto deadline = Clock::now() + timeout;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        // Rounded up: a last fraction of a millisecond cut to 0 would poll in a loop.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         int ms =
             static_cast<int>(std::max<long long>(0, std::min<long long>(left.count(), 1 << 30)));
         pollfd fds[2] = {{in_fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
-        int r = ::poll(fds, 2, ms);
+        int r = wait_(fds, 2, ms);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;

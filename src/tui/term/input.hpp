@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -112,7 +113,10 @@ std::vector<Event> decode_all(std::string_view bytes);
 /// reports through a pipe. Only one may exist at a time.
 class EventSource {
 public:
-    static TermResult<EventSource> open(int in_fd);
+    /// How the source waits on its descriptors: poll(2), or a stand-in that counts calls.
+    using PollFunction = int (*)(pollfd* fds, nfds_t count, int timeout_ms);
+
+    static TermResult<EventSource> open(int in_fd, PollFunction wait = ::poll);
 
     EventSource(EventSource&& other) noexcept;
     EventSource& operator=(EventSource&&) = delete;
@@ -127,14 +131,15 @@ public:
     TermResult<Event> read();
 
 private:
-    EventSource(int in_fd, int wake_read, int wake_write) noexcept
-        : in_fd_(in_fd), wake_read_(wake_read), wake_write_(wake_write) {}
+    EventSource(int in_fd, int wake_read, int wake_write, PollFunction wait) noexcept
+        : in_fd_(in_fd), wake_read_(wake_read), wake_write_(wake_write), wait_(wait) {}
     TermResult<bool> read_input();
     void drain_decoder(bool idle);
 
     int in_fd_ = -1;
     int wake_read_ = -1;
     int wake_write_ = -1;
+    PollFunction wait_ = nullptr;
     Decoder decoder_;
     std::deque<Event> ready_;
 };

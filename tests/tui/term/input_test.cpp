@@ -218,6 +218,24 @@ TEST(EventSource, KeysResizesAndEndOfInput) {
     EXPECT_EQ(eof.error().os_code, EIO);
 }
 
+std::vector<int> g_wait_timeouts;
+int counting_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    g_wait_timeouts.push_back(timeout_ms);
+    return ::poll(fds, count, timeout_ms);
+}
+
+TEST(EventSource, AWaitWithNothingToReadIsOnePoll) {
+    InputPipe in;
+    auto src = EventSource::open(in.r, counting_poll);
+    ASSERT_TRUE(src);
+    g_wait_timeouts.clear();
+    // By the time the wait begins, less than the whole millisecond is left.
+    auto r = src->poll(std::chrono::milliseconds(1));
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_FALSE(*r);
+    EXPECT_EQ(g_wait_timeouts, std::vector<int>{1});
+}
+
 std::atomic<int> g_interruptions{0};
 extern "C" void count_interruption(int) {
     g_interruptions.fetch_add(1);
