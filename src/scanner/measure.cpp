@@ -1,6 +1,7 @@
 #include "scanner/measure.hpp"
 
 #include "common/dir.hpp"
+#include "common/mount_id.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
 #include "scanner/pool.hpp"
@@ -82,8 +83,9 @@ bool stat_at(int dirfd, const char* name, bool follow, EntryStat& out) {
     out.blocks = stx.stx_blocks;
     out.mtime_sec = stx.stx_mtime.tv_sec;
     out.mtime_nsec = stx.stx_mtime.tv_nsec;
-    out.mount_root_known = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
-    out.mount_root = (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    out.mount_root_known = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                           mount_answers() == MountAnswers::All;
+    out.mount_root = out.mount_root_known && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     return true;
 #else
     struct stat st;
@@ -276,6 +278,7 @@ struct TreeRun {
     std::vector<FileRecord> records;
     std::vector<std::string> shortages; // directories left out for want of a descriptor
     std::optional<std::string> mount_inside;
+    std::optional<std::uint64_t> root_mount; // asked only where statx does not tell mount roots
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
@@ -465,8 +468,14 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         if (!stat_at(fd, name.name, false, e)) {
             continue;
         }
-        crossed = crossed || e.mount_root;
-        if ((e.mount_root || e.id.device != node->id.device) &&
+        bool mount_root = e.mount_root;
+        if (!e.mount_root_known && S_ISDIR(e.mode) && e.id.device == node->id.device) {
+            // A bind mount keeps the device: its mount id tells it, or nothing does and it
+            // counts as a mount.
+            mount_root = !same_mount(mount_id_at(fd, name.name, dir::Follow::No), run->root_mount);
+        }
+        crossed = crossed || mount_root;
+        if ((mount_root || e.id.device != node->id.device) &&
             (!mount || path::compare(name.view(), *mount) < 0)) {
             mount = name.view();
         }
@@ -606,6 +615,9 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
         }
     }
     if (node->dir.valid()) {
+        if (!root.mount_root_known) {
+            run->root_mount = mount_id_at(node->dir.fd(), "", dir::Follow::No);
+        }
         node->path_len = run->root_path.size();
         node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
         read_listing(run, node);

@@ -24,8 +24,9 @@ struct MeasuredDir {
     /// Other unreadable parts are left out without a word.
     std::vector<std::string> errors;
     /// The least full path, in path order, of the mount points met below the root: entries
-    /// on another device than the directory that lists them, or roots of a mount. Their
-    /// contents are measured all the same.
+    /// on another device than the directory that lists them, roots of a mount, and where
+    /// the system does not mark those, directories on another mount than the root or on one
+    /// that nothing tells. Their contents are measured all the same.
     std::optional<std::string> mount_inside;
 };
 
