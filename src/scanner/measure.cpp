@@ -33,6 +33,11 @@ namespace {
 
 constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
 
+ListedHook& listed_hook() {
+    static ListedHook hook;
+    return hook;
+}
+
 // What measuring needs of one entry, whichever call produced it.
 struct EntryStat {
     mode_t mode = 0;
@@ -498,6 +503,9 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     if (subdirs.empty()) {
         return;
     }
+    if (const ListedHook& hook = listed_hook()) {
+        hook(node_path(*node, run->root_path));
+    }
     run->pending.fetch_add(subdirs.size());
     for (const Subdir& sub : subdirs) {
         auto child = std::make_shared<DirNode>();
@@ -661,6 +669,10 @@ T wait_for(Start start) {
 }
 
 } // namespace
+
+void set_listed_hook(ListedHook hook) {
+    listed_hook() = std::move(hook);
+}
 
 bool TreeStats::same_fingerprint(const TreeStats& other) const {
     return newest_mtime_nanos == other.newest_mtime_nanos && bytes == other.bytes &&

@@ -66,4 +66,12 @@ void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t pro
                              std::function<void(std::optional<Candidate>)> done,
                              std::function<void(std::string)> on_error = {});
 
+/// Called with the full path of a directory that measuring has listed and found holding
+/// directories, before any of them is opened (once per batch of a large listing).
+using ListedHook = std::function<void(const std::string&)>;
+
+/// Test seam, process-wide: the hook to call (none when empty, as outside tests). Set it
+/// only while nothing is being measured.
+void set_listed_hook(ListedHook hook);
+
 } // namespace qb
