@@ -1,6 +1,7 @@
 #include "scanner/measure.hpp"
 
 #include "common/dir.hpp"
+#include "common/mount_id.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
 #include "scanner/pool.hpp"
@@ -32,6 +33,11 @@ namespace qb {
 namespace {
 
 constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
+
+ListedHook& listed_hook() {
+    static ListedHook hook;
+    return hook;
+}
 
 // What measuring needs of one entry, whichever call produced it.
 struct EntryStat {
@@ -83,8 +89,9 @@ bool stat_at(int dirfd, const char* name, bool follow, EntryStat& out) {
     out.blocks = stx.stx_blocks;
     out.mtime_sec = stx.stx_mtime.tv_sec;
     out.mtime_nsec = stx.stx_mtime.tv_nsec;
-    out.mount_root_known = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
-    out.mount_root = (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    out.mount_root_known = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                           mount_answers() == MountAnswers::All;
+    out.mount_root = out.mount_root_known && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     return true;
 #else
     struct stat st;
@@ -277,6 +284,7 @@ struct TreeRun {
     std::vector<FileRecord> records;
     std::vector<std::string> shortages; // directories left out for want of a descriptor
     std::optional<std::string> mount_inside;
+    std::optional<std::uint64_t> root_mount; // asked only where statx does not tell mount roots
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
@@ -525,8 +533,14 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
             }
             continue;
         }
-        crossed = crossed || e.mount_root;
-        if ((e.mount_root || e.id.device != node->id.device) &&
+        bool mount_root = e.mount_root;
+        if (!e.mount_root_known && S_ISDIR(e.mode) && e.id.device == node->id.device) {
+            // A bind mount keeps the device: its mount id tells it, or nothing does and it
+            // counts as a mount.
+            mount_root = !same_mount(mount_id_at(fd, name.name, dir::Follow::No), run->root_mount);
+        }
+        crossed = crossed || mount_root;
+        if ((mount_root || e.id.device != node->id.device) &&
             (!mount || path::compare(name.view(), *mount) < 0)) {
             mount = name.view();
         }
@@ -548,6 +562,9 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     keep_open_for_deep(*node, subdirs);
     if (subdirs.empty()) {
         return;
+    }
+    if (const ListedHook& hook = listed_hook()) {
+        hook(node_path(*node, run->root_path));
     }
     run->pending.fetch_add(subdirs.size());
     for (const Subdir& sub : subdirs) {
@@ -669,6 +686,9 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
         }
     }
     if (node->dir.valid()) {
+        if (!root.mount_root_known) {
+            run->root_mount = mount_id_at(node->dir.fd(), "", dir::Follow::No);
+        }
         node->path_len = run->root_path.size();
         node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
         read_listing(run, node);
@@ -712,6 +732,10 @@ T wait_for(Start start) {
 }
 
 } // namespace
+
+void set_listed_hook(ListedHook hook) {
+    listed_hook() = std::move(hook);
+}
 
 bool TreeStats::same_fingerprint(const TreeStats& other) const {
     return newest_mtime_nanos == other.newest_mtime_nanos && bytes == other.bytes &&

@@ -24,8 +24,9 @@ struct MeasuredDir {
     /// Other unreadable parts are left out without a word.
     std::vector<std::string> errors;
     /// The least full path, in path order, of the mount points met below the root: entries
-    /// on another device than the directory that lists them, or roots of a mount. Their
-    /// contents are measured all the same.
+    /// on another device than the directory that lists them, roots of a mount, and where
+    /// the system does not mark those, directories on another mount than the root or on one
+    /// that nothing tells. Their contents are measured all the same.
     std::optional<std::string> mount_inside;
 };
 
@@ -64,5 +65,13 @@ void measure_candidate_async(PoolJobs& jobs, FoundCache found, std::uint64_t pro
                              std::uint64_t now_unix,
                              std::function<void(std::optional<Candidate>)> done,
                              std::function<void(std::string)> on_error = {});
+
+/// Called with the full path of a directory that measuring has listed and found holding
+/// directories, before any of them is opened (once per batch of a large listing).
+using ListedHook = std::function<void(const std::string&)>;
+
+/// Test seam, process-wide: the hook to call (none when empty, as outside tests). Set it
+/// only while nothing is being measured.
+void set_listed_hook(ListedHook hook);
 
 } // namespace qb

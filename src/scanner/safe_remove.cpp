@@ -1,6 +1,7 @@
 #include "scanner/safe_remove.hpp"
 
 #include "common/dir.hpp"
+#include "common/mount_id.hpp"
 #include "common/os_error.hpp"
 #include "common/paths.hpp"
 
@@ -28,48 +29,33 @@ constexpr std::size_t kMaxOpenListings = 16;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
 // A directory the system is asked about: open as `fd`, or at the path `name` (`fd` is then
-// AT_FDCWD), its last component followed or not as `flags` say.
+// AT_FDCWD), its last component followed or not as `follow` says.
 struct Place {
     int fd;
     const char* name = nullptr;
-    int flags = 0;
+    dir::Follow follow = dir::Follow::Yes;
 };
 
 int stat_of(const Place& p, struct stat& st) {
-    return p.name == nullptr ? ::fstat(p.fd, &st) : ::fstatat(p.fd, p.name, &st, p.flags);
+    return p.name == nullptr ? ::fstat(p.fd, &st)
+                             : ::fstatat(p.fd, p.name, &st,
+                                         p.follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW);
 }
 
-// The mount a directory lies on, where the system tells it: a bind mount of the same file
-// system has the same device number but another mount.
 std::optional<std::uint64_t> mount_id(const Place& p) {
-#if defined(STATX_MNT_ID)
-    struct statx sx;
-    int rc = p.name == nullptr ? ::statx(p.fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx)
-                               : ::statx(p.fd, p.name, p.flags, STATX_MNT_ID, &sx);
-    if (rc == 0 && (sx.stx_mask & STATX_MNT_ID)) {
-        return sx.stx_mnt_id;
-    }
-#else
-    (void)p;
-#endif
-    return std::nullopt;
+    return mount_id_at(p.fd, p.name == nullptr ? "" : p.name, p.follow);
 }
 
 // Whether `dir` lies on another mount than `parent`, the directory it was reached from. A
-// bind mount keeps its file system's device, so mounts are compared too where the system
-// names them.
+// bind mount keeps its file system's device, so mounts are compared too; a mount that
+// nothing tells counts as another.
 Result<bool, int> on_another_mount(const Place& parent, const Place& dir) {
     struct stat parent_st;
     struct stat st;
     if (stat_of(parent, parent_st) != 0 || stat_of(dir, st) != 0) {
         return unexpected(errno);
     }
-    if (parent_st.st_dev != st.st_dev) {
-        return true;
-    }
-    auto parent_mount = mount_id(parent);
-    auto mount = mount_id(dir);
-    return parent_mount && mount && *parent_mount != *mount;
+    return parent_st.st_dev != st.st_dev || !same_mount(mount_id(parent), mount_id(dir));
 }
 
 IoError cannot_stat(int errnum) {
@@ -161,7 +147,7 @@ private:
             return IoError::from_errno(errno);
         }
         if (identity_of(st).device != root_.device ||
-            (root_mount_ && mount_id({d.fd()}).value_or(*root_mount_) != *root_mount_)) {
+            !same_mount(mount_id({d.fd()}), root_mount_)) {
             d.close();
             return visitor_.mount_point(path_of(name));
         }
@@ -343,7 +329,7 @@ Result<bool, int> is_mount_point(const std::string& path) {
         return false; // the root, or a path naming no entry of a directory
     }
     std::string dir = parent->empty() ? std::string(".") : std::string(*parent);
-    return on_another_mount({AT_FDCWD, dir.c_str()}, {AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW});
+    return on_another_mount({AT_FDCWD, dir.c_str()}, {AT_FDCWD, path.c_str(), dir::Follow::No});
 }
 
 } // namespace qb

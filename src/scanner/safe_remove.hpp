@@ -45,8 +45,8 @@ inline constexpr std::string_view kTargetIsMountPoint = "target is a mount point
 std::string contains_mount_point(std::string_view path);
 
 /// Whether the directory at `path` (its last component not followed) is a mount point:
-/// on another device, or another mount where the system tells mounts apart, than the
-/// directory it is looked up in. The error is the errno of opening or examining either.
+/// on another device or another mount than the directory it is looked up in, or on a mount
+/// that nothing tells (see mount_id_at). The error is the errno of examining either.
 Result<bool, int> is_mount_point(const std::string& path);
 
 /// What a walk meets. Every callback may stop the walk by returning an error; the

@@ -441,17 +441,18 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
 }
 
 // A bind mount of the same file system keeps its device: only the system's mount ids and
-// mount-root flag tell it.
-bool mounts_told_apart() {
-    struct statx sx;
-    return ::statx(AT_FDCWD, "/", 0, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0;
+// mount-root flag tell it. A case needs them when it binds, unless it is about their absence.
+bool runs_here(const std::string& mount, MountAnswers answers, const std::string& dir) {
+    return mount == "tmpfs" || answers == MountAnswers::None ||
+           test::mounts_told_apart(dir, answers);
 }
 
 // Mount tests run everything in a child, mounts and engine work alike (see
 // run_in_mount_namespace).
 // A mount inside a target that the scan's measuring or the check before a delete met
 // refuses the target before anything goes; one placed after both is met by the removal,
-// which stops there and leaves the mount alone.
+// which stops there and leaves the mount alone. Where nothing tells mounts apart, every
+// directory counts as one.
 TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     TempDir t;
     write_file(t / "victim/keep.txt", "precious");
@@ -462,6 +463,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         std::string name;
         std::string mount; // "tmpfs", the victim directory "bind", or a "file" bound
         When when;
+        MountAnswers answers = MountAnswers::All;
     };
     const std::vector<Case> cases{
         {"tmpfs-scan", "tmpfs", When::Scan},
@@ -470,14 +472,16 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         {"bind-remeasure", "bind", When::Remeasure},
         {"tmpfs-remeasure", "tmpfs", When::Remeasure},
         {"bind-removal", "bind", When::Removal},
+        {"bind-scan-no-statx", "bind", When::Scan, MountAnswers::NoStatx},
+        {"bind-scan-untold", "bind", When::Scan, MountAnswers::None},
     };
-    const bool told_apart = mounts_told_apart();
     test::run_in_mount_namespace([&] {
         for (const Case& k : cases) {
             SCOPED_TRACE(k.name);
-            if (k.mount != "tmpfs" && !told_apart) {
+            if (!runs_here(k.mount, k.answers, t.path())) {
                 continue;
             }
+            set_mount_answers(k.answers);
             const std::string project = t / ("root/" + k.name);
             const std::string nm = project + "/node_modules";
             write_file(project + "/package.json", "{}");
@@ -511,7 +515,12 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             if (k.when == When::Remeasure) {
                 mount();
             }
-            const std::string reason = "contains a mount point: " + mnt;
+            const bool untold = k.answers == MountAnswers::None;
+            const std::string reason =
+                untold ? std::string(kTargetIsMountPoint) : "contains a mount point: " + mnt;
+            if (untold) {
+                EXPECT_EQ(c.mount_inside, nm + "/m00");
+            }
             auto fresh = measure_entry(c, SystemEnv{});
             if (k.when == When::Scan) {
                 EXPECT_EQ(fresh ? "<measured>" : fmt_app_error(fresh.error()),
@@ -551,6 +560,7 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
         CacheScope scope;
         std::string mount; // the victim bound there, a "tmpfs", or the target bound on "self"
         bool late;         // mounted between the validation and the removal
+        MountAnswers answers = MountAnswers::All;
     };
     const std::vector<Case> cases{
         {"project-bind", CacheScope::Project, "bind", false},
@@ -559,18 +569,19 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
         {"global-tmpfs", CacheScope::Global, "tmpfs", false},
         {"late-bind", CacheScope::Project, "bind", true},
         {"late-self", CacheScope::Project, "self", true}, // same device and inode
+        {"project-bind-no-statx", CacheScope::Project, "bind", false, MountAnswers::NoStatx},
     };
     auto target_of = [&](const Case& k) {
         return k.scope == CacheScope::Project ? t / ("root/" + k.name + "/node_modules")
                                               : t / ("xdg-" + k.name + "/pip");
     };
-    const bool mount_ids = mounts_told_apart();
     test::run_in_mount_namespace([&] {
         for (const Case& k : cases) {
             SCOPED_TRACE(k.name);
-            if (k.mount != "tmpfs" && !mount_ids) {
+            if (!runs_here(k.mount, k.answers, t.path())) {
                 continue;
             }
+            set_mount_answers(k.answers);
             const bool project = k.scope == CacheScope::Project;
             const std::string target = target_of(k);
             SystemEnv env = env_with_home(t / "home");
@@ -605,6 +616,9 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
     });
     EXPECT_EQ(test::tree_contents(t / "victim"), victim);
     for (const Case& k : cases) {
+        if (!runs_here(k.mount, k.answers, t.path())) {
+            continue;
+        }
         EXPECT_EQ(test::tree_contents(target_of(k)),
                   (std::vector<std::string>{"d own", "f own/file\nown"}))
             << k.name;

@@ -317,6 +317,33 @@ TEST(MeasureTree, ADescriptorShortageIsNamedNotHidden) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// A directory opened by path must be the one its parent listed: swapping a directory on
+// the way for a link leads the path out of the tree.
+TEST(MeasureTree, ADirectoryReplacedBeforeItsOpenByPathIsLeftOut) {
+    TempDir t;
+    write_file(t / "tree/a/b/own", "own");
+    write_file(t / "outside/b/big", std::string(5000, 'o'));
+    set_listed_hook([&](const std::string& dir) {
+        if (dir == t / "tree/a") {
+            ASSERT_EQ(::rename(dir.c_str(), (t / "moved").c_str()), 0);
+            make_symlink(t / "outside", dir);
+        }
+    });
+    std::optional<MeasuredDir> got;
+    {
+        // Every kept slot taken: no directory stays open for its children, so b opens by path.
+        dir::KeptSlots all;
+        all.take(dir::keep_capacity());
+        got = measure_dir(t / "tree");
+    }
+    set_listed_hook({});
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(exists_nofollow(t / "moved/b/own")); // the swap did happen
+    // The root, a, and b as a listed it; nothing inside what the path now leads to.
+    EXPECT_EQ(got->stats.entries, 3u);
+    EXPECT_EQ(got->stats.bytes, 0u);
+}
+
 TEST(MeasureTree, AForkedChildMeasuresAloneWithTheSameResult) {
     TempDir t;
     make_dirs(t / "outside");

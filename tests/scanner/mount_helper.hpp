@@ -4,17 +4,22 @@
 // test does or however it ends, its mounts go away with the child and never reach the
 // machine's own namespace.
 
+#include "common/mount_id.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qb::test {
 
@@ -71,6 +76,23 @@ inline void mount_bind(const std::string& source, const std::string& dir) {
         std::fprintf(stderr, "cannot bind-mount: %s\n", std::strerror(errno));
         ::_exit(kNoMounts);
     }
+}
+
+/// Whether the system tells a bind mount of the file system holding `dir` from a plain
+/// directory when only `answers` are listened to; asked here, not through the code under test.
+inline bool mounts_told_apart(const std::string& dir, MountAnswers answers) {
+    struct statx sx;
+    if (answers == MountAnswers::All && ::statx(AT_FDCWD, dir.c_str(), 0, STATX_MNT_ID, &sx) == 0 &&
+        (sx.stx_mask & STATX_MNT_ID) != 0) {
+        return true;
+    }
+    std::vector<unsigned char> buf(sizeof(struct file_handle) + MAX_HANDLE_SZ);
+    auto* handle = reinterpret_cast<struct file_handle*>(buf.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mount = -1;
+    return answers != MountAnswers::None &&
+           (::name_to_handle_at(AT_FDCWD, dir.c_str(), handle, &mount, 0) == 0 ||
+            errno == EOVERFLOW);
 }
 
 } // namespace qb::test
