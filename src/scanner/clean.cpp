@@ -82,7 +82,7 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (!path::starts_with(*path, *anchor) || path::equal(*path, *anchor)) {
         return unexpected(std::string("path escaped its scan root"));
     }
-    if (protected_dirs.holds(*path)) {
+    if (protected_dirs.holds(*path) || protected_dirs.holds(identity_of(st))) {
         return unexpected(std::string(kHomeOrAncestor));
     }
     if (c.scope == CacheScope::Project) {

@@ -25,6 +25,44 @@ namespace {
 // Longer than "/" plus any marker name the classifier probes for.
 constexpr std::size_t kLongestProbeName = 32;
 
+// The identity of what `path` names when that is a directory, not a link to one.
+std::optional<DirIdentity> directory_nofollow(const std::string& path) {
+    // With a trailing "/" or "/." lstat would follow a final link.
+    struct stat st;
+    if (::lstat(std::string(path::trim_trailing(path)).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return std::nullopt;
+    }
+    return identity_of(st);
+}
+
+// The identity of `dir`, from the descriptors the walk holds where it holds them.
+std::optional<DirIdentity> identity_at(const WalkDir& dir) {
+    struct stat st;
+    if (dir.dir_fd >= 0) {
+        if (::fstat(dir.dir_fd, &st) != 0) {
+            return std::nullopt;
+        }
+        return identity_of(st);
+    }
+    auto name = path::file_name(dir.path);
+    if (dir.parent_fd < 0 || !name) {
+        return directory_nofollow(std::string(dir.path));
+    }
+    if (::fstatat(dir.parent_fd, std::string(*name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    return identity_of(st);
+}
+
+// The identity is taken only past the cheaper test of the path.
+bool holds_dir(const ProtectedDirs& protected_dirs, const WalkDir& dir) {
+    if (protected_dirs.holds(dir.path)) {
+        return true;
+    }
+    std::optional<DirIdentity> id = identity_at(dir);
+    return id && protected_dirs.holds(*id);
+}
+
 } // namespace
 
 std::optional<std::string> canonical_path(const std::string& path) {
@@ -36,9 +74,7 @@ std::optional<std::string> canonical_path(const std::string& path) {
 }
 
 bool is_directory_nofollow(const std::string& path) {
-    // With a trailing "/" or "/." lstat would follow a final link.
-    struct stat st;
-    return ::lstat(std::string(path::trim_trailing(path)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return directory_nofollow(path).has_value();
 }
 
 bool is_directory(const std::string& path) {
@@ -160,7 +196,7 @@ DiscoveryStep DiscoveryRules::at(const WalkDir& dir, std::optional<ProjectMatch>
     match = dir.path.size() + kLongestProbeName >= kPathMax
                 ? classify_project_dir(dir.path)
                 : classify_project_dir_at(dir.parent_fd, dir.dir_fd, dir.path);
-    if (match && !protected_.holds(dir.path)) {
+    if (match && !holds_dir(protected_, dir)) {
         return kinds_.passes(match->kind) ? DiscoveryStep::Report : DiscoveryStep::Stop;
     }
     match.reset();
@@ -192,9 +228,10 @@ DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, DiscoveryRules rule
                              const std::vector<GlobalCandidate>& globals)
     : roots_(std::move(roots)), rules_(std::move(rules)) {
     for (const GlobalCandidate& row : globals) {
-        if (rules_.kinds().passes(row.kind) && is_directory_nofollow(row.path)) {
+        std::optional<DirIdentity> id;
+        if (rules_.kinds().passes(row.kind) && (id = directory_nofollow(row.path))) {
             std::string real = canonical_path(row.path).value_or(row.path);
-            if (!rules_.protected_dirs().holds(real)) {
+            if (!rules_.protected_dirs().holds(real) && !rules_.protected_dirs().holds(*id)) {
                 globals_.push_back(Global{row, std::move(real), false, true, {}});
             }
         }

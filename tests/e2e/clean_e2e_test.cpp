@@ -485,25 +485,26 @@ TEST_F(CleanE2e, CachesInsideCachesAreCleanedOnce) {
     EXPECT_FALSE(exists_nofollow(git));
 }
 
+// A clean that must leave a home directory, and every directory holding it, alone.
+struct HomeCase {
+    std::string home;           // where the home directory is
+    std::string home_var = {};  // HOME as given, "" for `home`
+    std::string cwd = {};       // "" for the sandbox
+    std::string xdg_cache = {}; // "" keeps the sandbox's own
+    std::vector<std::string> args;
+    std::string walked_home = {}; // the home as the walk reaches it, "" when none does
+};
+
 // A directory that is the home directory or holds it is never a cache, whatever marks it
-// as one; the walk goes on into it, so the caches inside the home are still found.
-TEST_F(CleanE2e, AHomeIsNeverACache) {
-    const std::string tagged = sandbox_ / "r1";
-    const std::string project = sandbox_ / "r2";
-    write_file(tagged + "/x/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
-    write_file(project + "/p/package.json", "{}");
-    struct Case {
-        std::string home;
-        std::string xdg_cache; // "" keeps the sandbox's own
-        std::vector<std::string> args;
-        bool inner_found; // the node_modules of a project inside the home
-    };
-    const Case cases[] = {
-        {tagged + "/x/home", "", {"clean", "--root", tagged}, true},
-        {project + "/p/node_modules/u", "", {"clean", "--root", project}, true},
-        {sandbox_ / "s/pip", sandbox_ / "s", {"clean", "--scope", "global"}, false},
-    };
-    for (const Case& k : cases) {
+// as one and whatever path leads to it; the walk goes on into it, so the caches inside
+// the home are still found.
+class CleanHomeE2e : public CleanE2e {
+protected:
+    void tag(const std::string& dir) {
+        write_file(dir + "/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
+    }
+
+    void expect_home_kept(const HomeCase& k) {
         SCOPED_TRACE(k.home);
         write_file(k.home + "/.ssh/id", "key");
         write_file(k.home + "/w/package.json", "{}");
@@ -511,21 +512,96 @@ TEST_F(CleanE2e, AHomeIsNeverACache) {
         const auto before = list_tree(sandbox_.path());
         ProcessOptions options;
         options.env = env_;
-        options.env["HOME"] = k.home;
+        options.env["HOME"] = k.home_var.empty() ? k.home : k.home_var;
         if (!k.xdg_cache.empty()) {
             options.env["XDG_CACHE_HOME"] = k.xdg_cache;
         }
+        options.cwd = k.cwd.empty() ? sandbox_.path() : k.cwd;
         std::vector<std::string> args = k.args;
         args.insert(args.end(), {"--yes", "--include-recent"});
         auto run = run_quillbarrow(args, options);
         ASSERT_EQ(run.exit_status, 0) << run.err;
-        const std::string inner = k.home + "/w/node_modules";
-        EXPECT_EQ(json::parse(run.out)["cleaned_paths"],
-                  k.inner_found ? json{inner} : json::array());
-        EXPECT_EQ(list_tree(sandbox_.path()),
-                  k.inner_found ? without(before, inner.substr(sandbox_.path().size() + 1))
-                                : before);
+        // The inner cache alone is selected: no directory holding the home is a row.
+        const std::string inner = k.walked_home + "/w/node_modules";
+        const json expected = k.walked_home.empty() ? json::array() : json{inner};
+        json doc = json::parse(run.out);
+        EXPECT_EQ(doc["cleaned_paths"], expected);
+        EXPECT_EQ(doc["selected"], expected.size());
+        auto after = before;
+        if (!k.walked_home.empty()) {
+            for (const std::string& gone : {inner, k.home + "/w/node_modules"}) {
+                after = without(after, gone.substr(sandbox_.path().size() + 1));
+            }
+        }
+        EXPECT_EQ(list_tree(sandbox_.path()), after);
         EXPECT_EQ(read_file(k.home + "/.ssh/id"), "key");
+    }
+};
+
+TEST_F(CleanHomeE2e, AHomeIsNeverACache) {
+    const std::string tagged = sandbox_ / "r1";
+    const std::string project = sandbox_ / "r2";
+    tag(tagged + "/x");
+    write_file(project + "/p/package.json", "{}");
+    // A relative HOME names the directory it leads to from the working directory.
+    tag(sandbox_ / "r3/x");
+    tag(sandbox_ / "r4/x");
+    make_dirs(sandbox_ / "r4/x/home");
+    const HomeCase cases[] = {
+        {.home = tagged + "/x/home",
+         .args = {"clean", "--root", tagged},
+         .walked_home = tagged + "/x/home"},
+        {.home = project + "/p/node_modules/u",
+         .args = {"clean", "--root", project},
+         .walked_home = project + "/p/node_modules/u"},
+        {.home = sandbox_ / "s/pip",
+         .xdg_cache = sandbox_ / "s",
+         .args = {"clean", "--scope", "global"}},
+        {.home = sandbox_ / "r3/x/home",
+         .home_var = "r3/x/home",
+         .args = {"clean", "--root", sandbox_ / "r3"},
+         .walked_home = sandbox_ / "r3/x/home"},
+        {.home = sandbox_ / "r4/x/home",
+         .home_var = ".",
+         .cwd = sandbox_ / "r4/x/home",
+         .args = {"clean", "--root", sandbox_ / "r4"},
+         .walked_home = sandbox_ / "r4/x/home"},
+    };
+    for (const HomeCase& k : cases) {
+        expect_home_kept(k);
+    }
+}
+
+// A bind mount gives a directory a second canonical path: the home is known by its device
+// and inode too.
+TEST_F(CleanHomeE2e, AHomeReachedThroughABindMountIsNeverACache) {
+    tag(sandbox_ / "r5/x");
+    write_file(sandbox_ / "r6/p/package.json", "{}");
+    const HomeCase cases[] = {
+        {.home = sandbox_ / "r5/x/home",
+         .args = {"clean", "--root", sandbox_ / "q5"},
+         .walked_home = sandbox_ / "q5/x/home"},
+        {.home = sandbox_ / "r6/p/node_modules/u",
+         .args = {"clean", "--root", sandbox_ / "q6"},
+         .walked_home = sandbox_ / "q6/p/node_modules/u"},
+        {.home = sandbox_ / "r7/pip",
+         .xdg_cache = sandbox_ / "q7",
+         .args = {"clean", "--scope", "global"}},
+    };
+    make_dirs(sandbox_ / "r7");
+    for (const char* n : {"5", "6", "7"}) {
+        make_dirs(sandbox_ / (std::string("q") + n));
+    }
+    run_in_mount_namespace([&] {
+        for (const char* n : {"5", "6", "7"}) {
+            mount_bind(sandbox_ / (std::string("r") + n), sandbox_ / (std::string("q") + n));
+        }
+        for (const HomeCase& k : cases) {
+            expect_home_kept(k);
+        }
+    });
+    for (const HomeCase& k : cases) {
+        EXPECT_EQ(read_file(k.home + "/.ssh/id"), "key") << k.home;
     }
 }
 

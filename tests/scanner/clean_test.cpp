@@ -625,6 +625,53 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
     }
 }
 
+// A home directory or an ancestor of one is refused whatever path leads to it (a bind
+// mount gives it a second canonical path), and so is any account's home.
+TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
+    TempDir t;
+    write_file(t / "tagged/a/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
+    write_file(t / "web/p/package.json", "{}");
+    cargo_project(t / "accounts", "p");
+    struct Case {
+        std::string home; // HOME, else the home of an account in the account database
+        bool in_database;
+        std::string target, anchor, kind;
+        CacheScope scope;
+    };
+    const std::vector<Case> cases{
+        {t / "tagged/a/home", false, t / "tagged-alias/a", t / "tagged-alias", "cachedir-tag",
+         CacheScope::Project},
+        {t / "web/p/node_modules/u", false, t / "web-alias/p/node_modules", t / "web-alias",
+         "node-modules", CacheScope::Project},
+        {t / "xdg/pip", false, t / "xdg-alias/pip", t / "xdg-alias", "pip-cache",
+         CacheScope::Global},
+        {t / "accounts/p/target/u", true, t / "accounts/p/target", t / "accounts", "cargo-target",
+         CacheScope::Project},
+    };
+    for (const Case& k : cases) {
+        write_file(k.home + "/.ssh/id", "key");
+        if (k.in_database) {
+            write_file(t / "passwd", "ghost:x:4242:4242::" + k.home + ":/bin/sh\n");
+        }
+    }
+    test::run_in_mount_namespace([&] {
+        for (const char* dir : {"tagged", "web", "xdg"}) {
+            make_dirs(t / (std::string(dir) + "-alias"));
+            test::mount_bind(t / dir, t / (std::string(dir) + "-alias"));
+        }
+        test::mount_bind(t / "passwd", "/etc/passwd");
+        const auto before = test::tree_contents(t.path());
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.target);
+            SystemEnv env = env_with_home(k.in_database ? t / "home" : k.home);
+            env.vars["XDG_CACHE_HOME"] = t / "xdg-alias";
+            Candidate c = measured(k.target, k.anchor, k.kind, k.scope);
+            EXPECT_EQ(refusal(c, env), "target is the home directory or one of its ancestors");
+        }
+        EXPECT_EQ(test::tree_contents(t.path()), before);
+    });
+}
+
 TEST(CleanExecutor, FreeSpaceRowsOnlyForFileSystemsThatLostSomething) {
     TempDir t;
     // Named so that path order and device-number order disagree.

@@ -1,6 +1,7 @@
 // The parts of the loop that need no terminal: which remembered entries are shown at
 // start, when a turn draws, and what terminal events do.
 
+#include "support/test_support.hpp"
 #include "tui/event_loop.hpp"
 
 #include <fmt/format.h>
@@ -53,6 +54,22 @@ TEST(SelectRemembered, AgeRootsScopeAndKinds) {
     options = ScanOptions{{"/w"}, {"npm-cache"}, ScopeFilter::All};
     EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache"}));
+}
+
+// An entry that leads to the home directory is not shown, whatever its name.
+TEST(SelectRemembered, NoEntryThatLeadsToTheHome) {
+    test::TempDir t;
+    test::make_dirs(t / "home/.ssh");
+    test::make_dirs(t / "w/kept/target");
+    test::make_dirs(t / "w/linked");
+    test::make_symlink(t / "home", t / "w/linked/target");
+    SystemEnv env;
+    env.vars["HOME"] = t / "home";
+    ScanOptions options{{t / "w"}, {}, ScopeFilter::All};
+    std::vector<RememberedCache> entries = {entry(t / "w/kept/target", 10),
+                                            entry(t / "w/linked/target", 20)};
+    EXPECT_EQ(paths(select_remembered(entries, options, {t / "w"}, ProtectedDirs(env), kNow)),
+              (std::vector<std::string>{t / "w/kept/target"}));
 }
 
 TEST(SelectRemembered, OrderRepeatsAndLimit) {
