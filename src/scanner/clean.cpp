@@ -243,6 +243,9 @@ std::string probe_path_of(const std::string& target) {
 } // namespace
 
 Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env) {
+    if (auto ready = ready_descriptors(); !ready) {
+        return unexpected(fmt_app_error(ready.error()));
+    }
     auto valid = validate_target(candidate, env, ProtectedDirs(env));
     if (!valid) {
         return unexpected(std::move(valid.error()));

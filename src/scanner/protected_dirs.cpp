@@ -1,5 +1,6 @@
 #include "scanner/protected_dirs.hpp"
 
+#include "common/dir.hpp"
 #include "common/fs.hpp"
 #include "common/paths.hpp"
 #include "scanner/scan.hpp"
@@ -38,8 +39,10 @@ bool read_account(struct passwd& pw, std::vector<char>& buf, Read read) {
     }
 }
 
-// Every read of the account database is here, since each opens files of its own.
+// Every read of the account database is here, since each opens files of its own: the
+// database itself, and a socket to a caching daemon where one may run.
 AccountHomes read_account_homes() {
+    const std::vector<dir::Slot> descriptors = dir::Slot::take_reserved(2);
     // The enumeration reads one stream per process: two at once would each miss entries.
     static std::mutex enumerating;
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);

@@ -76,10 +76,11 @@ protected:
     std::string root() const { return sandbox_ / "projects"; }
     std::string home() { return env_["HOME"]; }
 
-    ProcessResult run(std::vector<std::string> args) {
+    ProcessResult run(std::vector<std::string> args, std::optional<unsigned> max_open_files = {}) {
         ProcessOptions options;
         options.env = env_;
         options.cwd = sandbox_.path();
+        options.max_open_files = max_open_files;
         return run_quillbarrow(args, options);
     }
 
@@ -130,7 +131,16 @@ TEST_F(CleanE2e, DryRunChangesNothingAndShowsThePlan) {
 
 TEST_F(CleanE2e, ConfirmedRunRemovesExactlyTheSelection) {
     const auto before = list_tree(sandbox_.path());
-    auto r = run(clean_args({"--yes"}));
+    // Seven descriptors free besides the standard three: one too few to work exactly.
+    auto starved = run(clean_args({"--yes"}), 10);
+    EXPECT_EQ(starved.exit_status, 4) << starved.err;
+    EXPECT_EQ(starved.out, "");
+    EXPECT_EQ(json::parse(starved.err)["error"]["message"],
+              "filesystem operation failed for <file descriptors>: too few file descriptors: 8 "
+              "must be free and 7 are");
+    EXPECT_EQ(list_tree(sandbox_.path()), before);
+
+    auto r = run(clean_args({"--yes"}), 11);
     ASSERT_EQ(r.exit_status, 0) << r.err;
     json doc = json::parse(r.out);
     EXPECT_EQ(doc["confirmed"], true);

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -192,6 +193,13 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         ::signal(SIGPIPE, SIG_DFL);
         if (options.cwd && ::chdir(options.cwd->c_str()) != 0) {
             ::_exit(126);
+        }
+        if (options.max_open_files) {
+            const struct rlimit limit { *options.max_open_files, *options.max_open_files };
+            ::close_range(3, ~0U, 0);
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                ::_exit(126);
+            }
         }
         ::execve(argp[0], argp.data(), envp.data());
         ::_exit(127);

@@ -75,6 +75,8 @@ struct ProcessOptions {
     std::optional<std::string> cwd;
     std::chrono::milliseconds timeout{60000};
     bool close_stdout = false; // standard output is a pipe closed before the child writes
+    // Soft and hard limit on the child's open files; it then inherits only the standard three.
+    std::optional<unsigned> max_open_files;
 };
 
 /// Runs a program and collects its output. The child is killed at the time-out.
