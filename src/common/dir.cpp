@@ -235,19 +235,17 @@ Budget& budget() {
 }
 
 // openat(2), tried again while descriptors run short: the caller holds a slot for it, so
-// another part of the process holds one it should not, and may give it back.
+// another part of the process holds one it should not, and may give it back. Each wait
+// ends when the budget gets a slot back, or after twice the last one.
 int open_waiting_out_shortage(int parent, const char* name, int flags, mode_t mode = 0) {
-    ShortageWait wait;
-    for (;;) {
+    for (unsigned tries = 0;; ++tries) {
         int fd = ::openat(parent, name, flags, mode);
-        if (fd >= 0 || !is_shortage(errno)) {
+        if (fd >= 0 || !is_shortage(errno) || tries == kShortageTries) {
             return fd;
         }
         int err = errno;
-        if (!wait.again()) {
-            errno = err;
-            return -1;
-        }
+        budget().wait_for_return(std::chrono::milliseconds(1u << tries));
+        errno = err;
     }
 }
 
@@ -283,15 +281,6 @@ std::size_t keep_capacity() {
 void wait_for_return(std::chrono::milliseconds limit) {
     check_may_wait("a slot to come back", false);
     budget().wait_for_return(limit);
-}
-
-bool ShortageWait::again() {
-    if (tries_ >= kShortageTries) {
-        return false;
-    }
-    budget().wait_for_return(std::chrono::milliseconds(1u << tries_));
-    ++tries_;
-    return true;
 }
 
 Slot& Slot::operator=(Slot&& o) noexcept {

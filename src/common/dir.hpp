@@ -56,17 +56,6 @@ inline bool is_shortage(int err) {
     return err == EMFILE || err == ENFILE;
 }
 
-/// Runs after a descriptor could not be opened for a shortage that the budget did not
-/// foresee (something outside it holds descriptors): waits until the budget gets one back,
-/// or a short while. False once the shortage has lasted too long to wait on.
-class ShortageWait {
-public:
-    bool again();
-
-private:
-    unsigned tries_ = 0;
-};
-
 /// Waits until a slot comes back to the budget, or `limit` passes. Only for a thread that
 /// holds no brief or reserved slot.
 void wait_for_return(std::chrono::milliseconds limit);
@@ -166,7 +155,9 @@ class Handle;
 
 /// Opens `name` in the directory `parent` (AT_FDCWD: `name` is a path) holding `slot`:
 /// O_DIRECTORY | O_CLOEXEC and, unless links are followed, O_NOFOLLOW, so a final link
-/// fails with ELOOP. An invalid handle, with errno set and the slot given back, on failure.
+/// fails with ELOOP. While descriptors run short all the same (something outside the budget
+/// holds them), it waits for about a second in all and tries again. An invalid handle, with
+/// errno set and the slot given back, on failure.
 Handle open_at(int parent, const char* name, Slot slot, Follow follow = Follow::No,
                Access access = Access::List);
 
@@ -181,7 +172,8 @@ struct HeldFd {
 };
 
 /// openat(2) of `name` in `parent` with `flags` (O_CLOEXEC added) and `mode`, holding
-/// `slot`. An invalid descriptor, with errno set and the slot given back, on failure.
+/// `slot`, tried again as open_at() tries. An invalid descriptor, with errno set and the
+/// slot given back, on failure.
 HeldFd open_file_at(int parent, const char* name, int flags, Slot slot, mode_t mode = 0);
 
 /// An owned directory descriptor with the slot of the budget it holds; both are given

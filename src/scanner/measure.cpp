@@ -394,6 +394,42 @@ bool beyond_path_max(std::size_t path_len) {
     return path_len >= kPathMax;
 }
 
+enum class Down { Done, ShortOfSlots };
+
+// One try of open_down(): from the directory at `top`, the last of `chain`, down to the
+// first. Done whether or not it found the directory; ShortOfSlots when no second slot was
+// free, with everything given back.
+Down open_down_once(DirNode& node, TreeRun& run, const std::vector<const DirNode*>& chain,
+                    const std::string& top) {
+    dir::Handle at = dir::open_at(AT_FDCWD, top.c_str(), dir::Slot::take_brief());
+    if (!at.valid()) {
+        note_if_shortage(run, top, errno);
+        return Down::Done;
+    }
+    for (std::size_t i = chain.size() - 1; i > 0; --i) {
+        if (!same_directory(at.fd(), *chain[i])) {
+            return Down::Done; // replaced since it was listed: not part of this tree
+        }
+        dir::Slot slot = dir::Slot::try_kept();
+        if (!slot.held()) {
+            slot = dir::Slot::try_brief();
+        }
+        if (!slot.held()) {
+            return Down::ShortOfSlots;
+        }
+        dir::Handle next = dir::open_at(at.fd(), chain[i - 1]->name.c_str(), std::move(slot));
+        if (!next.valid()) {
+            note_if_shortage(run, node_path(*chain[i - 1], run.root_path), errno);
+            return Down::Done;
+        }
+        at = std::move(next);
+    }
+    if (same_directory(at.fd(), node)) {
+        node.dir = std::move(at);
+    }
+    return Down::Done;
+}
+
 // A directory too deep to open by path, whose parent is not held open for it: opened
 // from its nearest ancestor that opens by path, one name at a time, each directory on the
 // way checked to be the one that was listed. That holds two descriptors at once, the second
@@ -406,39 +442,7 @@ void open_down(DirNode& node, TreeRun& run) {
     }
     const std::string top = node_path(*chain.back(), run.root_path);
     const auto give_up = std::chrono::steady_clock::now() + kLongestWaitForTwo;
-    for (;;) {
-        dir::Handle at = dir::open_at(AT_FDCWD, top.c_str(), dir::Slot::take_brief());
-        if (!at.valid()) {
-            note_if_shortage(run, top, errno);
-            return;
-        }
-        bool short_of_slots = false;
-        for (std::size_t i = chain.size() - 1; i > 0 && !short_of_slots; --i) {
-            if (!same_directory(at.fd(), *chain[i])) {
-                return; // replaced since it was listed: not part of this tree
-            }
-            dir::Slot slot = dir::Slot::try_kept();
-            if (!slot.held()) {
-                slot = dir::Slot::try_brief();
-            }
-            if (!slot.held()) {
-                short_of_slots = true;
-                break;
-            }
-            dir::Handle next = dir::open_at(at.fd(), chain[i - 1]->name.c_str(), std::move(slot));
-            if (!next.valid()) {
-                note_if_shortage(run, node_path(*chain[i - 1], run.root_path), errno);
-                return;
-            }
-            at = std::move(next);
-        }
-        if (!short_of_slots) {
-            if (same_directory(at.fd(), node)) {
-                node.dir = std::move(at);
-            }
-            return;
-        }
-        at.close();
+    while (open_down_once(node, run, chain, top) == Down::ShortOfSlots) {
         if (std::chrono::steady_clock::now() > give_up) {
             note_if_shortage(run, node_path(node, run.root_path), EMFILE);
             return;

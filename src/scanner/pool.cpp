@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fmt/format.h>
+#include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <tbb/global_control.h>
@@ -229,11 +230,13 @@ void PoolJobs::wait() {
 }
 
 Result<Ok, AppError> ready_descriptors() {
-    {
+    // The budget is sized once, so the pool need start first only once.
+    static std::once_flag started;
+    std::call_once(started, [] {
         PoolJobs jobs;
         jobs.run([] {});
         jobs.wait();
-    }
+    });
     const std::size_t free = dir::size_budget();
     if (free < dir::kFewestFree) {
         return unexpected(AppError(errors::Io{
