@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <limits.h>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #ifdef __linux__
@@ -25,11 +25,11 @@
 
 namespace qb::dir {
 
+// The brief and reserved slots one thread holds, and the kept slots of its walks; only that
+// thread touches them.
 struct ThreadHolds {
-    // Brief and reserved slots this thread took, or took over, and holds still.
-    std::atomic<std::size_t> brief{0};
-    std::atomic<std::size_t> reserved{0};
-    // Kept slots of the walks on this thread; only this thread touches it.
+    std::size_t brief = 0;
+    std::size_t reserved = 0;
     std::size_t walk_kept = 0;
 };
 
@@ -43,7 +43,7 @@ constexpr int kMostProbed = 1 << 16;
 constexpr std::size_t kMostSlots = 4096;
 constexpr std::size_t kMostReserved = 16;
 constexpr std::size_t kOwnBuffer = 8 * 1024;
-// A shortage the budget did not foresee is waited on about a second in all.
+// A shortage the budget did not foresee is slept on about a second in all.
 constexpr unsigned kShortageTries = 10;
 
 #if defined(O_PATH)
@@ -102,21 +102,15 @@ std::size_t open_descriptors_below(std::size_t limit) {
     return count;
 }
 
-// Never freed, as a slot may be given back after the thread that took it has ended.
 ThreadHolds& this_thread_holds() {
-    static auto* all = new std::deque<ThreadHolds>;
-    static auto* mu = new std::mutex;
-    thread_local ThreadHolds* mine = [] {
-        std::lock_guard lock(*mu);
-        return &all->emplace_back();
-    }();
-    return *mine;
+    thread_local ThreadHolds mine;
+    return mine;
 }
 
 // The waits the budget allows a thread; a forbidden one could hang the process for good.
 void check_may_wait(std::string_view what, bool walk) {
-    ThreadHolds& mine = this_thread_holds();
-    if (mine.brief.load() > 0 || mine.reserved.load() > 0) {
+    const ThreadHolds& mine = this_thread_holds();
+    if (mine.brief > 0 || mine.reserved > 0) {
         fail_internal(
             fmt::format("waited for {} while holding a brief or reserved descriptor slot", what));
     }
@@ -126,9 +120,9 @@ void check_may_wait(std::string_view what, bool walk) {
     }
 }
 
-// Counts the slots held, and of those the kept ones, in one word, so that taking a kept
-// slot is one step; the reserve is counted apart. Waiting is rare: only a full budget
-// makes anyone sleep.
+// Counts the slots held, and of those the kept ones, in one word, so that taking a slot is
+// one step; the reserve is counted apart. Waiting is rare: only a full budget makes anyone
+// sleep.
 class Budget {
 public:
     Budget() {
@@ -155,52 +149,42 @@ public:
         return true;
     }
 
-    void take(std::size_t n, bool keep) {
-        if (n > (keep ? keep_ : capacity_)) {
-            // Waiting would never end.
-            fail_internal("asked for more directory descriptors than the budget ever gives");
-        }
-        if (try_take(n, keep)) {
+    // Waits until `taken()` succeeds. Those that wait for any one slot are woken one per
+    // slot given back; while others wait (for several kept ones, or reserved ones) each
+    // return wakes everyone, so that none misses the slot it waits for.
+    template <class Taken>
+    void wait_until(Taken taken, bool for_any_one) {
+        if (taken()) {
             return;
         }
+        std::atomic<int>& count = for_any_one ? any_waiters_ : other_waiters_;
         std::unique_lock lock(mutex_);
-        waiters_.fetch_add(1);
-        while (!try_take(n, keep)) {
-            returned_.wait(lock);
-        }
-        waiters_.fetch_sub(1);
+        count.fetch_add(1);
+        returned_.wait(lock, taken);
+        count.fetch_sub(1);
     }
 
     void give(std::size_t n, bool keep) {
         state_.fetch_sub(step(n, keep));
-        wake();
+        wake(n == 1);
     }
 
     void take_reserved(std::size_t n) {
         if (n > reserved_) {
             fail_internal("asked for more reserved descriptors than the budget ever gives");
         }
-        std::unique_lock lock(mutex_);
-        waiters_.fetch_add(1);
-        returned_.wait(lock, [&] { return reserved_held_ + n <= reserved_; });
-        waiters_.fetch_sub(1);
-        reserved_held_ += n;
+        wait_until(
+            [&] {
+                std::size_t held = reserved_held_.load();
+                return held + n <= reserved_ &&
+                       reserved_held_.compare_exchange_strong(held, held + n);
+            },
+            false);
     }
 
     void give_reserved(std::size_t n) {
-        {
-            std::lock_guard lock(mutex_);
-            reserved_held_ -= n;
-        }
-        returned_.notify_all();
-    }
-
-    // Until a slot comes back, or `limit` passes.
-    void wait_for_return(std::chrono::milliseconds limit) {
-        std::unique_lock lock(mutex_);
-        waiters_.fetch_add(1);
-        returned_.wait_for(lock, limit);
-        waiters_.fetch_sub(1);
+        reserved_held_.fetch_sub(n);
+        wake(false);
     }
 
 private:
@@ -210,10 +194,13 @@ private:
     static std::size_t held(std::uint64_t s) { return static_cast<std::size_t>(s & 0xffffffffu); }
     static std::size_t kept(std::uint64_t s) { return static_cast<std::size_t>(s >> 32); }
 
-    void wake() {
-        if (waiters_.load() > 0) {
+    void wake(bool one_slot) {
+        if (other_waiters_.load() > 0) {
             std::lock_guard lock(mutex_);
             returned_.notify_all();
+        } else if (any_waiters_.load() > 0) {
+            std::lock_guard lock(mutex_);
+            one_slot ? returned_.notify_one() : returned_.notify_all();
         }
     }
 
@@ -221,9 +208,10 @@ private:
     std::size_t capacity_ = 0;
     std::size_t keep_ = 0;
     std::size_t reserved_ = 0;
-    std::size_t reserved_held_ = 0; // under mutex_
+    std::atomic<std::size_t> reserved_held_{0};
     std::atomic<std::uint64_t> state_{0};
-    std::atomic<int> waiters_{0};
+    std::atomic<int> any_waiters_{0};
+    std::atomic<int> other_waiters_{0};
     std::mutex mutex_;
     std::condition_variable returned_;
 };
@@ -234,17 +222,17 @@ Budget& budget() {
     return *b;
 }
 
-// openat(2), tried again while descriptors run short: the caller holds a slot for it, so
-// another part of the process holds one it should not, and may give it back. Each wait
-// ends when the budget gets a slot back, or after twice the last one.
-int open_waiting_out_shortage(int parent, const char* name, int flags, mode_t mode = 0) {
+// openat(2), tried again while the system is out of descriptors: the caller holds a slot
+// for it, so something outside the budget holds one, which may come back. The holder sleeps;
+// it waits for no slot.
+int open_retrying(int parent, const char* name, int flags, mode_t mode = 0) {
     for (unsigned tries = 0;; ++tries) {
         int fd = ::openat(parent, name, flags, mode);
         if (fd >= 0 || !is_shortage(errno) || tries == kShortageTries) {
             return fd;
         }
         int err = errno;
-        budget().wait_for_return(std::chrono::milliseconds(1u << tries));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1u << tries));
         errno = err;
     }
 }
@@ -278,11 +266,6 @@ std::size_t keep_capacity() {
     return budget().keep_capacity();
 }
 
-void wait_for_return(std::chrono::milliseconds limit) {
-    check_may_wait("a slot to come back", false);
-    budget().wait_for_return(limit);
-}
-
 Slot& Slot::operator=(Slot&& o) noexcept {
     if (this != &o) {
         reset();
@@ -293,32 +276,43 @@ Slot& Slot::operator=(Slot&& o) noexcept {
     return *this;
 }
 
-Slot Slot::take_brief() {
-    check_may_wait("a brief descriptor slot", false);
-    budget().take(1, false);
-    ThreadHolds& mine = this_thread_holds();
-    mine.brief.fetch_add(1);
-    return Slot(Kind::Brief, nullptr, &mine);
-}
-
-Slot Slot::try_brief() {
-    if (!budget().try_take(1, false)) {
+Slot Slot::take(bool wait) {
+    bool keep = false;
+    auto taken = [&keep] {
+        keep = budget().try_take(1, true);
+        return keep || budget().try_take(1, false);
+    };
+    if (wait) {
+        check_may_wait("a descriptor slot", false);
+        budget().wait_until(taken, true);
+    } else if (!taken()) {
         return Slot();
     }
+    if (keep) {
+        return Slot(Kind::Kept, nullptr, nullptr);
+    }
     ThreadHolds& mine = this_thread_holds();
-    mine.brief.fetch_add(1);
+    ++mine.brief;
     return Slot(Kind::Brief, nullptr, &mine);
 }
 
-Slot Slot::try_kept() {
-    return budget().try_take(1, true) ? Slot(Kind::Kept, nullptr, nullptr) : Slot();
+std::vector<Slot> Slot::try_brief(std::size_t count) {
+    std::vector<Slot> slots;
+    if (budget().try_take(count, false)) {
+        ThreadHolds& mine = this_thread_holds();
+        mine.brief += count;
+        for (std::size_t i = 0; i < count; ++i) {
+            slots.push_back(Slot(Kind::Brief, nullptr, &mine));
+        }
+    }
+    return slots;
 }
 
 std::vector<Slot> Slot::take_reserved(std::size_t count) {
     check_may_wait("reserved descriptor slots", false);
     budget().take_reserved(count);
     ThreadHolds& mine = this_thread_holds();
-    mine.reserved.fetch_add(count);
+    mine.reserved += count;
     std::vector<Slot> slots;
     slots.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -328,11 +322,15 @@ std::vector<Slot> Slot::take_reserved(std::size_t count) {
 }
 
 void Slot::reset() {
+    ThreadHolds* holds = std::exchange(holds_, nullptr);
+    if (holds != nullptr && holds != &this_thread_holds()) {
+        fail_internal("a descriptor slot went back on another thread than the one that took it");
+    }
     switch (std::exchange(kind_, Kind::None)) {
     case Kind::None:
         break;
     case Kind::Brief:
-        std::exchange(holds_, nullptr)->brief.fetch_sub(1);
+        --holds->brief;
         budget().give(1, false);
         break;
     case Kind::Kept:
@@ -342,8 +340,8 @@ void Slot::reset() {
         --std::exchange(lender_, nullptr)->lent_;
         break;
     case Kind::Reserved:
-        if (ThreadHolds* holds = std::exchange(holds_, nullptr)) {
-            holds->reserved.fetch_sub(1);
+        if (holds != nullptr) {
+            --holds->reserved;
         }
         budget().give_reserved(1);
         break;
@@ -352,7 +350,7 @@ void Slot::reset() {
 
 void Slot::untie() {
     if (kind_ == Kind::Reserved && holds_ != nullptr) {
-        std::exchange(holds_, nullptr)->reserved.fetch_sub(1);
+        --std::exchange(holds_, nullptr)->reserved;
     }
 }
 
@@ -361,7 +359,11 @@ void KeptSlots::take(std::size_t count) {
     if (count_ > 0) {
         fail_internal("a walk that holds kept slots waited for more");
     }
-    budget().take(count, true);
+    if (count > budget().keep_capacity()) {
+        // Waiting would never end.
+        fail_internal("asked for more directory descriptors than the budget ever gives");
+    }
+    budget().wait_until([count] { return budget().try_take(count, true); }, false);
     count_ += count;
     this_thread_holds().walk_kept += count;
 }
@@ -433,7 +435,7 @@ void Handle::close() {
 Handle open_at(int parent, const char* name, Slot slot, Follow follow, Access access) {
     int flags = (access == Access::List ? O_RDONLY : kSearchOnly) | O_DIRECTORY | O_CLOEXEC |
                 (follow == Follow::Yes ? 0 : O_NOFOLLOW);
-    int fd = open_waiting_out_shortage(parent, name, flags);
+    int fd = open_retrying(parent, name, flags);
     if (fd < 0) {
         int err = errno;
         slot.reset();
@@ -444,12 +446,12 @@ Handle open_at(int parent, const char* name, Slot slot, Follow follow, Access ac
 }
 
 Handle open_briefly(int parent, const char* name, Follow follow) {
-    return open_at(parent, name, Slot::take_brief(), follow);
+    return open_at(parent, name, Slot::take(), follow);
 }
 
 HeldFd open_file_at(int parent, const char* name, int flags, Slot slot, mode_t mode) {
     HeldFd held;
-    held.fd.reset(open_waiting_out_shortage(parent, name, flags | O_CLOEXEC, mode));
+    held.fd.reset(open_retrying(parent, name, flags | O_CLOEXEC, mode));
     if (!held.fd.valid()) {
         int err = errno;
         slot.reset();

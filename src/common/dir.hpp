@@ -12,7 +12,6 @@
 #include "common/unique_fd.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <dirent.h>
@@ -56,26 +55,27 @@ inline bool is_shortage(int err) {
     return err == EMFILE || err == ENFILE;
 }
 
-/// Waits until a slot comes back to the budget, or `limit` passes. Only for a thread that
-/// holds no brief or reserved slot.
-void wait_for_return(std::chrono::milliseconds limit);
-
 class KeptSlots;
 struct ThreadHolds;
 
-/// One descriptor's share of the budget, given back when its owner drops it. A slot is
-/// brief, kept or reserved:
-/// - brief: its holder lists or reads with the descriptor and closes it, waiting for no
-///   other slot meanwhile (checked: a thread that holds one and waits ends the process as
-///   an internal failure). Waiting for a brief slot is always safe: kept slots never fill
-///   the whole budget, and brief ones always come back.
-/// - kept: may stay held while its holder waits for other things (a walk's open
-///   listings, a directory kept open for its children's sake). It is taken only when one
-///   is free, never waited for, except by a walk that holds no slot yet (KeptSlots). One
-///   lent by a walk's KeptSlots goes back to them, not to the budget.
-/// - reserved: for anything but a directory or a marker file. Taken together, as many as
-///   the holder needs at once, by a thread that holds no brief or reserved slot; its holder
-///   waits for no other slot.
+/// One descriptor's share of the budget, given back when its owner drops it. The rules, each
+/// checked where a breach could hang the process for good (it then ends as an internal
+/// failure, whether or not this wait would have blocked):
+/// - take() is how a descriptor is opened: a kept slot when one is free, else a brief one,
+///   else it waits for either. Only a thread that holds no brief or reserved slot waits.
+/// - brief: its holder uses the descriptor and closes it, waiting for no slot meanwhile.
+///   Waiting for one is always safe: kept slots never fill the whole budget, and brief
+///   ones always come back.
+/// - kept: may stay held while its holder waits for anything, other slots included. Never
+///   waited for as such, except by a walk that holds no slot yet (KeptSlots); one lent by
+///   a walk's KeptSlots goes back to them, not to the budget.
+/// - several brief ones at once, or none, never waited for (try_brief): for a job that
+///   needs two descriptors open at a time and must not wait, as a pool job must not.
+/// - reserved: for anything but a directory or a marker file; as many as the holder needs,
+///   taken at once by a thread that holds no brief or reserved slot; its holder waits for
+///   no other slot.
+/// - a brief or reserved slot goes back on the thread that took it, or is untied first.
+/// Any holder may sleep while the system itself runs out of descriptors (open_at).
 class Slot {
 public:
     Slot() = default;
@@ -87,12 +87,11 @@ public:
     Slot& operator=(const Slot&) = delete;
     ~Slot() { reset(); }
 
-    /// Waits until a brief slot is free.
-    static Slot take_brief();
-    /// A brief slot if one is free now; none held otherwise.
-    static Slot try_brief();
-    /// A kept slot if one is free now; none held otherwise.
-    static Slot try_kept();
+    /// A kept slot if one is free, else a brief one, else waits for either (with `wait`
+    /// false: none held).
+    static Slot take(bool wait = true);
+    /// `count` brief slots if that many are free now; none otherwise.
+    static std::vector<Slot> try_brief(std::size_t count);
     /// Waits until `count` reserved slots are free and takes them at once. A count the
     /// reserve can never give ends the process as an internal failure.
     static std::vector<Slot> take_reserved(std::size_t count);
@@ -155,13 +154,13 @@ class Handle;
 
 /// Opens `name` in the directory `parent` (AT_FDCWD: `name` is a path) holding `slot`:
 /// O_DIRECTORY | O_CLOEXEC and, unless links are followed, O_NOFOLLOW, so a final link
-/// fails with ELOOP. While descriptors run short all the same (something outside the budget
-/// holds them), it waits for about a second in all and tries again. An invalid handle, with
-/// errno set and the slot given back, on failure.
+/// fails with ELOOP. While the system refuses for want of descriptors all the same
+/// (something outside the budget holds them), it sleeps and tries again, for about a second
+/// in all. An invalid handle, with errno set and the slot given back, on failure.
 Handle open_at(int parent, const char* name, Slot slot, Follow follow = Follow::No,
                Access access = Access::List);
 
-/// open_at holding a brief slot, waited for: for listings that are read and closed at once.
+/// open_at with Slot::take(): for listings that are read and closed at once.
 Handle open_briefly(int parent, const char* name, Follow follow = Follow::No);
 
 /// A descriptor of something other than a directory (a marker file, a pipe's end, the
@@ -191,9 +190,13 @@ public:
     bool valid() const { return fd_ >= 0; }
     /// True when it holds a kept slot.
     bool kept() const { return slot_.kept(); }
-    /// Holds `slot` for the descriptor from now on, instead of the one it held.
-    void attach(Slot slot) { slot_ = std::move(slot); }
     void close();
+    /// Closes the descriptor and hands over its slot.
+    Slot release() {
+        Slot slot = std::move(slot_);
+        close();
+        return slot;
+    }
 
 private:
     friend class Listing;

@@ -147,8 +147,8 @@ bool file_first_line_is(const Dir& dir, std::string_view name, std::string_view 
     }
     // Read and closed at once, so a brief slot of the budget: a walk that reads markers
     // may hold many directories open, and the file must not be the one too many.
-    dir::HeldFd marker = dir::open_file_at(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY,
-                                           dir::Slot::take_brief());
+    dir::HeldFd marker =
+        dir::open_file_at(e.fd(), e.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, dir::Slot::take());
     const UniqueFd& fd = marker.fd;
     if (!fd.valid()) {
         return false;

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -384,106 +385,89 @@ bool same_directory(int fd, const DirNode& node) {
     return ::fstat(fd, &st) == 0 && identity_of(st) == node.id;
 }
 
-// Slots come back as other parts finish; only a budget held up for this long is given up
-// on, and the directory named as left out.
-constexpr auto kLongestWaitForTwo = std::chrono::seconds(30);
-
 // True when the path of a directory is too long for the system to open: it opens only
 // relative to its parent, which must stay open for it.
 bool beyond_path_max(std::size_t path_len) {
     return path_len >= kPathMax;
 }
 
-enum class Down { Done, ShortOfSlots };
+// Beyond this, opening by path costs more than the parallel work it allows.
+constexpr std::size_t kLongPath = kPathMax / 4;
 
-// One try of open_down(): from the directory at `top`, the last of `chain`, down to the
-// first. Done whether or not it found the directory; ShortOfSlots when no second slot was
-// free, with everything given back.
-Down open_down_once(DirNode& node, TreeRun& run, const std::vector<const DirNode*>& chain,
-                    const std::string& top) {
-    dir::Handle at = dir::open_at(AT_FDCWD, top.c_str(), dir::Slot::take_brief());
-    if (!at.valid()) {
-        note_if_shortage(run, top, errno);
-        return Down::Done;
-    }
-    for (std::size_t i = chain.size() - 1; i > 0; --i) {
-        if (!same_directory(at.fd(), *chain[i])) {
-            return Down::Done; // replaced since it was listed: not part of this tree
-        }
-        dir::Slot slot = dir::Slot::try_kept();
-        if (!slot.held()) {
-            slot = dir::Slot::try_brief();
-        }
-        if (!slot.held()) {
-            return Down::ShortOfSlots;
-        }
-        dir::Handle next = dir::open_at(at.fd(), chain[i - 1]->name.c_str(), std::move(slot));
-        if (!next.valid()) {
-            note_if_shortage(run, node_path(*chain[i - 1], run.root_path), errno);
-            return Down::Done;
-        }
-        at = std::move(next);
-    }
-    if (same_directory(at.fd(), node)) {
-        node.dir = std::move(at);
-    }
-    return Down::Done;
-}
+// What one job measures itself, depth first, besides the directory it was queued for:
+// below a directory that nothing holds open for its subdirectories, those too deep to open
+// by path, and the first of the others with a long path, so that a chain is not opened by
+// ever longer paths.
+// A second slot serves for it: each directory is opened from its parent, and a parent is
+// opened again through ".." of its child, which must lead to the directory that was listed.
+struct Descent {
+    dir::Slot spare;
+    std::vector<std::shared_ptr<DirNode>> todo;
+};
 
-// A directory too deep to open by path, whose parent is not held open for it: opened
-// from its nearest ancestor that opens by path, one name at a time, each directory on the
-// way checked to be the one that was listed. That holds two descriptors at once, the second
-// taken only when one is free (the first is brief, so its holder must not wait): without
-// one, both go back, and it starts again once the budget gets one back.
-void open_down(DirNode& node, TreeRun& run) {
+// A directory too deep to open by path, whose parent is not held open for it: opened from
+// its nearest ancestor that opens by path, one name at a time, each directory on the way
+// checked to be the one that was listed. Two descriptors are open at a time, their slots
+// taken together when both are free now, the second left in `spare`; false, holding
+// nothing, when they are not.
+bool open_down(DirNode& node, TreeRun& run, dir::Slot& spare) {
+    std::vector<dir::Slot> two = dir::Slot::try_brief(2);
+    if (two.empty()) {
+        return false;
+    }
+    spare = std::move(two[1]);
     std::vector<const DirNode*> chain{&node};
     while (beyond_path_max(chain.back()->path_len)) {
         chain.push_back(chain.back()->parent.get());
     }
     const std::string top = node_path(*chain.back(), run.root_path);
-    const auto give_up = std::chrono::steady_clock::now() + kLongestWaitForTwo;
-    while (open_down_once(node, run, chain, top) == Down::ShortOfSlots) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            note_if_shortage(run, node_path(node, run.root_path), EMFILE);
-            return;
-        }
-        dir::wait_for_return(std::chrono::milliseconds(10));
+    dir::Handle at = dir::open_at(AT_FDCWD, top.c_str(), std::move(two[0]));
+    if (!at.valid()) {
+        note_if_shortage(run, top, errno);
+        return true;
     }
+    for (std::size_t i = chain.size() - 1; i > 0; --i) {
+        if (!same_directory(at.fd(), *chain[i])) {
+            return true; // replaced since it was listed: not part of this tree
+        }
+        dir::Handle next = dir::open_at(at.fd(), chain[i - 1]->name.c_str(), std::move(spare));
+        if (!next.valid()) {
+            note_if_shortage(run, node_path(*chain[i - 1], run.root_path), errno);
+            return true;
+        }
+        spare = at.release();
+        at = std::move(next);
+    }
+    if (same_directory(at.fd(), node)) {
+        node.dir = std::move(at);
+    }
+    return true;
 }
 
-// Opens a directory below the root with a slot of the budget. It opens relative to its
-// parent when the parent was kept open and a slot is free at once; otherwise it lets go of
-// its parent first, so that it holds nothing while it waits for a slot, and opens by
-// path, which must lead to the directory the parent listed. A directory that only its
-// parent leads to keeps the parent while it waits: the holder of a kept slot may wait for
-// a brief one.
-void open_node(DirNode& node, TreeRun& run) {
-    DirNode& parent = *node.parent;
-    bool relative = node.parent_hold.held();
-    dir::Slot slot = dir::Slot::try_kept();
-    if (!slot.held()) {
-        slot = dir::Slot::try_brief();
+// Opens a directory below the root: relative to its parent while the parent is held open
+// for it, else by path, which must lead to the directory the parent listed, else down from
+// an ancestor. False when that needed two slots that were not free: the caller tries again
+// once other work has had its turn, since only that work may give them back.
+bool open_node(DirNode& node, TreeRun& run, dir::Slot& spare) {
+    const bool deep = beyond_path_max(node.path_len);
+    if (deep && !node.parent_hold.held()) {
+        return open_down(node, run, spare);
     }
+    dir::Slot slot = dir::Slot::take(false);
     if (!slot.held()) {
-        if (!relative || !beyond_path_max(node.path_len)) {
-            node.parent_hold.give_back();
-            relative = false;
+        if (!deep) {
+            node.parent_hold.give_back(); // so that it waits holding nothing
         }
-        slot = dir::Slot::take_brief();
+        slot = dir::Slot::take();
     }
-    if (relative) {
-        node.dir = dir::open_at(parent.dir.fd(), node.name.c_str(), std::move(slot));
+    if (node.parent_hold.held()) {
+        node.dir = dir::open_at(node.parent->dir.fd(), node.name.c_str(), std::move(slot));
         int err = errno;
         node.parent_hold.give_back();
         if (!node.dir.valid()) {
             note_if_shortage(run, node_path(node, run.root_path), err);
         }
-        return;
-    }
-    if (beyond_path_max(node.path_len)) {
-        slot.reset();
-        open_down(node, run);
-        return;
+        return true;
     }
     std::string path = node_path(node, run.root_path);
     node.dir = dir::open_at(AT_FDCWD, path.c_str(), std::move(slot));
@@ -492,6 +476,7 @@ void open_node(DirNode& node, TreeRun& run) {
     } else if (!same_directory(node.dir.fd(), node)) {
         node.dir.close(); // replaced since it was listed: not part of this tree
     }
+    return true;
 }
 
 void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node);
@@ -501,27 +486,10 @@ struct Subdir {
     DirIdentity id;
 };
 
-// Subdirectories too deep to open by path open most simply relative to their parent. A
-// parent that would close after its listing stays open for them when a kept slot is free
-// at once (it holds a brief one, so it must not wait); otherwise each opens down from an
-// ancestor.
-void keep_open_for_deep(DirNode& node, const std::vector<Subdir>& subdirs) {
-    auto deep = [&node](const Subdir& sub) {
-        return beyond_path_max(node.path_len + node.child_sep + sub.name.size());
-    };
-    if (node.children_by_fd || std::none_of(subdirs.begin(), subdirs.end(), deep)) {
-        return;
-    }
-    if (dir::Slot kept = dir::Slot::try_kept(); kept.held()) {
-        node.dir.attach(std::move(kept));
-        node.children_by_fd = true;
-    }
-}
-
 // Stats one batch of names of the node's directory, adds them to the tree and queues a
 // job for every subdirectory. `names` must stay valid during the call only.
 void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
-                   const std::vector<dir::Entry>& names) {
+                   const std::vector<dir::Entry>& names, Descent* descent = nullptr) {
     Totals local;
     std::vector<FileRecord> records;
     std::vector<Subdir> subdirs;
@@ -563,7 +531,6 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     if (crossed) {
         run->crossed_mount.store(true);
     }
-    keep_open_for_deep(*node, subdirs);
     if (subdirs.empty()) {
         return;
     }
@@ -571,6 +538,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         hook(node_path(*node, run->root_path));
     }
     run->pending.fetch_add(subdirs.size());
+    bool continued = false;
     for (const Subdir& sub : subdirs) {
         auto child = std::make_shared<DirNode>();
         child->parent = node;
@@ -579,6 +547,11 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         child->id = sub.id;
         if (node->children_by_fd) {
             child->parent_hold = DirHold(*node);
+        } else if (descent != nullptr && (beyond_path_max(child->path_len) ||
+                                          (!continued && child->path_len >= kLongPath))) {
+            continued = true;
+            descent->todo.push_back(std::move(child));
+            continue;
         }
         run->jobs->run([run, child] { process_dir(run, child); });
     }
@@ -624,7 +597,8 @@ void queue_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
 
 // Reads the node's listing in batches (a failure only shortens it), holding the
 // descriptor meanwhile.
-void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
+void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node,
+                  Descent* descent = nullptr) {
     thread_local std::unique_ptr<char[]> buf(new char[kListingBuffer]);
     thread_local std::vector<dir::Entry> batch;
     node->children_by_fd = node->dir.kept();
@@ -635,7 +609,7 @@ void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Dir
     while (listing.next_batch(batch)) {
         // Only a kept directory stays open for batches examined later.
         if (first || !node->children_by_fd || node->batches_in_flight.load() >= max_in_flight) {
-            examine_batch(run, node, batch);
+            examine_batch(run, node, batch, descent);
         } else {
             queue_batch(run, node, batch);
         }
@@ -646,12 +620,62 @@ void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Dir
     }
 }
 
-void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
-    open_node(*node, *run);
-    if (node->dir.valid()) {
-        read_listing(run, node);
+// The next directory of a descent from `at`, opened; none when the descent is over. Without
+// a second slot, or when a directory on the way back up moved since it was listed, the rest
+// are queued instead, each to be reached from an ancestor.
+std::shared_ptr<DirNode> go_on(const std::shared_ptr<TreeRun>& run, Descent& d,
+                               std::shared_ptr<DirNode>& at, DirHold& held) {
+    while (!d.todo.empty()) {
+        if (std::vector<dir::Slot> one;
+            !d.spare.held() && !(one = dir::Slot::try_brief(1)).empty()) {
+            d.spare = std::move(one.front());
+        }
+        std::shared_ptr<DirNode> next = std::move(d.todo.back());
+        d.todo.pop_back();
+        while (d.spare.held() && at != next->parent) {
+            dir::Handle up = dir::open_at(at->dir.fd(), "..", std::move(d.spare), dir::Follow::Yes);
+            if (!up.valid() || !same_directory(up.fd(), *at->parent)) {
+                break;
+            }
+            d.spare = at->dir.release();
+            at->parent->dir = std::move(up);
+            held = DirHold(*at->parent); // while `at` still holds the node it gives back
+            at = std::shared_ptr<DirNode>(at->parent);
+        }
+        if (!d.spare.held() || at != next->parent) {
+            d.todo.push_back(std::move(next));
+            for (std::shared_ptr<DirNode>& rest : d.todo) {
+                run->jobs->run([run, rest = std::move(rest)] { process_dir(run, rest); });
+            }
+            d.todo.clear();
+            break;
+        }
+        next->dir = dir::open_at(at->dir.fd(), next->name.c_str(), std::move(d.spare));
+        if (next->dir.valid()) {
+            d.spare = at->dir.release();
+            return next;
+        }
+        note_if_shortage(*run, node_path(*next, run->root_path), errno);
+        end_job(run);
     }
-    end_job(run);
+    held.give_back(); // before `at` can go
+    return nullptr;
+}
+
+void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirNode>& node) {
+    Descent d;
+    if (!open_node(*node, *run, d.spare)) {
+        run->jobs->run_later([run, node] { process_dir(run, node); });
+        return;
+    }
+    DirHold held; // keeps the directory open past its listing, to go on from
+    for (std::shared_ptr<DirNode> at = node; at; at = go_on(run, d, at, held)) {
+        if (at->dir.valid()) {
+            held = DirHold(*at);
+            read_listing(run, at, &d);
+        }
+        end_job(run);
+    }
 }
 
 // Measures from the root entry: `root` is its lstat. A root that is a symbolic link is
@@ -679,12 +703,7 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
     }
     run->pending.store(1);
     if (open_as) {
-        // This job holds nothing yet, so it may wait for a slot.
-        dir::Slot slot = dir::Slot::try_kept();
-        if (!slot.held()) {
-            slot = dir::Slot::take_brief();
-        }
-        node->dir = dir::open_at(AT_FDCWD, run->root_path.c_str(), std::move(slot), *open_as);
+        node->dir = dir::open_at(AT_FDCWD, run->root_path.c_str(), dir::Slot::take(), *open_as);
         if (!node->dir.valid()) {
             note_if_shortage(*run, run->root_path, errno);
         }

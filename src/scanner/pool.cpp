@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <tbb/global_control.h>
 #include <tbb/info.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -25,6 +26,10 @@ constexpr std::size_t kMaxPoolThreads = 4096;
 std::atomic<bool> g_pool_started{false};
 std::atomic<bool> g_forked_after_start{false};
 thread_local int t_job_depth = 0;
+// Set while a job runs once it has set itself aside (run_later): its end is no progress.
+thread_local bool t_set_aside = false;
+// A job set aside with nothing else of its set left to wait behind is tried again after this.
+constexpr auto kPause = std::chrono::microseconds(200);
 
 struct JobScope {
     JobScope() { ++t_job_depth; }
@@ -149,6 +154,7 @@ struct PoolJobs::Task {
     mutable std::function<void()> job;
 
     void operator()() const {
+        const bool outer = std::exchange(t_set_aside, false);
         {
             JobScope scope;
             try {
@@ -158,7 +164,7 @@ struct PoolJobs::Task {
             }
             job = nullptr;
         }
-        jobs->end_one();
+        jobs->end_one(!std::exchange(t_set_aside, outer));
     }
 };
 
@@ -169,28 +175,72 @@ void PoolJobs::note_failure(std::exception_ptr error) {
     }
 }
 
-void PoolJobs::end_one() {
+void PoolJobs::end_one(bool progressed) {
+    // Counted down before the look at the jobs set aside, while run_later counts one up
+    // before its look at what is outstanding: one of the two sees the other.
     if (outstanding_.fetch_sub(1) == 1) {
         std::lock_guard lock(mu_);
         done_.notify_all();
+        return;
     }
+    if (!progressed || aside_count_.load() == 0) {
+        return;
+    }
+    std::function<void()> next;
+    {
+        std::lock_guard lock(mu_);
+        if (aside_.empty()) {
+            return;
+        }
+        next = std::move(aside_.front());
+        aside_.pop_front();
+        aside_count_.fetch_sub(1);
+    }
+    queue(std::move(next), true, false);
 }
 
 void PoolJobs::run(std::function<void()> job) {
+    queue(std::move(job), false, true);
+}
+
+void PoolJobs::run_later(std::function<void()> job) {
+    if (serial_) {
+        serial_queue_.insert(serial_queue_.begin(), std::move(job)); // run from the back
+        return;
+    }
+    t_set_aside = true;
+    {
+        std::lock_guard lock(mu_);
+        aside_count_.fetch_add(1);
+        // This job, and those set aside already, are all that is outstanding otherwise.
+        if (outstanding_.load() > aside_.size() + 1) {
+            outstanding_.fetch_add(1);
+            aside_.push_back(std::move(job));
+            return;
+        }
+        aside_count_.fetch_sub(1);
+    }
+    std::this_thread::sleep_for(kPause);
+    queue(std::move(job), false, true);
+}
+
+void PoolJobs::queue(std::function<void()> job, bool shared, bool count) {
     if (serial_) {
         serial_queue_.push_back(std::move(job));
         return;
     }
-    outstanding_.fetch_add(1);
+    if (count) {
+        outstanding_.fetch_add(1);
+    }
     try {
         Task task{this, std::move(job)};
-        if (in_pool_job()) {
+        if (in_pool_job() && !shared) {
             group_.run(std::move(task)); // this thread is inside the pool already
         } else {
             worker_arena().enqueue(group_.defer(std::move(task)));
         }
     } catch (...) {
-        end_one(); // never queued
+        end_one(true); // never queued
         throw;
     }
 }

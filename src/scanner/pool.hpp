@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -51,6 +52,10 @@ public:
 
     /// Queues a job; returns at once.
     void run(std::function<void()> job);
+    /// From a job of this set that cannot go on yet, for want of what other work may give
+    /// back: queues `job` to run once another job of the set has ended, or after a pause
+    /// when no other is left to wait for.
+    void run_later(std::function<void()> job);
     /// Returns when every job queued so far, and every job those queued, has finished;
     /// rethrows the first exception a job threw (a job that throws does not stop the
     /// others). A pool thread that waits helps with the work (so a job that blocks this
@@ -63,14 +68,19 @@ public:
 
 private:
     struct Task;
+    // `shared`: on the pool's shared queue even from a pool thread; `count`: a new job.
+    void queue(std::function<void()> job, bool shared, bool count);
     // Waits as wait() does and hands over the first exception instead of throwing it.
     std::exception_ptr finish();
     void note_failure(std::exception_ptr error);
-    void end_one();
+    // `progressed`: the job did not set itself aside, so one set aside may try again.
+    void end_one(bool progressed);
 
     tbb::task_group group_;
     bool serial_;
     std::vector<std::function<void()>> serial_queue_;
+    std::deque<std::function<void()>> aside_; // under mu_
+    std::atomic<std::size_t> aside_count_{0};
     std::atomic<std::size_t> outstanding_{0};
     std::mutex mu_;
     std::condition_variable done_;

@@ -50,18 +50,23 @@ TEST(DescriptorBudget, SizedFromWhatIsFreeRunsOutAndWaitsForAReturn) {
                   [] {
                       ASSERT_EQ(size_budget(), 9u);
                       ASSERT_EQ(keep_capacity(), 4u);
+                      // Kept slots first, while any is free, then the brief one.
                       std::vector<Slot> kept;
-                      for (Slot s = Slot::try_kept(); s.held(); s = Slot::try_kept()) {
-                          kept.push_back(std::move(s));
+                      while (kept.size() < 5) {
+                          kept.push_back(Slot::take(false));
                       }
-                      EXPECT_EQ(kept.size(), keep_capacity());
-                      Slot last = Slot::try_brief();
-                      EXPECT_TRUE(last.held());
-                      EXPECT_FALSE(Slot::try_brief().held());
+                      EXPECT_EQ(std::count_if(kept.begin(), kept.end(),
+                                              [](const Slot& s) { return s.kept(); }),
+                                keep_capacity());
+                      Slot last = std::move(kept.back());
+                      kept.pop_back();
+                      EXPECT_TRUE(last.held() && !last.kept());
+                      EXPECT_FALSE(Slot::take(false).held());
+                      EXPECT_TRUE(Slot::try_brief(1).empty());
 
                       std::atomic<bool> got{false};
                       std::thread waiter([&] {
-                          Slot s = Slot::take_brief();
+                          Slot s = Slot::take();
                           got = s.held();
                       });
                       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -98,6 +103,21 @@ TEST(DescriptorBudget, SizedFromWhatIsFreeRunsOutAndWaitsForAReturn) {
                       a.reset();
                       EXPECT_EQ(walk.lent(), 1u);
                       EXPECT_TRUE(walk.lend().held());
+
+                      // Descriptors held outside the budget: an open the system refuses
+                      // for want of one is tried again until one comes back.
+                      std::vector<int> outside;
+                      for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) {
+                          outside.push_back(fd);
+                      }
+                      std::thread closer([&outside] {
+                          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                          for (int fd : outside) {
+                              ::close(fd);
+                          }
+                      });
+                      EXPECT_TRUE(open_at(AT_FDCWD, "/", Slot::take()).valid());
+                      closer.join();
                   },
                   4),
               0);
@@ -110,25 +130,30 @@ TEST(DescriptorBudget, AForbiddenWaitIsAnInternalFailure) {
         {"more kept slots than it ever gives", [] { KeptSlots().take(keep_capacity() + 1); }},
         {"more reserved slots than it ever gives",
          [] { (void)Slot::take_reserved(kFewestReserved + 1); }},
-        {"a brief slot while holding one",
+        {"a slot while holding a brief one",
          [] {
-             Slot held = Slot::take_brief();
-             Slot more = Slot::take_brief();
+             std::vector<Slot> held = Slot::try_brief(1);
+             Slot more = Slot::take();
          }},
         {"reserved slots while holding a brief one",
          [] {
-             Slot held = Slot::take_brief();
+             std::vector<Slot> held = Slot::try_brief(2);
              (void)Slot::take_reserved(1);
          }},
-        {"a brief slot while holding reserved ones",
+        {"a slot while holding reserved ones",
          [] {
              std::vector<Slot> held = Slot::take_reserved(1);
-             Slot more = Slot::take_brief();
+             Slot more = Slot::take();
          }},
         {"kept slots while holding a brief one",
          [] {
-             Slot held = Slot::take_brief();
+             std::vector<Slot> held = Slot::try_brief(1);
              KeptSlots().take(1);
+         }},
+        {"giving back a brief slot on another thread",
+         [] {
+             std::vector<Slot> held = Slot::try_brief(1);
+             std::thread([&held] { held.clear(); }).join();
          }},
         {"kept slots while another walk on the thread holds some",
          [] {

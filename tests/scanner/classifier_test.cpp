@@ -224,8 +224,8 @@ TEST(CachedirTag, OnlyAStrictFirstLineInValidUtf8Counts) {
 
     // A tag is read holding a slot of the descriptor budget: with none free, it waits.
     std::vector<dir::Slot> every;
-    for (dir::Slot s = dir::Slot::try_brief(); s.held(); s = dir::Slot::try_brief()) {
-        every.push_back(std::move(s));
+    for (auto s = dir::Slot::try_brief(1); !s.empty(); s = dir::Slot::try_brief(1)) {
+        every.push_back(std::move(s.front()));
     }
     std::atomic<bool> read{false};
     std::thread reader([&] {

@@ -317,31 +317,89 @@ TEST(MeasureTree, ADescriptorShortageIsNamedNotHidden) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// A directory opened by path must be the one its parent listed: swapping a directory on
-// the way for a link leads the path out of the tree.
-TEST(MeasureTree, ADirectoryReplacedBeforeItsOpenByPathIsLeftOut) {
+// A directory opened by path, or down from an ancestor when it is too deep for a path,
+// must be the one its parent listed: each swap below, made once its parent is listed,
+// would otherwise bring 5000 bytes from elsewhere into the tree.
+TEST(MeasureTree, ADirectoryReplacedBeforeItIsOpenedIsLeftOut) {
     TempDir t;
+    // A root whose path nearly reaches the limit, so that its subdirectory "m" is too deep.
+    std::string root = t / "r";
+    while (root.size() < kPathMax - 200) {
+        root += "/" + std::string(std::min<std::size_t>(150, kPathMax - 160 - root.size()), 'r');
+    }
+    make_dirs(root);
+    RemoveDeepTree cleanup{t.path(), "r"};
+    const std::string m(kPathMax - root.size() + 10, 'm');
+    // Names inside the root, through a descriptor: the paths are too long.
+    auto in_root = [&root](const std::function<void(int)>& f) {
+        int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        f(fd);
+        ::close(fd);
+    };
+    auto fill_m = [&](int root_fd) {
+        ASSERT_EQ(::mkdirat(root_fd, m.c_str(), 0755), 0);
+        int fd = ::openat(root_fd, m.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int file = ::openat(fd, "big", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_EQ(::write(file, std::string(5000, 'o').data(), 5000), 5000);
+        ::close(file);
+        ::close(fd);
+    };
+    in_root(fill_m);
     write_file(t / "tree/a/b/own", "own");
     write_file(t / "outside/b/big", std::string(5000, 'o'));
-    set_listed_hook([&](const std::string& dir) {
-        if (dir == t / "tree/a") {
-            ASSERT_EQ(::rename(dir.c_str(), (t / "moved").c_str()), 0);
-            make_symlink(t / "outside", dir);
+    struct Case {
+        std::string name, measured, listed;
+        std::function<void()> swap;
+        std::uint64_t entries;
+    };
+    const std::vector<Case> cases{
+        {"a directory on the way swapped for a link", t / "tree", t / "tree/a",
+         [&] {
+             ASSERT_EQ(::rename((t / "tree/a").c_str(), (t / "moved").c_str()), 0);
+             make_symlink(t / "outside", t / "tree/a");
+         },
+         3}, // the root, a, and b as a listed it
+        {"the ancestor it opens down from replaced", root, root,
+         [&] {
+             int old_fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+             ASSERT_EQ(::rename(root.c_str(), (root + "-old").c_str()), 0);
+             make_dirs(root);
+             in_root([&](int fd) {
+                 ASSERT_EQ(::renameat(old_fd, m.c_str(), fd, m.c_str()), 0); // the same m
+             });
+             ::close(old_fd);
+         },
+         2}, // the root and m as it listed it
+        {"the directory itself replaced", root, root,
+         [&] {
+             in_root([&](int fd) {
+                 ASSERT_EQ(::renameat(fd, m.c_str(), fd, "gone"), 0);
+                 fill_m(fd);
+             });
+         },
+         2},
+    };
+    for (const Case& k : cases) {
+        set_listed_hook([&](const std::string& dir) {
+            if (dir == k.listed) {
+                k.swap();
+            }
+        });
+        std::optional<MeasuredDir> got;
+        {
+            // Every kept slot taken: no directory stays open for its children, so they open
+            // by path, or down from the root.
+            dir::KeptSlots all;
+            all.take(dir::keep_capacity());
+            got = measure_dir(k.measured);
         }
-    });
-    std::optional<MeasuredDir> got;
-    {
-        // Every kept slot taken: no directory stays open for its children, so b opens by path.
-        dir::KeptSlots all;
-        all.take(dir::keep_capacity());
-        got = measure_dir(t / "tree");
+        set_listed_hook({});
+        ASSERT_TRUE(got) << k.name;
+        EXPECT_EQ(got->stats.entries, k.entries) << k.name;
+        EXPECT_EQ(got->stats.bytes, 0u) << k.name;
+        EXPECT_EQ(got->errors, std::vector<std::string>{}) << k.name;
     }
-    set_listed_hook({});
-    ASSERT_TRUE(got);
-    EXPECT_TRUE(exists_nofollow(t / "moved/b/own")); // the swap did happen
-    // The root, a, and b as a listed it; nothing inside what the path now leads to.
-    EXPECT_EQ(got->stats.entries, 3u);
-    EXPECT_EQ(got->stats.bytes, 0u);
 }
 
 TEST(MeasureTree, AForkedChildMeasuresAloneWithTheSameResult) {

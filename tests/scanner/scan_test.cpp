@@ -200,10 +200,11 @@ TEST(ScanWalk, AnUnreadableDirectoryIsOneErrorAndItsSiblingsAreStillScanned) {
 }
 
 // Three projects whose node_modules hold 60 packages 12 levels deep, one 60 levels deep
-// and a Rust target whose paths pass the system's limit on a path's length. However few
-// descriptors are free, down to the fewest the tool works with, and whoever holds the
-// others, the scan reports the sizes an unlimited one reports without a word of shortage,
-// and the clean removes all five. With fewer free, nothing is scanned or removed.
+// and ten Rust targets whose paths pass the system's limit on a path's length, with
+// branches down there. However few descriptors are free, down to the fewest the tool works
+// with, whoever holds the others and however many threads measure, the scan reports the
+// sizes an unlimited one reports without a word of shortage, and the clean removes all
+// fourteen. With fewer free, nothing is scanned or removed.
 TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
     TempDir t;
     std::string p = t / "p";
@@ -221,15 +222,20 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
     }
     write_file(p + "/deep/package.json", "{}");
     package(p + "/deep/node_modules", 60);
-    write_file(p + "/rs/Cargo.toml", "[package]");
-    make_dirs(p + "/rs/target");
+    RemoveDeepTree cleanup{t.path(), "p"};
+    for (int rs = 0; rs < 10; ++rs) {
+        write_file(p + "/rs" + std::to_string(rs) + "/Cargo.toml", "[package]");
+        make_dirs(p + "/rs" + std::to_string(rs) + "/target");
+    }
     make_dirs(t / "out");
     chown_tree(t.path());
-    RemoveDeepTree cleanup{p + "/rs", "target"};
-    build_overlong_chain(p + "/rs/target", 25, 200, 5, unprivileged_ids());
+    for (int rs = 0; rs < 10; ++rs) {
+        build_overlong_chain(p + "/rs" + std::to_string(rs) + "/target", 25, 200, 5,
+                             unprivileged_ids(), 3);
+    }
 
     ScanResult unlimited = scan_ok(request({p}), SystemEnv{});
-    ASSERT_EQ(unlimited.candidates.size(), 5u);
+    ASSERT_EQ(unlimited.candidates.size(), 14u);
     std::string scanned;
     for (const auto& c : unlimited.candidates) {
         scanned += "found " + c.path + " " + std::to_string(c.bytes) + "\n";
@@ -239,20 +245,23 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
         int inherited; // besides the standard three
         bool clean;
         std::string expected;
+        const char* threads = "2";
     };
     const std::vector<Limit> limits = {
-        {12, 0, false, scanned},  // 9 free
-        {16, 0, false, scanned},  // 13 free
-        {24, 0, false, scanned},  // 21 free
-        {32, 17, false, scanned}, // 12 free, 20 held by whoever started it
-        {32, 22, true,            // 7 free: too few, so nothing at all
+        {12, 0, false, scanned},       // 9 free
+        {12, 0, false, scanned, "16"}, // far more threads than descriptors
+        {16, 0, false, scanned},       // 13 free
+        {24, 0, false, scanned},       // 21 free
+        {32, 17, false, scanned},      // 12 free, 20 held by whoever started it
+        {32, 22, true,                 // 7 free: too few, so nothing at all
          "error filesystem operation failed for <file descriptors>: too few file descriptors: "
          "8 must be free and 7 are\n"},
-        {32, 21, true, scanned + "cleaned 5\n"}, // 8 free, the fewest
+        {32, 21, true, scanned + "cleaned 14\n", "16"}, // 8 free, the fewest
     };
     for (const Limit& limit : limits) {
         std::map<std::string, std::string> vars{{"QB_CHILD_ROOT", p},
-                                                {"QB_CHILD_OUT", t / "out/r"}};
+                                                {"QB_CHILD_OUT", t / "out/r"},
+                                                {"RAYON_NUM_THREADS", limit.threads}};
         if (limit.clean) {
             vars["QB_CHILD_CLEAN"] = "1";
         }
@@ -261,10 +270,11 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
             GTEST_SKIP() << "cannot run as an unprivileged user here";
         }
         const std::string what = std::to_string(limit.max_open_files) + " descriptors, " +
-                                 std::to_string(limit.inherited) + " inherited";
+                                 std::to_string(limit.inherited) + " inherited, " + limit.threads +
+                                 " threads";
         EXPECT_EQ(*rc, limit.expected.starts_with("error") ? 1 : 0) << what;
         EXPECT_EQ(read_file(t / "out/r"), limit.expected) << what;
-        const bool removed = limit.expected.ends_with("cleaned 5\n");
+        const bool removed = limit.expected.ends_with("cleaned 14\n");
         for (const auto& c : unlimited.candidates) {
             EXPECT_EQ(exists_nofollow(c.path), !removed) << c.path << ", " << what;
         }

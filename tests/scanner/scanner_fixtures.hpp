@@ -201,28 +201,39 @@ inline const int child_dispatch = [] {
 
 /// A chain whose paths pass the system's path length limit part of the way down, made
 /// through descriptors: `levels` directories of `name_size` letters, each holding a file
-/// "f" of 5 bytes, the last one's of `last_bytes`. With `owner`, the directories are the
+/// "f" of 5 bytes, the last one's of `last_bytes`; the last five each hold `branches`
+/// directories "b<i>" too, with a file "g" of 2 bytes. With `owner`, the directories are the
 /// unprivileged user's (chown_tree goes by path and cannot reach them).
 inline void build_overlong_chain(const std::string& root, int levels = 25,
                                  std::size_t name_size = 200, std::size_t last_bytes = 5,
-                                 std::optional<std::pair<unsigned, unsigned>> owner = {}) {
+                                 std::optional<std::pair<unsigned, unsigned>> owner = {},
+                                 int branches = 0) {
     std::string name(name_size, 'L');
+    // A directory in `at` holding one file named by the letter of its content.
+    auto make_dir = [&owner](int at, const std::string& dir, char file, std::size_t bytes) {
+        EXPECT_EQ(::mkdirat(at, dir.c_str(), 0755), 0);
+        if (owner) {
+            EXPECT_EQ(::fchownat(at, dir.c_str(), owner->first, owner->second, AT_SYMLINK_NOFOLLOW),
+                      0);
+        }
+        int fd = ::openat(at, dir.c_str(), O_RDONLY | O_DIRECTORY);
+        const std::string content(bytes, file);
+        const char file_name[] = {file, '\0'};
+        int f = ::openat(fd, file_name, O_WRONLY | O_CREAT, 0644);
+        EXPECT_EQ(::write(f, content.data(), content.size()), static_cast<ssize_t>(bytes));
+        ::close(f);
+        return fd;
+    };
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     for (int i = 0; i < levels; ++i) {
-        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
-        if (owner) {
-            ASSERT_EQ(
-                ::fchownat(fd, name.c_str(), owner->first, owner->second, AT_SYMLINK_NOFOLLOW), 0);
-        }
-        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        int next = make_dir(fd, name, 'f', i + 1 == levels ? last_bytes : 5);
         ::close(fd);
         ASSERT_GE(next, 0);
         fd = next;
-        const std::string bytes(i + 1 == levels ? last_bytes : 5, 'f');
-        int file = ::openat(fd, "f", O_WRONLY | O_CREAT, 0644);
-        ASSERT_EQ(::write(file, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        ::close(file);
+        for (int b = 0; i + 5 >= levels && b < branches; ++b) {
+            ::close(make_dir(fd, "b" + std::to_string(b), 'g', 2));
+        }
     }
     ::close(fd);
 }
