@@ -35,6 +35,7 @@ public:
     const T& operator*() const& { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
+    T value_or(T other) const& { return has_value() ? value() : std::move(other); }
 
     E& error() & { return std::get<1>(v_); }
     const E& error() const& { return std::get<1>(v_); }

@@ -57,22 +57,18 @@ Result<std::string, std::string> validate_target(const Candidate& c, const Syste
     if (identity_of(st) != c.identity) {
         return unexpected(std::string(kIdentityChanged));
     }
-    auto mounted = is_mount_point(c.path);
-    if (!mounted) {
-        return unexpected(cannot_stat_text(mounted.error()));
+    auto path = resolve_canonical(c.path);
+    if (!path) {
+        return unexpected(fmt::format("cannot resolve path: {}", os_error_text(path.error())));
     }
-    if (*mounted) {
-        return unexpected(std::string(kTargetIsMountPoint));
+    if (auto refusal = mount_point_refusal(*path)) {
+        return unexpected(std::move(*refusal));
     }
     if (c.mount_inside) {
         return unexpected(contains_mount_point(*c.mount_inside));
     }
     if (c.measured_in_part) {
         return unexpected(std::string(kMeasuredInPart));
-    }
-    auto path = resolve_canonical(c.path);
-    if (!path) {
-        return unexpected(fmt::format("cannot resolve path: {}", os_error_text(path.error())));
     }
     auto anchor = resolve_canonical(c.anchor);
     if (!anchor) {
@@ -212,7 +208,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
         before_remove(c);
     }
     const DirIdentity& id = c.identity;
-    auto removed = remove_tree(*canonical, id);
+    auto removed = remove_tree(*canonical, id, protected_dirs);
     if (removed) {
         return Ok{};
     }
@@ -228,7 +224,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
         return failed(fmt::format("{}; could not prepare read-only Go module cache: {}",
                                   first_error, prepared.error().to_string()));
     }
-    if (auto again = remove_tree(*canonical, id); !again) {
+    if (auto again = remove_tree(*canonical, id, protected_dirs); !again) {
         return failed(again.error().error.to_string());
     }
     return Ok{};

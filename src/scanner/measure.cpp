@@ -1,6 +1,7 @@
 #include "scanner/measure.hpp"
 
 #include "common/dir.hpp"
+#include "common/fs.hpp"
 #include "common/mount_id.hpp"
 #include "common/paths.hpp"
 #include "common/saturating.hpp"
@@ -285,7 +286,9 @@ struct TreeRun {
     std::vector<FileRecord> records;
     std::vector<std::string> shortages; // directories left out for want of a descriptor
     std::optional<std::string> mount_inside;
-    std::optional<std::uint64_t> root_mount; // asked only where statx does not tell mount roots
+    MountId root_mount;                // asked only where statx does not tell mount roots
+    std::optional<MountPoints> mounts; // where that has no id, with the root's canonical path
+    std::string canonical_root;
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
@@ -339,6 +342,8 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
         again->record_all = true;
         again->result.identity = run->result.identity;
         again->mount_inside = std::move(run->mount_inside);
+        again->mounts = std::move(run->mounts);
+        again->canonical_root = std::move(run->canonical_root);
         start_run(std::move(again));
         return;
     }
@@ -507,9 +512,15 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         }
         bool mount_root = e.mount_root;
         if (!e.mount_root_known && S_ISDIR(e.mode) && e.id.device == node->id.device) {
-            // A bind mount keeps the device: its mount id tells it, or nothing does and it
-            // counts as a mount.
-            mount_root = !same_mount(mount_id_at(fd, name.name, dir::Follow::No), run->root_mount);
+            // A bind mount keeps the device: its mount id tells it, or the mount table, or
+            // nothing does and it counts as a mount.
+            auto id = mount_id_at(fd, name.name, dir::Follow::No);
+            if (!id) {
+                continue; // gone since its stat
+            }
+            mount_root = on_other_mount(false, *id, run->root_mount, run->mounts, [&] {
+                             return path::join(node_path(*node, run->canonical_root), name.view());
+                         }).value_or(true);
         }
         crossed = crossed || mount_root;
         if ((mount_root || e.id.device != node->id.device) &&
@@ -709,9 +720,6 @@ void measure_from_root(const std::shared_ptr<TreeRun>& run, const EntryStat& roo
         }
     }
     if (node->dir.valid()) {
-        if (!root.mount_root_known) {
-            run->root_mount = mount_id_at(node->dir.fd(), "", dir::Follow::No);
-        }
         node->path_len = run->root_path.size();
         node->child_sep = !run->root_path.empty() && run->root_path.back() == '/' ? 0 : 1;
         read_listing(run, node);
@@ -733,6 +741,15 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
             return;
         }
         run->result.identity = root.id;
+    }
+    if (!root.mount_root_known) {
+        // Here, where the job holds no descriptor slot yet, the table may be read.
+        auto id = mount_id_at(AT_FDCWD, run->root_path.c_str(), dir::Follow::Yes);
+        run->root_mount = id.value_or(MountId());
+        if (id && !*id && !run->mounts) {
+            run->canonical_root = resolve_canonical(run->root_path).value_or("");
+            run->mounts = run->canonical_root.empty() ? std::nullopt : read_mount_points();
+        }
     }
     measure_from_root(run, root);
 }

@@ -42,20 +42,33 @@ int stat_of(const Place& p, struct stat& st) {
                                          p.follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW);
 }
 
-std::optional<std::uint64_t> mount_id(const Place& p) {
+Result<MountId, int> mount_id(const Place& p) {
     return mount_id_at(p.fd, p.name == nullptr ? "" : p.name, p.follow);
 }
 
-// Whether `dir` lies on another mount than `parent`, the directory it was reached from. A
-// bind mount keeps its file system's device, so mounts are compared too; a mount that
-// nothing tells counts as another.
-Result<bool, int> on_another_mount(const Place& parent, const Place& dir) {
+// Why `dir`, at the canonical `path`, is refused as another mount than `parent`, where it was
+// reached from (see mount_point_refusal); the mount table is read into `table` if ids don't tell.
+std::optional<std::string> mount_refusal(const Place& parent, const Place& dir,
+                                         std::string_view path, std::optional<MountPoints>& table) {
     struct stat parent_st;
     struct stat st;
     if (stat_of(parent, parent_st) != 0 || stat_of(dir, st) != 0) {
-        return unexpected(errno);
+        return cannot_stat_text(errno);
     }
-    return parent_st.st_dev != st.st_dev || !same_mount(mount_id(parent), mount_id(dir));
+    auto base = mount_id(parent);
+    auto id = mount_id(dir);
+    if (!base || !id) {
+        return cannot_stat_text(base ? id.error() : base.error());
+    }
+    if (!*base || !*id) {
+        table = read_mount_points();
+    }
+    auto other =
+        on_other_mount(parent_st.st_dev != st.st_dev, *id, *base, table, [&] { return path; });
+    if (other == false) {
+        return std::nullopt;
+    }
+    return std::string(other ? kTargetIsMountPoint : kCannotTellMounts);
 }
 
 IoError cannot_stat(int errnum) {
@@ -65,16 +78,18 @@ IoError cannot_stat(int errnum) {
 class Walk {
 public:
     // `parent_fd`, the directory that holds the root, is open already, with a slot of
-    // `stack`.
-    Walk(TreeVisitor& visitor, dir::ListingStack& stack, int parent_fd, std::string_view root_path)
-        : visitor_(visitor), stack_(stack), parent_fd_(parent_fd), root_path_(root_path) {}
+    // `stack`. A directory of `protected_dirs` (none: no check) is never entered.
+    Walk(TreeVisitor& visitor, dir::ListingStack& stack, int parent_fd, std::string_view root_path,
+         const ProtectedDirs* protected_dirs)
+        : visitor_(visitor), stack_(stack), parent_fd_(parent_fd), root_path_(root_path),
+          protected_(protected_dirs) {}
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
     std::optional<IoError> run(dir::Handle root, std::string root_name, DirIdentity expected);
 
-    /// True once the walk went past its checks of the root and into the directory.
-    bool entered() const { return entered_; }
+    /// True when it stopped before going past its checks of the root, or at a protected one.
+    bool refused() const { return refused_; }
 
 private:
     // The full path of `name` inside the directory the walk is in.
@@ -146,16 +161,24 @@ private:
         if (::fstat(d.fd(), &st) != 0) {
             return IoError::from_errno(errno);
         }
-        if (identity_of(st).device != root_.device ||
-            !same_mount(mount_id({d.fd()}), root_mount_)) {
+        auto other = on_other_mount(identity_of(st).device != root_.device,
+                                    mount_id({d.fd()}).value_or(MountId()), root_mount_, table_,
+                                    [&] { return path_of(name); });
+        if (other != false) {
             d.close();
-            return visitor_.mount_point(path_of(name));
+            return other ? visitor_.mount_point(path_of(name))
+                         : IoError::from_text(std::string(kCannotTellMounts));
         }
         return push(std::move(d), st, entry.name);
     }
 
-    // Lets the visitor enter the directory open as `d` and makes it the top level.
+    // Lets the visitor enter the directory open as `d`, unless protected; it becomes the top.
     std::optional<IoError> push(dir::Handle d, const struct stat& st, std::string name) {
+        if (protected_ != nullptr && protected_->holds(identity_of(st))) {
+            refused_ = true;
+            return IoError::from_text("contains the home directory or one of its ancestors: " +
+                                      path::display(stack_.empty() ? root_path_ : path_of(name)));
+        }
         if (auto err = visitor_.enter_dir(d.fd(), st)) {
             return err;
         }
@@ -170,9 +193,11 @@ private:
     dir::ListingStack& stack_;
     int parent_fd_;
     std::string_view root_path_;
+    const ProtectedDirs* protected_;
     DirIdentity root_;
-    std::optional<std::uint64_t> root_mount_;
-    bool entered_ = false;
+    MountId root_mount_;
+    std::optional<MountPoints> table_; // read where the root's mount has no id
+    bool refused_ = true;
 };
 
 std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIdentity expected) {
@@ -182,12 +207,8 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
     }
     // Checked on the very descriptor the walk goes on with: a mount placed on the target
     // since its validation is refused before anything on it is touched.
-    auto mounted = on_another_mount({parent_fd_}, {root.fd()});
-    if (!mounted) {
-        return cannot_stat(mounted.error());
-    }
-    if (*mounted) {
-        return IoError::from_text(std::string(kTargetIsMountPoint));
+    if (auto refusal = mount_refusal({parent_fd_}, {root.fd()}, root_path_, table_)) {
+        return IoError::from_text(std::move(*refusal));
     }
     if (!S_ISDIR(st.st_mode)) {
         return IoError::from_text(std::string(kNotARealDirectory));
@@ -196,8 +217,8 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
         return IoError::from_text(std::string(kIdentityChanged));
     }
     root_ = expected;
-    root_mount_ = mount_id({root.fd()});
-    entered_ = true;
+    root_mount_ = mount_id({root.fd()}).value_or(MountId());
+    refused_ = false;
     if (auto err = push(std::move(root), st, std::move(root_name))) {
         return err;
     }
@@ -266,7 +287,8 @@ std::optional<IoError> TreeVisitor::leave_dir(int, const char*) {
 
 // walk_tree, its failure marked refused when nothing inside the directory was visited.
 static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expected,
-                                         TreeVisitor& visitor) {
+                                         TreeVisitor& visitor,
+                                         const ProtectedDirs* protected_dirs) {
     auto refuse = [](IoError error) { return unexpected(WalkFailure{std::move(error), true}); };
     auto parts = path::components(path);
     auto normal = [](const path::Component& c) { return c.kind == path::ComponentKind::Normal; };
@@ -300,36 +322,32 @@ static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expe
                           ? IoError::from_text(std::string(kNotARealDirectory))
                           : cannot_stat(err));
     }
-    Walk walk(visitor, stack, dir.fd(), path);
+    Walk walk(visitor, stack, dir.fd(), path, protected_dirs);
     if (auto err = walk.run(std::move(root), std::move(name), expected)) {
-        return unexpected(WalkFailure{std::move(*err), !walk.entered()});
+        return unexpected(WalkFailure{std::move(*err), walk.refused()});
     }
     return Ok{};
 }
 
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor) {
-    auto walked = walk_path(path, expected, visitor);
+    auto walked = walk_path(path, expected, visitor, nullptr);
     if (!walked) {
         return unexpected(std::move(walked.error().error));
     }
     return Ok{};
 }
 
-Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected) {
+Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected,
+                                    const ProtectedDirs& protected_dirs) {
     Remover remover;
-    return walk_path(path, expected, remover);
+    return walk_path(path, expected, remover, &protected_dirs);
 }
 
-Result<bool, int> is_mount_point(const std::string& path) {
-    if (path.find('\0') != std::string::npos) {
-        return unexpected(EINVAL);
-    }
-    auto parent = path::parent(path);
-    if (!parent) {
-        return false; // the root, or a path naming no entry of a directory
-    }
-    std::string dir = parent->empty() ? std::string(".") : std::string(*parent);
-    return on_another_mount({AT_FDCWD, dir.c_str()}, {AT_FDCWD, path.c_str(), dir::Follow::No});
+std::optional<std::string> mount_point_refusal(const std::string& path) {
+    std::string dir(path::parent(path).value_or("/"));
+    std::optional<MountPoints> table;
+    return mount_refusal({AT_FDCWD, dir.c_str()}, {AT_FDCWD, path.c_str(), dir::Follow::No}, path,
+                         table);
 }
 
 } // namespace qb

@@ -10,6 +10,7 @@
 #include "common/app_error.hpp"
 #include "common/dir_identity.hpp"
 #include "common/result.hpp"
+#include "scanner/protected_dirs.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -40,14 +41,18 @@ std::string cannot_stat_text(int errnum);
 /// mount point: another file system, or another view of one, that nobody chose.
 inline constexpr std::string_view kTargetIsMountPoint = "target is a mount point";
 
+/// Why they refuse a directory where nothing tells whether it is one: no mount ids, no table.
+inline constexpr std::string_view kCannotTellMounts =
+    "cannot tell whether the target holds a mount point";
+
 /// Why a removal, or the final validation of a tree whose measuring met one, refuses a
 /// tree with a mount point inside: "contains a mount point: {}" with the mount's full path.
 std::string contains_mount_point(std::string_view path);
 
-/// Whether the directory at `path` (its last component not followed) is a mount point:
-/// on another device or another mount than the directory it is looked up in, or on a mount
-/// that nothing tells (see mount_id_at). The error is the errno of examining either.
-Result<bool, int> is_mount_point(const std::string& path);
+/// Why the final validation refuses the directory at the canonical `path` as a mount point:
+/// kTargetIsMountPoint when it lies on another device or mount than its parent,
+/// kCannotTellMounts, or cannot_stat_text() when examining either fails; none otherwise.
+std::optional<std::string> mount_point_refusal(const std::string& path);
 
 /// What a walk meets. Every callback may stop the walk by returning an error; the
 /// defaults do nothing (open_failed returns the failure).
@@ -71,16 +76,16 @@ public:
 /// and every directory below it on the same mount, parents before their contents. Before
 /// anything inside is visited it fails with cannot_stat_text() when the directory cannot
 /// be reached or examined, with kNotARealDirectory when it is no directory or a link,
-/// with kTargetIsMountPoint when it lies on another mount than its parent, and with
-/// kIdentityChanged when it is not `expected`. Its own entry is left only while its name
-/// still leads to it, and a directory it reopens on the way up must be the one it left,
-/// else the walk fails with kIdentityChangedDuringRemoval. Otherwise it fails with the
-/// first error of the walk or of a callback.
+/// with kTargetIsMountPoint (or kCannotTellMounts) when it lies on another mount than its
+/// parent, and with kIdentityChanged when it is not `expected`. Its own entry is left only
+/// while its name still leads to it, and a directory it reopens on the way up must be the
+/// one it left, else the walk fails with kIdentityChangedDuringRemoval. Otherwise it fails
+/// with the first error of the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the
-/// directory was visited: the directory could not be reached, or it is no longer the validated one
-/// or a mount point. Otherwise part of the tree may be gone already.
+/// directory was visited (it could not be reached, or it is no longer the validated one or a
+/// mount point), or at a protected directory. Otherwise part of the tree may be gone already.
 struct WalkFailure {
     IoError error;
     bool refused = false;
@@ -88,7 +93,9 @@ struct WalkFailure {
 
 /// Removes the directory at `path` (as for walk_tree) and everything inside it, and stops
 /// at the first error. A directory mounted inside is neither entered nor removed: the call
-/// fails with "contains a mount point: {}" and the mount's full path.
-Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected);
+/// fails with "contains a mount point: {}" and the mount's full path. Nor is one of
+/// `protected_dirs`: "contains the home directory or one of its ancestors: {}", refused.
+Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected,
+                                    const ProtectedDirs& protected_dirs);
 
 } // namespace qb

@@ -3,6 +3,7 @@
 #include "scanner/clean.hpp"
 #include "scanner/measure.hpp"
 #include "scanner/mount_helper.hpp"
+#include "scanner/protected_dirs.hpp"
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
 
@@ -274,7 +275,8 @@ TEST(CleanExecutor, UnresolvablePathIsRefused) {
     EXPECT_EQ(refusal(c, SystemEnv{}), "cannot resolve path: " + os_error_text(ENAMETOOLONG));
 
     ASSERT_EQ(::lstat((t / "deep").c_str(), &st), 0);
-    ASSERT_TRUE(remove_tree(t / "deep", identity_of(st))); // too deep for the TempDir
+    // Too deep for the TempDir.
+    ASSERT_TRUE(remove_tree(t / "deep", identity_of(st), ProtectedDirs(SystemEnv{})));
 }
 
 TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
@@ -389,6 +391,10 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     const std::string root = t / "root";
     write_file(t / "decoy/precious", "precious");
     write_file(t / "decoyproj/target/precious", "precious");
+    write_file(t / "home/.ssh/id", "key");
+    write_file(t / "home/notes/todo", "keep");
+    const auto home = test::tree_contents(t / "home");
+    const std::string moved_home = root + "/home-inside/target/debug/home";
 
     struct Swap {
         std::string project;
@@ -422,14 +428,20 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
              make_symlink(t / "decoyproj", root + "/parent-decoy");
          },
          cannot_stat_text(ENOTDIR), t / "parent-decoy-out/target/debug/app"},
+        // The home moved inside: the removal stops at it and leaves it whole.
+        {"home-inside",
+         [&](const std::string& target) { rename_path(t / "home", target + "/debug/home"); },
+         "contains the home directory or one of its ancestors: " + moved_home,
+         moved_home + "/.ssh/id"},
     };
+    const SystemEnv env = env_with_home(t / "home");
     for (const Swap& s : swaps) {
         SCOPED_TRACE(s.project);
         Candidate c = cargo_target(root, s.project);
-        EXPECT_EQ(refusal(c, SystemEnv{}, [&](const Candidate& target) { s.swap(target.path); }),
-                  s.reason);
+        EXPECT_EQ(refusal(c, env, [&](const Candidate& target) { s.swap(target.path); }), s.reason);
         EXPECT_TRUE(exists_nofollow(s.survivor));
     }
+    EXPECT_EQ(test::tree_contents(moved_home), home);
     EXPECT_TRUE(exists_nofollow(root + "/to-new/target/fresh"));
     {
         // A directory inside swapped for a link: the link goes, its target stays.
@@ -446,10 +458,11 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     EXPECT_EQ(read_file(t / "decoyproj/target/precious"), "precious");
 }
 
-// A bind mount of the same file system keeps its device: only the system's mount ids and
-// mount-root flag tell it. A case needs them when it binds, unless it is about their absence.
+// A bind mount of the same file system keeps its device: only the system's mount ids,
+// mount-root flag and mount table tell it. A case needs one of them when it binds, unless it
+// is about their absence.
 bool runs_here(const std::string& mount, MountAnswers answers, const std::string& dir) {
-    return mount == "tmpfs" || answers == MountAnswers::None ||
+    return mount == "tmpfs" || answers == MountAnswers::NoTable ||
            test::mounts_told_apart(dir, answers);
 }
 
@@ -457,8 +470,8 @@ bool runs_here(const std::string& mount, MountAnswers answers, const std::string
 // run_in_mount_namespace).
 // A mount inside a target that the scan's measuring or the check before a delete met
 // refuses the target before anything goes; one placed after both is met by the removal,
-// which stops there and leaves the mount alone. Where nothing tells mounts apart, every
-// directory counts as one.
+// which stops there and leaves the mount alone. Without mount ids the mount table tells
+// mounts apart, and a target without any is cleaned; where nothing tells, it is refused.
 TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     TempDir t;
     write_file(t / "victim/keep.txt", "precious");
@@ -467,9 +480,10 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     enum class When { Scan, Remeasure, Removal };
     struct Case {
         std::string name;
-        std::string mount; // "tmpfs", the victim directory "bind", or a "file" bound
+        std::string mount; // "tmpfs", the victim directory "bind", a "file" bound, or "" none
         When when;
         MountAnswers answers = MountAnswers::All;
+        bool flat = false; // the target holds files only
     };
     const std::vector<Case> cases{
         {"tmpfs-scan", "tmpfs", When::Scan},
@@ -479,7 +493,11 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         {"tmpfs-remeasure", "tmpfs", When::Remeasure},
         {"bind-removal", "bind", When::Removal},
         {"bind-scan-no-statx", "bind", When::Scan, MountAnswers::NoStatx},
-        {"bind-scan-untold", "bind", When::Scan, MountAnswers::None},
+        {"bind-scan-no-ids", "bind", When::Scan, MountAnswers::None},
+        {"bind-removal-no-ids", "bind", When::Removal, MountAnswers::None},
+        {"plain-no-ids", "", When::Scan, MountAnswers::None},
+        {"flat-no-ids", "", When::Scan, MountAnswers::None, true},
+        {"plain-untold", "", When::Scan, MountAnswers::NoTable},
     };
     test::run_in_mount_namespace([&] {
         for (const Case& k : cases) {
@@ -492,14 +510,13 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             const std::string nm = project + "/node_modules";
             write_file(project + "/package.json", "{}");
             for (int i = 0; i < 50; ++i) {
-                write_file(nm + "/m" + std::to_string(i / 10) + std::to_string(i % 10) +
-                               "/index.js",
-                           "module " + std::to_string(i));
+                const std::string m = "/m" + std::to_string(i / 10) + std::to_string(i % 10);
+                write_file(nm + m + (k.flat ? ".js" : "/index.js"), "module " + std::to_string(i));
             }
-            const std::string mnt = nm + "/m25/zz-mnt";
+            const std::string mnt = nm + "/m25/zz mnt"; // escaped in the mount table
             if (k.mount == "file") {
                 write_file(mnt, "placeholder");
-            } else {
+            } else if (!k.mount.empty()) {
                 make_dirs(mnt);
             }
             std::vector<std::string> before;
@@ -509,7 +526,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
                     write_file(mnt + "/on-tmpfs", "tmpfs");
                     // Met in any order, the least path is the one named.
                     test::mount_tmpfs(nm + "/m49");
-                } else {
+                } else if (!k.mount.empty()) {
                     test::mount_bind(k.mount == "file" ? t / "victim/keep.txt" : t / "victim", mnt);
                 }
                 before = test::tree_contents(nm);
@@ -521,11 +538,21 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             if (k.when == When::Remeasure) {
                 mount();
             }
-            const bool untold = k.answers == MountAnswers::None;
+            const bool untold = k.answers == MountAnswers::NoTable;
             const std::string reason =
-                untold ? std::string(kTargetIsMountPoint) : "contains a mount point: " + mnt;
-            if (untold) {
-                EXPECT_EQ(c.mount_inside, nm + "/m00");
+                untold ? std::string(kCannotTellMounts) : "contains a mount point: " + mnt;
+            std::optional<std::string> met; // by measuring
+            if (untold || !k.mount.empty()) {
+                met = untold ? nm + "/m00" : mnt;
+            }
+            if (k.when == When::Scan) {
+                EXPECT_EQ(c.mount_inside, met);
+            }
+            if (!met) {
+                CleanReport r = execute_clean({c}, false, SystemEnv{});
+                EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{nm});
+                EXPECT_FALSE(exists_nofollow(nm));
+                continue;
             }
             auto fresh = measure_entry(c, SystemEnv{});
             if (k.when == When::Scan) {
@@ -576,6 +603,10 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
         {"late-bind", CacheScope::Project, "bind", true},
         {"late-self", CacheScope::Project, "self", true}, // same device and inode
         {"project-bind-no-statx", CacheScope::Project, "bind", false, MountAnswers::NoStatx},
+        {"project-bind-no-ids", CacheScope::Project, "bind", false, MountAnswers::None},
+        {"late-bind-no-ids", CacheScope::Project, "bind", true, MountAnswers::None},
+        {"late-self-no-ids", CacheScope::Project, "self", true, MountAnswers::None},
+        {"project-bind-untold", CacheScope::Project, "bind", false, MountAnswers::NoTable},
     };
     auto target_of = [&](const Case& k) {
         return k.scope == CacheScope::Project ? t / ("root/" + k.name + "/node_modules")
@@ -616,7 +647,8 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
                     mount();
                 }
             };
-            EXPECT_EQ(refusal(c, env, late_mount), "target is a mount point");
+            EXPECT_EQ(refusal(c, env, late_mount),
+                      k.answers == MountAnswers::NoTable ? kCannotTellMounts : kTargetIsMountPoint);
             EXPECT_EQ(test::tree_contents(target), mounted);
         }
     });

@@ -418,15 +418,29 @@ TEST(MeasureTree, AForkedChildMeasuresAloneWithTheSameResult) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Whatever tells the mount apart: statx, file handles or the mount table. A plain
+// subdirectory is no mount.
 TEST(MeasureTree, AFileSeenTwiceThroughABindMountCountsOnce) {
     TempDir t;
     write_file(t / "tree/a/file", std::string(3000, 'm'));
+    make_dirs(t / "tree/a/sub");
     make_dirs(t / "tree/b");
     run_in_mount_namespace([&] {
         mount_bind(t / "tree/a", t / "tree/b");
-        TreeStats s = measure_tree(t / "tree");
-        EXPECT_EQ(s.bytes, 3000u);
-        EXPECT_EQ(describe(s), describe(reference_measure(t / "tree")));
+        for (MountAnswers answers :
+             {MountAnswers::All, MountAnswers::NoStatx, MountAnswers::None}) {
+            SCOPED_TRACE(static_cast<int>(answers));
+            set_mount_answers(answers);
+            TreeStats s = measure_tree(t / "tree");
+            EXPECT_EQ(s.bytes, 3000u);
+            EXPECT_EQ(describe(s), describe(reference_measure(t / "tree")));
+            auto tree = measure_dir(t / "tree");
+            ASSERT_TRUE(tree);
+            EXPECT_EQ(tree->mount_inside, t / "tree/b");
+            auto plain = measure_dir(t / "tree/a");
+            ASSERT_TRUE(plain);
+            EXPECT_EQ(plain->mount_inside, std::nullopt);
+        }
     });
 }
 

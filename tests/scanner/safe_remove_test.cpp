@@ -36,6 +36,12 @@ std::size_t open_descriptors() {
     return n;
 }
 
+// The homes that every removal here keeps out of: none under the test's directories.
+const ProtectedDirs& homes() {
+    static const ProtectedDirs dirs{SystemEnv{}};
+    return dirs;
+}
+
 // The error, marked "refused: " when nothing inside the directory was visited.
 std::string error_text(const Result<Ok, WalkFailure>& r) {
     if (r) {
@@ -63,7 +69,7 @@ TEST(SafeRemove, RemovesEverythingWithoutFollowingLinks) {
     write_file(victim + "/ro/inside.txt", "ro");
     ASSERT_EQ(::chmod((victim + "/ro").c_str(), 0555), 0);
 
-    auto removed = remove_tree(victim, identity(victim));
+    auto removed = remove_tree(victim, identity(victim), homes());
     EXPECT_TRUE(removed) << error_text(removed);
     EXPECT_FALSE(exists_nofollow(victim));
     EXPECT_EQ(list_tree(t / "outside"), outside_before);
@@ -97,14 +103,14 @@ TEST(SafeRemove, DeepTreesBeyondTheOpenListingBudgetAndPathLimit) {
     // reopened through ".." on the way back up.
     make_dirs(t / "wide");
     make_chain(t / "wide", "a", 60);
-    auto wide = remove_tree(t / "wide", identity(t / "wide"));
+    auto wide = remove_tree(t / "wide", identity(t / "wide"), homes());
     EXPECT_TRUE(wide) << error_text(wide);
     EXPECT_FALSE(exists_nofollow(t / "wide"));
 
     // 25 levels of 200-byte names: longer than any single path the system accepts.
     make_dirs(t / "long");
     make_chain(t / "long", std::string(200, 'n'), 25);
-    auto long_tree = remove_tree(t / "long", identity(t / "long"));
+    auto long_tree = remove_tree(t / "long", identity(t / "long"), homes());
     EXPECT_TRUE(long_tree) << error_text(long_tree);
     EXPECT_FALSE(exists_nofollow(t / "long"));
 
@@ -136,9 +142,14 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
         {"/", id, cannot_stat_text(EINVAL)},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(error_text(remove_tree(c.path, c.expected)), "refused: " + c.reason) << c.path;
+        EXPECT_EQ(error_text(remove_tree(c.path, c.expected, homes())), "refused: " + c.reason)
+            << c.path;
     }
     EXPECT_EQ(cannot_stat_text(ENOENT), "cannot stat path: " + os_error_text(ENOENT));
+    // Gone between two looks: the mount's lookup says so, rather than that nothing tells.
+    auto gone = mount_id_at(AT_FDCWD, (t / "real/missing").c_str(), dir::Follow::No);
+    ASSERT_FALSE(gone);
+    EXPECT_EQ(gone.error(), ENOENT);
     EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
     EXPECT_EQ(open_descriptors(), fds_before);
 }
@@ -188,7 +199,8 @@ TEST(SafeRemove, TheEmptiedTargetIsRemovedOnlyWhileItsNameLeadsToIt) {
 
 // A bind mount keeps the device number of its file system, inside the target or as the
 // target itself; mounts of other file systems are covered with the clean executor. Without
-// statx's mount ids the file handles' tell it; where nothing does, the target is refused.
+// statx's mount ids the file handles' tell it, without those the mount table; where nothing
+// does, the target is refused.
 TEST(SafeRemove, DoesNotEnterABindMount) {
     TempDir t;
     write_file(t / "elsewhere/precious", "bound");
@@ -196,6 +208,7 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
         {"all", MountAnswers::All},
         {"no-statx", MountAnswers::NoStatx},
         {"none", MountAnswers::None},
+        {"no-table", MountAnswers::NoTable},
     };
     test::run_in_mount_namespace([&] {
         for (const auto& [name, answers] : cases) {
@@ -206,19 +219,20 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
             write_file(victim + "/a.txt", "a");
             make_dirs(bound);
             make_dirs(target);
-            if (answers != MountAnswers::None && !test::mounts_told_apart(t.path(), answers)) {
+            const bool untold = answers == MountAnswers::NoTable;
+            if (!untold && !test::mounts_told_apart(t.path(), answers)) {
                 continue; // no such answer on this system
             }
             set_mount_answers(answers);
             test::mount_bind(t / "elsewhere", bound);
             ASSERT_EQ(identity(bound).device, identity(victim).device);
-            EXPECT_EQ(error_text(remove_tree(victim, identity(victim))),
-                      answers == MountAnswers::None ? "refused: " + std::string(kTargetIsMountPoint)
-                                                    : "contains a mount point: " + bound);
+            const std::string cannot_tell = "refused: " + std::string(kCannotTellMounts);
+            EXPECT_EQ(error_text(remove_tree(victim, identity(victim), homes())),
+                      untold ? cannot_tell : "contains a mount point: " + bound);
 
             test::mount_bind(t / "elsewhere", target);
-            EXPECT_EQ(error_text(remove_tree(target, identity(target))),
-                      "refused: " + std::string(kTargetIsMountPoint));
+            EXPECT_EQ(error_text(remove_tree(target, identity(target), homes())),
+                      untold ? cannot_tell : "refused: " + std::string(kTargetIsMountPoint));
         }
     });
     EXPECT_EQ(list_tree(t / "elsewhere"), std::vector<std::string>{"f precious"});
