@@ -3,8 +3,8 @@
 // Mounting in tests, only ever inside a mount namespace of a forked child: whatever the
 // test does or however it ends, its mounts go away with the child and never reach the
 // machine's own namespace. A test that is not run as root gets one all the same, inside
-// a user namespace of the child's own where the kernel allows that, and so does a test
-// that needs root's reach over its own files.
+// a user namespace of the child's own where the kernel allows that; such a namespace also
+// gives root's reach over the test's own files to a test that needs no mounts.
 
 #include "common/mount_id.hpp"
 #include "support/test_support.hpp"
@@ -27,7 +27,7 @@
 
 namespace qb::test {
 
-/// The exit status of a child that could not mount.
+/// The exit status of a child that could not mount, or not become root.
 inline constexpr int kNoMounts = 77;
 
 namespace detail {
