@@ -6,18 +6,15 @@
 #include "docker/run.hpp"
 #include "docker/storage.hpp"
 #include "fake_runner.hpp"
+#include "scanner/mount_helper.hpp"
 #include "support/test_support.hpp"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qb {
@@ -170,37 +167,19 @@ TEST_F(DockerRun, WithoutPathTheDefaultDirectoriesAreSearched) {
     test::make_dirs(tmp_ / "default");
     std::filesystem::copy_file("/bin/echo", tmp_ / "default/docker");
     env_.vars.erase("PATH");
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // Without root, a user namespace of its own may still allow the mounts.
-        if ((::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            ::_exit(77);
-        }
+    test::run_in_mount_namespace([&] {
         for (const char* dir : {"/usr/bin", "/bin"}) {
             struct stat st;
             // A link (/bin -> usr/bin) is covered through its target.
-            if (::lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
-                ::mount((tmp_ / "default").c_str(), dir, nullptr, MS_BIND, nullptr) != 0) {
-                ::_exit(77);
+            if (::lstat(dir, &st) == 0 && S_ISDIR(st.st_mode)) {
+                test::mount_bind(tmp_ / "default", dir);
             }
         }
         auto found = run();
-        if (!found || !found->success() || found->stdout_bytes != "system df\n") {
-            std::fprintf(stderr, "%s\n",
-                         found ? found->stdout_bytes.c_str() : found.error().message().c_str());
-            ::_exit(1);
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) {
-        GTEST_SKIP() << "mounting is not permitted here";
-    }
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        ASSERT_TRUE(found) << found.error().message();
+        EXPECT_TRUE(found->success());
+        EXPECT_EQ(found->stdout_bytes, "system df\n");
+    });
 }
 
 TEST_F(DockerRun, OutputLimitPerStream) {

@@ -101,11 +101,14 @@ protected:
         ASSERT_EQ(r.exit_status, 0) << r.err;
     }
 
-    // Starts the interface in a pane of the given size. The script records the terminal
-    // modes before and after, the exit status and the program's pid, and holds the pane
-    // open afterwards; with `gate` it waits for the file "go" before starting.
-    void start(const std::vector<std::string>& args, std::uint16_t w = 160, std::uint16_t h = 30,
-               bool gate = false) {
+    // Wide enough for the whole of every path the table shows, however long the temporary
+    // directory's: the table has two thirds of the width, its other columns some fifty cells.
+    std::uint16_t width() const { return static_cast<std::uint16_t>(160 + 2 * work_.size()); }
+
+    // Starts the interface in a pane width() x 30. The script records the terminal modes
+    // before and after, the exit status and the program's pid, and holds the pane open
+    // afterwards; with `gate` it waits for the file "go" before starting.
+    void start(const std::vector<std::string>& args, bool gate = false) {
         std::string quoted;
         for (const std::string& a : args) {
             quoted += " '" + a + "'";
@@ -130,7 +133,7 @@ protected:
         script += "mv '" + dir_ / "rc.tmp" + "' '" + dir_ / "rc" + "'\n";
         script += "exec sleep 600\n";
         write_file(dir_ / "run.sh", script);
-        start_session(w, h, "sh " + dir_ / "run.sh");
+        start_session(width(), 30, "sh " + dir_ / "run.sh");
     }
 
     bool stops_showing(const std::string& text) {
@@ -176,7 +179,7 @@ TEST_F(TuiSession, FirstFrameFromTheSnapshotThenScanResults) {
                            R"("path":"/elsewhere/target","bytes":1,"allocated_bytes":1,)"
                            R"("modified_unix":null,"cleanable":true,"observed_unix":{}}}]}})",
                            work_ + "/alpha/target", now - 3 * 86'400, now - 60, now));
-    start({"tui", "--root", work_}, 160, 30, true);
+    start({"tui", "--root", work_}, true);
     ASSERT_EQ(tmux({"pipe-pane", "-t", "qb", "-o", "cat >> '" + dir_ / "output" + "'"}).exit_status,
               0);
     write_file(dir_ / "go");
@@ -273,7 +276,9 @@ TEST_F(TuiSession, BrowseSortFilterScopeSelectAndHelp) {
     // A resize is no error: the frame follows the new size.
     ASSERT_EQ(tmux({"resize-window", "-t", "qb", "-x", "50", "-y", "12"}).exit_status, 0);
     ASSERT_TRUE(shows("needs a little more room")) << screen();
-    ASSERT_EQ(tmux({"resize-window", "-t", "qb", "-x", "160", "-y", "30"}).exit_status, 0);
+    ASSERT_EQ(
+        tmux({"resize-window", "-t", "qb", "-x", std::to_string(width()), "-y", "30"}).exit_status,
+        0);
     ASSERT_TRUE(shows("Inspect")) << screen();
     quit_and_expect_restored();
 }

@@ -652,6 +652,9 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
             EXPECT_EQ(test::tree_contents(target), mounted);
         }
     });
+    if (IsSkipped()) {
+        return;
+    }
     EXPECT_EQ(test::tree_contents(t / "victim"), victim);
     for (const Case& k : cases) {
         if (!runs_here(k.mount, k.answers, t.path())) {

@@ -2,9 +2,12 @@
 
 // Mounting in tests, only ever inside a mount namespace of a forked child: whatever the
 // test does or however it ends, its mounts go away with the child and never reach the
-// machine's own namespace.
+// machine's own namespace. A test that is not run as root gets one all the same, inside
+// a user namespace of the child's own where the kernel allows that; such a namespace also
+// gives root's reach over the test's own files to a test that needs no mounts.
 
 #include "common/mount_id.hpp"
+#include "support/test_support.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
@@ -23,21 +27,51 @@
 
 namespace qb::test {
 
-/// The exit status of a child that could not mount.
+/// The exit status of a child that could not mount, or not become root.
 inline constexpr int kNoMounts = 77;
 
-/// Runs `body` in a forked child with a private mount namespace, as the whole of a test:
-/// the test fails when a check inside `body` failed (they report on the shared output),
-/// and is skipped when mounting is impossible here. Call it before this process starts
-/// its worker pool (measuring, scanning, cleaning), since a lock held by one of its
-/// threads at the fork is never released in the child: do all the engine work in `body`.
-inline void run_in_mount_namespace(const std::function<void()>& body) {
+namespace detail {
+
+inline bool write_proc_file(const char* path, const std::string& text) {
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && written;
+}
+
+// Makes the process root of a user namespace of its own (with a mount namespace), its
+// own ids being that namespace's 0: it then has what a root run has over the caller's
+// files (mounting, binding over /etc/passwd, reading what chmod locked away; the programs
+// it starts keep it too) and sees them owned by uid 0, as a root run does. No other
+// account exists in there: the files of chown_tree and the user of run_unprivileged are
+// out of its reach.
+inline bool enter_user_namespace() {
+    const std::string uid = std::to_string(::geteuid());
+    const std::string gid = std::to_string(::getegid());
+    return ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+           write_proc_file("/proc/self/setgroups", "deny") &&
+           write_proc_file("/proc/self/uid_map", "0 " + uid + " 1\n") &&
+           write_proc_file("/proc/self/gid_map", "0 " + gid + " 1\n");
+}
+
+// Root unshares the mount namespace alone; anyone else, or root where that is refused,
+// through a user namespace.
+inline bool enter_mount_namespace() {
+    return ((::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0) || enter_user_namespace()) &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// Runs `body` in a forked child once `enter` made it ready, as the whole of a test: the
+// test fails when a check inside `body` failed (they report on the shared output), and is
+// skipped when `enter` failed.
+inline void run_in_child(bool (*enter)(), const std::function<void()>& body) {
     std::fflush(stdout);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0) << std::strerror(errno);
     if (pid == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        if (!enter()) {
             ::_exit(kNoMounts);
         }
         int rc = 0;
@@ -45,7 +79,7 @@ inline void run_in_mount_namespace(const std::function<void()>& body) {
             body();
             rc = ::testing::Test::HasFailure() ? 1 : 0;
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "exception in the mount namespace: %s\n", e.what());
+            std::fprintf(stderr, "exception in the child: %s\n", e.what());
             rc = 1;
         }
         std::fflush(stdout);
@@ -58,9 +92,41 @@ inline void run_in_mount_namespace(const std::function<void()>& body) {
     }
     ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
     if (WEXITSTATUS(status) == kNoMounts) {
-        GTEST_SKIP() << "mounting is not permitted here";
+        GTEST_SKIP() << (::geteuid() == 0 ? "mounting is not permitted here"
+                                          : "the kernel allows no user namespace here");
     }
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "a check in the test's mount namespace failed";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a check in the test's child failed";
+}
+
+} // namespace detail
+
+/// Runs `body` in a forked child with a private mount namespace, as the whole of a test:
+/// the test fails when a check inside `body` failed (they report on the shared output),
+/// and is skipped when mounting is impossible here (for an unprivileged user, when the
+/// kernel allows no user namespace). The skip cannot end the calling test: one that checks
+/// more afterwards returns first when IsSkipped(). Call it before this process starts its
+/// worker pool (measuring, scanning, cleaning), since a lock held by one of its threads at
+/// the fork is never released in the child: do all the engine work in `body`.
+inline void run_in_mount_namespace(const std::function<void()>& body) {
+    detail::run_in_child(detail::enter_mount_namespace, body);
+}
+
+/// As run_in_mount_namespace, for a `body` that needs root's reach over what the test
+/// made (reading or emptying what chmod locked away) rather than mounts: it runs as root
+/// when the test does, else as root of a user namespace, over the caller's own files only.
+inline void run_as_root(const std::function<void()>& body) {
+    detail::run_in_child([] { return ::geteuid() == 0 || detail::enter_user_namespace(); }, body);
+}
+
+/// What `make` returns when it runs in run_as_root's child; none when the test was skipped
+/// for want of one.
+inline std::optional<std::string> output_as_root(const std::function<std::string()>& make) {
+    TempDir out;
+    run_as_root([&] { write_file(out / "output", make()); });
+    if (::testing::Test::IsSkipped() || !exists_nofollow(out / "output")) {
+        return std::nullopt;
+    }
+    return read_file(out / "output");
 }
 
 /// Inside run_in_mount_namespace: mounts a small tmpfs on `dir`, or `source` bound onto it,

@@ -69,8 +69,14 @@ TEST(SafeRemove, RemovesEverythingWithoutFollowingLinks) {
     write_file(victim + "/ro/inside.txt", "ro");
     ASSERT_EQ(::chmod((victim + "/ro").c_str(), 0555), 0);
 
-    auto removed = remove_tree(victim, identity(victim), homes());
-    EXPECT_TRUE(removed) << error_text(removed);
+    // With root's reach: the owner alone may not empty a read-only directory.
+    test::run_as_root([&] {
+        auto removed = remove_tree(victim, identity(victim), homes());
+        EXPECT_TRUE(removed) << error_text(removed);
+    });
+    if (IsSkipped()) {
+        return;
+    }
     EXPECT_FALSE(exists_nofollow(victim));
     EXPECT_EQ(list_tree(t / "outside"), outside_before);
     EXPECT_EQ(test::read_file(t / "outside/keep.txt"), "keep");

@@ -1,6 +1,7 @@
 #include "common/channel.hpp"
 #include "common/paths.hpp"
 #include "scanner/measure.hpp"
+#include "scanner/mount_helper.hpp"
 #include "scanner/pool.hpp"
 #include "scanner/scan_worker.hpp"
 #include "support/test_support.hpp"
@@ -517,10 +518,12 @@ TEST(ScanWorker, ReportsWalkErrorsAsTheyHappenAndAgainAtTheEnd) {
         return ok ? 0 : 1;
     });
     // As root nothing is unreadable.
-    Observed as_root = check_order(run_worker(job_for({box.root}), env));
-    ASSERT_TRUE(as_root.outcome && as_root.outcome->has_value());
-    EXPECT_TRUE(as_root.walk_errors.empty());
-    EXPECT_EQ(as_root.found.size(), caches);
+    test::run_as_root([&] {
+        Observed as_root = check_order(run_worker(job_for({box.root}), env));
+        ASSERT_TRUE(as_root.outcome && as_root.outcome->has_value());
+        EXPECT_TRUE(as_root.walk_errors.empty());
+        EXPECT_EQ(as_root.found.size(), caches);
+    });
 
     ::chmod((box.root + "/locked").c_str(), 0755);
     if (!status) {

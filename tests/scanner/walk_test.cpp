@@ -1,6 +1,7 @@
 #include "common/os_error.hpp"
 #include "fixture_tree.hpp"
 #include "scanner/classifier.hpp"
+#include "scanner/mount_helper.hpp"
 #include "scanner/scan.hpp"
 #include "scanner/walk.hpp"
 #include "scanner_fixtures.hpp"
@@ -164,8 +165,20 @@ TEST(Walk, UnreadableDirectoriesBecomeErrorTextsInWalkOrder) {
     std::set<std::string> unopenable{r + "/a/locked", r + "/a/search-only", r + "/g/list-only/sub",
                                      r + "/bad\xff"
                                          "name"};
-    std::vector<std::string> expected;
-    reference_walk(r, 0, unopenable, expected);
+    // The reference looks into list-only as the walker cannot: with root's reach.
+    auto reference = output_as_root([&] {
+        std::vector<std::string> events;
+        reference_walk(r, 0, unopenable, events);
+        std::string text;
+        for (const auto& e : events) {
+            text += e + "\n";
+        }
+        return text;
+    });
+    if (!reference) {
+        return;
+    }
+    const std::vector<std::string> expected = lines_of(*reference);
 
     auto written = lines_written_unprivileged(t, [&](std::ostream& o) {
         for (const auto& e : record_walk(r)) {

@@ -1,10 +1,13 @@
 #include "support/test_support.hpp"
 
+#include "scanner/mount_helper.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -329,6 +333,61 @@ private:
     std::string path_;
 };
 
+// The unprivileged user must reach the test's trees by the paths the test uses, under the
+// system temporary directory, which may be closed to it: a private one from mktemp, or one
+// under /root. Then, in a mount namespace of the calling child's own, the first closed
+// directory on the way is covered by a tmpfs that leads to an open stand-in for the
+// temporary directory, where every directory of the real one is bound.
+bool open_way_to_temporary_directory() {
+    char resolved[PATH_MAX];
+    if (::realpath(system_tmp().c_str(), resolved) == nullptr) {
+        return false;
+    }
+    const std::string tmp = resolved;
+    std::string closed;
+    for (std::size_t end = 0; closed.empty() && end != std::string::npos;) {
+        end = tmp.find('/', end + 1);
+        std::string dir = tmp.substr(0, end);
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0) {
+            return false;
+        }
+        if ((st.st_mode & S_IXOTH) == 0) {
+            closed = dir;
+        }
+    }
+    if (closed.empty()) {
+        return true;
+    }
+    // Opened in the new namespace: only a mount of its own can be bound there.
+    DIR* real = nullptr;
+    if (!detail::enter_mount_namespace() || (real = ::opendir(tmp.c_str())) == nullptr ||
+        ::mount("qbtmp", closed.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        return false;
+    }
+    for (std::size_t end = closed.size(); end != std::string::npos;) {
+        end = tmp.find('/', end + 1);
+        ::mkdir(tmp.substr(0, end).c_str(), 0755);
+    }
+    bool bound = ::chmod(tmp.c_str(), 01777) == 0;
+    const std::string through = "/proc/self/fd/" + std::to_string(::dirfd(real)) + "/";
+    while (const dirent* e = ::readdir(real)) {
+        const std::string name = e->d_name;
+        struct stat st;
+        if (name == "." || name == ".." ||
+            ::fstatat(::dirfd(real), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        const std::string stand_in = tmp + "/" + name;
+        bound = bound && ::mkdir(stand_in.c_str(), 0755) == 0 &&
+                ::mount((through + name).c_str(), stand_in.c_str(), nullptr, MS_BIND | MS_REC,
+                        nullptr) == 0;
+    }
+    ::closedir(real);
+    return bound;
+}
+
 } // namespace
 
 std::string binary_path() {
@@ -444,8 +503,8 @@ std::optional<int> run_unprivileged(const std::function<int()>& fn) {
     if (pid == 0) {
         if (::geteuid() == 0) {
             auto ids = unprivileged_ids();
-            if (::setgroups(0, nullptr) != 0 || ::setgid(ids->second) != 0 ||
-                ::setuid(ids->first) != 0) {
+            if (!open_way_to_temporary_directory() || ::setgroups(0, nullptr) != 0 ||
+                ::setgid(ids->second) != 0 || ::setuid(ids->first) != 0) {
                 ::_exit(125);
             }
         }

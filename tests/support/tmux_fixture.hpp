@@ -47,7 +47,6 @@ protected:
         if (tmux_.empty()) {
             GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
         }
-        socket_ = dir_ / "tmux.sock";
         options_.timeout = std::chrono::milliseconds(20000);
     }
 
@@ -58,9 +57,16 @@ protected:
     }
 
     ProcessResult tmux(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {tmux_, "-u", "-S", socket_, "-f", "/dev/null"};
+        // The socket is named from the test's directory, since a socket's full path may not
+        // be longer than about a hundred bytes and the temporary directory's may well be.
+        // The pane's command goes through SHELL, which the account's login shell must not
+        // stand in for: an unprivileged account's refuses to run anything.
+        std::vector<std::string> argv = {tmux_, "-u", "-S", "tmux.sock", "-f", "/dev/null"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_process(argv, options_);
+        ProcessOptions options = options_;
+        options.cwd = dir_.path();
+        options.env["SHELL"] = "/bin/sh";
+        return run_process(argv, options);
     }
 
     /// Starts the session running `command` in a window of `width` x `height`.
@@ -114,7 +120,6 @@ protected:
 private:
     std::string session_;
     std::string tmux_;
-    std::string socket_;
     bool started_ = false;
 };
 
