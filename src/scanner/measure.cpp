@@ -210,7 +210,7 @@ private:
 // A directory of the tree. Its descriptor comes with a slot of the process's budget: a
 // kept one lets it stay open after its own job, for its children to open relative to it
 // and for later batches of its listing; with a brief one it is closed when its job ends,
-// and its children open by path (unless children too deep for that get it a kept slot).
+// and its children open by path, or from it in a descent (see Descent).
 struct DirNode {
     std::shared_ptr<DirNode> parent; // kept for the path of a child opened by path
     std::string name;                // empty for the root

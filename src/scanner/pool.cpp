@@ -181,26 +181,20 @@ void PoolJobs::end_one(bool progressed) {
     if (outstanding_.fetch_sub(1) == 1) {
         std::lock_guard lock(mu_);
         done_.notify_all();
-        return;
-    }
-    if (!progressed || aside_count_.load() == 0) {
-        return;
-    }
-    std::function<void()> next;
-    {
-        std::lock_guard lock(mu_);
-        if (aside_.empty()) {
-            return;
+    } else if (progressed && aside_count_.load() > 0) {
+        std::unique_lock lock(mu_);
+        if (!aside_.empty()) {
+            std::function<void()> next = std::move(aside_.front());
+            aside_.pop_front();
+            aside_count_.fetch_sub(1);
+            lock.unlock();
+            queue(std::move(next), false);
         }
-        next = std::move(aside_.front());
-        aside_.pop_front();
-        aside_count_.fetch_sub(1);
     }
-    queue(std::move(next), true, false);
 }
 
 void PoolJobs::run(std::function<void()> job) {
-    queue(std::move(job), false, true);
+    queue(std::move(job), true);
 }
 
 void PoolJobs::run_later(std::function<void()> job) {
@@ -221,10 +215,10 @@ void PoolJobs::run_later(std::function<void()> job) {
         aside_count_.fetch_sub(1);
     }
     std::this_thread::sleep_for(kPause);
-    queue(std::move(job), false, true);
+    queue(std::move(job), true);
 }
 
-void PoolJobs::queue(std::function<void()> job, bool shared, bool count) {
+void PoolJobs::queue(std::function<void()> job, bool count) {
     if (serial_) {
         serial_queue_.push_back(std::move(job));
         return;
@@ -234,7 +228,7 @@ void PoolJobs::queue(std::function<void()> job, bool shared, bool count) {
     }
     try {
         Task task{this, std::move(job)};
-        if (in_pool_job() && !shared) {
+        if (in_pool_job()) {
             group_.run(std::move(task)); // this thread is inside the pool already
         } else {
             worker_arena().enqueue(group_.defer(std::move(task)));

@@ -68,8 +68,8 @@ public:
 
 private:
     struct Task;
-    // `shared`: on the pool's shared queue even from a pool thread; `count`: a new job.
-    void queue(std::function<void()> job, bool shared, bool count);
+    // `count`: a new job, not one set aside before.
+    void queue(std::function<void()> job, bool count);
     // Waits as wait() does and hands over the first exception instead of throwing it.
     std::exception_ptr finish();
     void note_failure(std::exception_ptr error);
