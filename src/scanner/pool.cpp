@@ -26,9 +26,7 @@ constexpr std::size_t kMaxPoolThreads = 4096;
 std::atomic<bool> g_pool_started{false};
 std::atomic<bool> g_forked_after_start{false};
 thread_local int t_job_depth = 0;
-// Set while a job runs once it has set itself aside (run_later): its end is no progress.
-thread_local bool t_set_aside = false;
-// A job set aside with nothing else of its set left to wait behind is tried again after this.
+// A job that cannot go on yet is tried again after at least this.
 constexpr auto kPause = std::chrono::microseconds(200);
 
 struct JobScope {
@@ -154,7 +152,6 @@ struct PoolJobs::Task {
     mutable std::function<void()> job;
 
     void operator()() const {
-        const bool outer = std::exchange(t_set_aside, false);
         {
             JobScope scope;
             try {
@@ -164,7 +161,7 @@ struct PoolJobs::Task {
             }
             job = nullptr;
         }
-        jobs->end_one(!std::exchange(t_set_aside, outer));
+        jobs->end_one();
     }
 };
 
@@ -175,66 +172,39 @@ void PoolJobs::note_failure(std::exception_ptr error) {
     }
 }
 
-void PoolJobs::end_one(bool progressed) {
-    // Counted down before the look at the jobs set aside, while run_later counts one up
-    // before its look at what is outstanding: one of the two sees the other.
+void PoolJobs::end_one() {
     if (outstanding_.fetch_sub(1) == 1) {
         std::lock_guard lock(mu_);
         done_.notify_all();
-    } else if (progressed && aside_count_.load() > 0) {
-        std::unique_lock lock(mu_);
-        if (!aside_.empty()) {
-            std::function<void()> next = std::move(aside_.front());
-            aside_.pop_front();
-            aside_count_.fetch_sub(1);
-            lock.unlock();
-            queue(std::move(next), false);
-        }
     }
 }
 
 void PoolJobs::run(std::function<void()> job) {
-    queue(std::move(job), true);
+    queue(std::move(job), false);
 }
 
 void PoolJobs::run_later(std::function<void()> job) {
-    if (serial_) {
-        serial_queue_.insert(serial_queue_.begin(), std::move(job)); // run from the back
-        return;
-    }
-    t_set_aside = true;
-    {
-        std::lock_guard lock(mu_);
-        aside_count_.fetch_add(1);
-        // This job, and those set aside already, are all that is outstanding otherwise.
-        if (outstanding_.load() > aside_.size() + 1) {
-            outstanding_.fetch_add(1);
-            aside_.push_back(std::move(job));
-            return;
-        }
-        aside_count_.fetch_sub(1);
-    }
     std::this_thread::sleep_for(kPause);
     queue(std::move(job), true);
 }
 
-void PoolJobs::queue(std::function<void()> job, bool count) {
+void PoolJobs::queue(std::function<void()> job, bool last) {
     if (serial_) {
-        serial_queue_.push_back(std::move(job));
+        // Run from the back.
+        serial_queue_.insert(last ? serial_queue_.begin() : serial_queue_.end(), std::move(job));
         return;
     }
-    if (count) {
-        outstanding_.fetch_add(1);
-    }
+    outstanding_.fetch_add(1);
     try {
         Task task{this, std::move(job)};
-        if (in_pool_job()) {
+        if (in_pool_job() && !last) {
             group_.run(std::move(task)); // this thread is inside the pool already
         } else {
+            // The shared queue, which a pool thread turns to once its own work is done.
             worker_arena().enqueue(group_.defer(std::move(task)));
         }
     } catch (...) {
-        end_one(true); // never queued
+        end_one(); // never queued
         throw;
     }
 }

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -53,8 +52,7 @@ public:
     /// Queues a job; returns at once.
     void run(std::function<void()> job);
     /// From a job of this set that cannot go on yet, for want of what other work may give
-    /// back: queues `job` to run once another job of the set has ended, or after a pause
-    /// when no other is left to wait for.
+    /// back: queues `job` after a pause behind the work queued so far.
     void run_later(std::function<void()> job);
     /// Returns when every job queued so far, and every job those queued, has finished;
     /// rethrows the first exception a job threw (a job that throws does not stop the
@@ -68,19 +66,15 @@ public:
 
 private:
     struct Task;
-    // `count`: a new job, not one set aside before.
-    void queue(std::function<void()> job, bool count);
+    void queue(std::function<void()> job, bool last);
     // Waits as wait() does and hands over the first exception instead of throwing it.
     std::exception_ptr finish();
     void note_failure(std::exception_ptr error);
-    // `progressed`: the job did not set itself aside, so one set aside may try again.
-    void end_one(bool progressed);
+    void end_one();
 
     tbb::task_group group_;
     bool serial_;
     std::vector<std::function<void()>> serial_queue_;
-    std::deque<std::function<void()>> aside_; // under mu_
-    std::atomic<std::size_t> aside_count_{0};
     std::atomic<std::size_t> outstanding_{0};
     std::mutex mu_;
     std::condition_variable done_;
