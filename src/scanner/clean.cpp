@@ -244,6 +244,10 @@ std::string probe_path_of(const std::string& target) {
 
 Result<std::vector<Candidate>, AppError> measure_entries(const std::vector<Candidate>& targets,
                                                          const SystemEnv& env) {
+    std::vector<Candidate> fresh;
+    if (targets.empty()) {
+        return fresh; // a Docker row alone: nothing here to look at
+    }
     if (auto ready = ready_descriptors(); !ready) {
         return unexpected(std::move(ready).error());
     }
@@ -254,7 +258,6 @@ Result<std::vector<Candidate>, AppError> measure_entries(const std::vector<Candi
     // The same aging as a scan's, with the default protection window whatever the scan used;
     // a minimum size of 0 never drops an entry.
     const std::uint64_t now = now_unix();
-    std::vector<Candidate> fresh;
     for (const Candidate& c : targets) {
         auto valid = validate_target(c, env, protected_dirs);
         if (!valid) {

@@ -2,6 +2,7 @@
 
 #include "common/dir.hpp"
 #include "common/fs.hpp"
+#include "scanner/pool.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,7 @@ namespace qb {
 namespace {
 
 constexpr std::size_t kLargestAccountEntry = std::size_t{1} << 20;
+constexpr std::size_t kLooksPerJob = 512;
 
 AccountHook& account_hook() {
     static AccountHook hook;
@@ -94,31 +96,52 @@ std::optional<std::string> home_of(const SystemEnv& env) {
     return cwd ? std::optional(path::join(cwd.get(), home)) : std::nullopt;
 }
 
+struct Home {
+    std::string path;
+    bool listed = false; // by the enumeration
+    int err = 0;         // of looking at it
+    struct stat st {};
+};
+
 } // namespace
 
 ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
     add_with_ancestors("/", true);
+    std::vector<Home> homes;
     if (auto home = home_of(env)) {
-        add(*home, false);
+        homes.push_back(Home{.path = std::move(*home)});
     }
-    account_error_ = read_account_homes(env, [this](const char* home, bool listed) {
+    account_error_ = read_account_homes(env, [&](const char* home, bool listed) {
         if (home != nullptr && path::is_absolute(home)) {
-            add(home, listed);
+            homes.push_back(Home{.path = home, .listed = listed});
         }
     });
+    // A system call each, for thousands of accounts maybe, made on the worker pool. Without
+    // its trailing "/" a final link is not followed, and nothing is mounted: a home not
+    // mounted holds nothing here.
+    PoolJobs jobs;
+    for (std::size_t first = 0; first < homes.size(); first += kLooksPerJob) {
+        jobs.run([&homes, first] {
+            for (std::size_t i = first; i < std::min(homes.size(), first + kLooksPerJob); ++i) {
+                const std::string bare(path::trim_trailing(homes[i].path));
+                homes[i].err = ::fstatat(AT_FDCWD, bare.c_str(), &homes[i].st,
+                                         AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0
+                                   ? 0
+                                   : errno;
+            }
+        });
+    }
+    jobs.wait();
+    for (const Home& home : homes) {
+        add(home.path, home.listed, home.err, home.st);
+    }
     std::sort(identities_.begin(), identities_.end());
     identities_.erase(std::unique(identities_.begin(), identities_.end()), identities_.end());
 }
 
-// Each directory is looked at once, and none in a way that mounts it: one not mounted holds
-// nothing here. Many accounts share a home's parent, which is resolved once for them all.
-void ProtectedDirs::add(const std::string& home, bool listed) {
-    // Without its trailing "/" a final link is not followed.
-    struct stat st;
-    const int err = ::fstatat(AT_FDCWD, std::string(path::trim_trailing(home)).c_str(), &st,
-                              AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0
-                        ? 0
-                        : errno;
+// Each directory is looked at once. Many accounts share a home's parent, which is resolved
+// once for them all.
+void ProtectedDirs::add(const std::string& home, bool listed, int err, const struct stat& st) {
     // A listed home counts only when something is there; one too long to look at is taken
     // as HOME is.
     if (listed && (err == 0 ? !S_ISDIR(st.st_mode) && !is_directory(home) : err != ENAMETOOLONG)) {

@@ -49,8 +49,8 @@ public:
 
 private:
     ProtectedDirs() = default;
-    /// `listed`: an account's home from the database, not the user's own.
-    void add(const std::string& home, bool listed);
+    /// `listed`: an account's home from the enumeration; `err` and `st`: its lstat.
+    void add(const std::string& home, bool listed, int err, const struct stat& st);
     void add_with_ancestors(std::string_view real, bool look);
 
     std::unordered_set<std::string, path::Hash, path::Equal> paths_; // homes, ancestors

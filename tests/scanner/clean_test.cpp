@@ -755,6 +755,9 @@ TEST(CleanExecutor, TheAccountDatabaseIsReadOncePerOperationAndWholeOrNotAtAll) 
         ASSERT_TRUE(scanned);
         EXPECT_EQ(scanned->candidates.size(), 3u);
         EXPECT_EQ(scanned->walk_errors, std::vector<std::string>{text});
+        // With no target (a deletion of Docker rows alone) there is nothing to protect.
+        EXPECT_TRUE(measure_entries({}, env));
+        EXPECT_TRUE(execute_clean({}, false, env));
         EXPECT_EQ(enumerations, 3);
     }
     failure.reset();
