@@ -12,12 +12,25 @@
    Before each press the output is read until it has been quiet for 20 ms (100 ms at most).
 
 Prints one table; times are in milliseconds.
+
+  tui_bench.py delete QUILLBARROW TREE WORKDIR [RUNS]
+
+Deleting every cache of TREE (a fresh copy of it per run, scope project): once the scan is
+READY, `a` selects all; the time from `d` to the confirmation dialog (the check of the whole
+selection) and from `y` to the status line that reports the deletion.
+
+  tui_bench.py frame QUILLBARROW TREE WORKDIR [RUNS] [cold]
+
+First frame with a snapshot of 4,000 remembered caches of TREE, against no snapshot and
+against the same snapshot with a root that none of its rows is in; with `cold` (root only)
+the page cache is dropped before each start.
 """
 
 import fcntl
 import json
 import os
 import select
+import shutil
 import signal
 import statistics
 import struct
@@ -166,6 +179,79 @@ def keys_while_scanning(qb, tree, work, rounds):
     return help_open, filter_open, filter_close, scan_s
 
 
+def delete_all(qb, tree, work, runs):
+    to_dialog, after_yes = [], []
+    copy = os.path.join(work, "delete-run")
+    for _ in range(runs):
+        shutil.rmtree(copy, ignore_errors=True)
+        shutil.copytree(tree, copy, symlinks=True)
+        s = Session([qb, "tui", "--root", copy, "--scope", "project"], child_env(work, None))
+        s.wait_for(lambda out: b"READY" in out, limit=600)
+        s.settle()
+        s.press(b"a")
+        s.settle()
+        mark = len(s.output)
+        sent = s.press(b"d")
+        shown = s.wait_for(lambda out: b"selected caches?" in out[mark:], limit=600)
+        to_dialog.append((shown - sent) * 1000)
+        s.settle()
+        mark = len(s.output)
+        sent = s.press(b"y")
+        done = s.wait_for(lambda out: b"Deleted " in out[mark:], limit=600)
+        after_yes.append((done - sent) * 1000)
+        s.close()
+    shutil.rmtree(copy, ignore_errors=True)
+    return to_dialog, after_yes
+
+
+def write_snapshot(qb, tree, cache, count):
+    """A snapshot remembering the first `count` caches that a scan of TREE finds."""
+    env = child_env(os.path.dirname(cache), None)
+    now = int(time.time())
+    keys = ("kind", "ecosystem", "scope", "path", "bytes", "allocated_bytes", "modified_unix",
+            "cleanable")
+    entries = []
+    while len(entries) < count:  # pages of at most 1,000
+        out = subprocess.run([qb, "scan", "--root", tree, "--scope", "project", "-o", "json",
+                              "--limit", str(min(1000, count - len(entries))),
+                              "--offset", str(len(entries))],
+                             env=env, check=True, capture_output=True)
+        items = json.loads(out.stdout)["items"]
+        if not items:
+            break
+        entries += [dict({k: item[k] for k in keys}, observed_unix=now) for item in items]
+    path = os.path.join(cache, "quillbarrow", "scan-v1.json")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        json.dump({"version": 1, "entries": entries}, f, separators=(",", ":"))
+    return len(entries), os.path.getsize(path)
+
+
+def first_frames(qb, tree, work, runs, cold):
+    cache = os.path.join(work, "cache")
+    entries, size = write_snapshot(qb, tree, cache, 4000)
+    elsewhere = os.path.join(work, "elsewhere")  # a root none of the remembered caches is in
+    os.makedirs(elsewhere, exist_ok=True)
+    runs_of = {  # name: (root, snapshot location, header text that marks the first frame)
+        "no snapshot": (tree, None, b"QUILL"),
+        "no row applies": (elsewhere, cache, b"QUILL"),
+        f"{entries} remembered": (tree, cache, b" shown"),
+    }
+    times = {name: [] for name in runs_of}
+    for _ in range(runs):
+        for name, (root, snapshot, mark) in runs_of.items():
+            if cold:
+                os.sync()
+                with open("/proc/sys/vm/drop_caches", "w") as f:
+                    f.write("3\n")
+            s = Session([qb, "tui", "--root", root, "--scope", "project"],
+                        child_env(work, snapshot))
+            shown = s.wait_for(lambda out: b"QUILL" in out and mark in out)
+            times[name].append((shown - s.started) * 1000)
+            s.close()
+    return times, entries, size
+
+
 def row(name, values):
     if not values:
         return f"{name:<34} {'-':>8} {'-':>8} {'-':>8} {0:>6}"
@@ -174,16 +260,34 @@ def row(name, values):
 
 
 def main():
-    if len(sys.argv) < 4:
+    mode = sys.argv[1] if len(sys.argv) > 1 and sys.argv[1] in ("delete", "frame") else None
+    args = sys.argv[2:] if mode else sys.argv[1:]
+    if len(args) < 3:
         print(__doc__, file=sys.stderr)
         return 2
-    qb, tree, work = sys.argv[1], sys.argv[2], sys.argv[3]
-    runs = int(sys.argv[4]) if len(sys.argv) > 4 else 20
+    qb, tree, work = args[0], args[1], args[2]
+    runs = int(args[3]) if len(args) > 3 else 20
+    header = f"{'measure (ms)':<34} {'median':>8} {'min':>8} {'max':>8} {'runs':>6}"
+    if mode == "delete":
+        to_dialog, after_yes = delete_all(qb, tree, work, runs)
+        print(header)
+        print(row("d to the dialog, all selected", to_dialog))
+        print(row("y to deleted", after_yes))
+        return 0
+    if mode == "frame":
+        cold = len(args) > 4 and args[4] == "cold"
+        times, entries, size = first_frames(qb, tree, work, runs, cold)
+        label = "cold" if cold else "warm"
+        print(f"snapshot: {entries} entries, {size} bytes")
+        print(header)
+        for name, values in times.items():
+            print(row(f"first frame, {name}, {label}", values))
+        return 0
     frames, entries, size = first_frame(qb, tree, work, runs)
     help_open, filter_open, filter_close, scan_s = keys_while_scanning(qb, tree, work, runs)
     print(f"snapshot: {entries} entries, {size} bytes; terminal {COLS}x{ROWS}")
     print(f"scan of the tree in the interface: {scan_s:.1f} s")
-    print(f"{'measure (ms)':<34} {'median':>8} {'min':>8} {'max':>8} {'runs':>6}")
+    print(header)
     print(row("first frame from the snapshot", frames))
     print(row("? to help overlay, while scanning", help_open))
     print(row("/ to filter bar, while scanning", filter_open))

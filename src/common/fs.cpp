@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace qb {
 
@@ -20,9 +21,28 @@ Result<std::string, int> resolve_canonical(const std::string& path) {
     return out;
 }
 
+std::optional<std::string> canonical_path(const std::string& path) {
+    auto real = resolve_canonical(path);
+    return real ? std::optional(std::move(*real)) : std::nullopt;
+}
+
 std::string canonical_or_normal(const std::string& path) {
     auto real = resolve_canonical(path);
     return real ? std::move(*real) : path::lexically_normal(path);
+}
+
+std::optional<DirIdentity> directory_nofollow(const std::string& path) {
+    // With a trailing "/" or "/." lstat would follow a final link.
+    struct stat st;
+    if (::lstat(std::string(path::trim_trailing(path)).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return std::nullopt;
+    }
+    return identity_of(st);
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace qb

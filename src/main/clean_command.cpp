@@ -24,7 +24,7 @@ std::string plan_row(std::uint64_t bytes, std::uint64_t allocated, bool network_
 // The report of a run that removes nothing without being a dry run: an empty selection
 // or a declined prompt.
 CleanReport unconfirmed_report(const std::vector<Candidate>& selection, const SystemEnv& env) {
-    CleanReport report = execute_clean(selection, true, env);
+    CleanReport report = *execute_clean(selection, true, env);
     report.dry_run = false;
     return report;
 }
@@ -206,13 +206,13 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
         }
     }
 
-    CleanReport report;
+    Result<CleanReport, AppError> cleaned = CleanReport{};
     if (args.dry_run) {
-        report = execute_clean(selection, true, env);
+        cleaned = execute_clean(selection, true, env);
     } else if (selection.empty()) {
-        report = unconfirmed_report(selection, env);
+        cleaned = unconfirmed_report(selection, env);
     } else if (args.yes) {
-        report = execute_clean(selection, false, env, before_remove);
+        cleaned = execute_clean(selection, false, env, before_remove);
     } else if (!console.input_is_terminal) {
         return unexpected(AppError(errors::CleanConfirmationRequired{selection.size()}));
     } else {
@@ -220,9 +220,13 @@ Result<std::string, AppError> run_clean_with(CleanArgs args, bool json, const Sy
         if (!confirmed) {
             return unexpected(std::move(confirmed).error());
         }
-        report = *confirmed ? execute_clean(selection, false, env, before_remove)
-                            : unconfirmed_report(selection, env);
+        cleaned = *confirmed ? execute_clean(selection, false, env, before_remove)
+                             : unconfirmed_report(selection, env);
     }
+    if (!cleaned) {
+        return unexpected(std::move(cleaned).error());
+    }
+    CleanReport& report = *cleaned;
     report.protected_skipped = protected_count;
     report.policy_skipped = sat_add(report.policy_skipped, scan_only);
 

@@ -238,46 +238,40 @@ std::string probe_path_of(const std::string& target) {
 
 } // namespace
 
-Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env) {
-    if (auto ready = ready_descriptors(); !ready) {
-        return unexpected(fmt_app_error(ready.error()));
+Result<std::vector<Candidate>, AppError> measure_entries(const std::vector<Candidate>& targets,
+                                                         const SystemEnv& env) {
+    std::vector<Candidate> fresh;
+    if (targets.empty()) {
+        return fresh; // a Docker row alone: nothing here to look at
     }
-    auto valid = validate_target(candidate, env, ProtectedDirs(env));
-    if (!valid) {
-        return unexpected(std::move(valid.error()));
-    }
-    return Ok{};
-}
-
-Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env) {
     if (auto ready = ready_descriptors(); !ready) {
         return unexpected(std::move(ready).error());
     }
-    auto valid = validate_target(candidate, env, ProtectedDirs(env));
-    if (!valid) {
-        return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
+    const ProtectedDirs protected_dirs(env);
+    if (auto whole = protected_dirs.whole(); !whole) {
+        return unexpected(std::move(whole).error());
     }
     // The same aging as a scan's, with the default protection window whatever the scan used;
-    // a minimum size of 0 never drops the entry.
+    // a minimum size of 0 never drops an entry.
     const std::uint64_t now = now_unix();
-    FoundCache found{candidate.kind,
-                     candidate.ecosystem,
-                     candidate.path,
-                     candidate.anchor,
-                     0,
-                     candidate.scope,
-                     candidate.network_restore,
-                     candidate.cleanable,
-                     {}};
-    // No longer a directory since its validation: measured as empty, and the clean that
-    // follows refuses it. A mount point met here goes with the result, for that clean too.
-    MeasuredDir measured = measure_dir(candidate.path).value_or(MeasuredDir{});
-    measured.identity = candidate.identity;
-    auto remeasured = make_candidate(std::move(found), measured, kDefaultProtectDays, now);
-    if (!remeasured) {
-        fail_internal("a remeasured cache was dropped for its size");
+    for (const Candidate& c : targets) {
+        auto valid = validate_target(c, env, protected_dirs);
+        if (!valid) {
+            return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
+        }
+        FoundCache found{c.kind,  c.ecosystem,       c.path,      c.anchor, 0,
+                         c.scope, c.network_restore, c.cleanable, nullptr};
+        // No longer a directory since its validation: measured as empty, and the clean that
+        // follows refuses it. A mount point met here goes with the result, for that clean too.
+        MeasuredDir measured = measure_dir(c.path).value_or(MeasuredDir{});
+        measured.identity = c.identity;
+        auto remeasured = make_candidate(std::move(found), measured, kDefaultProtectDays, now);
+        if (!remeasured) {
+            fail_internal("a remeasured cache was dropped for its size");
+        }
+        fresh.push_back(std::move(*remeasured));
     }
-    return std::move(*remeasured);
+    return fresh;
 }
 
 std::optional<FreeSpace> filesystem_free_bytes(std::string_view path) {
@@ -300,8 +294,9 @@ std::int64_t free_space_delta(std::uint64_t before, std::uint64_t after) {
     return static_cast<std::int64_t>(diff);
 }
 
-CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, const SystemEnv& env,
-                          const BeforeRemove& before_remove) {
+Result<CleanReport, AppError> execute_clean(const std::vector<Candidate>& targets, bool dry_run,
+                                            const SystemEnv& env,
+                                            const BeforeRemove& before_remove) {
     CleanReport report;
     std::vector<const Candidate*> selection;
     for (const Candidate& t : targets) {
@@ -324,6 +319,9 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         return report;
     }
     report.confirmed = true;
+    if (selection.empty()) {
+        return report;
+    }
     // Too few descriptors to remove anything exactly: every target stays.
     if (auto ready = ready_descriptors(); !ready) {
         std::string reason = fmt_app_error(ready.error());
@@ -332,6 +330,10 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         }
         report.skipped = report.skipped_paths.size();
         return report;
+    }
+    const ProtectedDirs protected_dirs(env);
+    if (auto whole = protected_dirs.whole(); !whole) {
+        return unexpected(std::move(whole).error());
     }
 
     // Free space before anything goes: once per file system, through the parent of the
@@ -350,7 +352,6 @@ CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, c
         }
     }
 
-    const ProtectedDirs protected_dirs(env);
     std::set<std::uint64_t> devices_with_removals;
     std::uint64_t apparent_removed = 0;
     std::uint64_t allocated_removed = 0;

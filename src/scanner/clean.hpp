@@ -79,18 +79,18 @@ struct FreeSpace {
 using BeforeRemove = std::function<void(const Candidate&)>;
 
 /// Validates and removes the cleanable targets in order (a dry run reads nothing). Every
-/// problem with one target becomes a line of the report; never fails as a whole.
-CleanReport execute_clean(const std::vector<Candidate>& targets, bool dry_run, const SystemEnv& env,
-                          const BeforeRemove& before_remove = {});
+/// problem with one target becomes a line of the report; fails as a whole, removing
+/// nothing, only when the account database cannot be read whole (ProtectedDirs::whole).
+Result<CleanReport, AppError> execute_clean(const std::vector<Candidate>& targets, bool dry_run,
+                                            const SystemEnv& env,
+                                            const BeforeRemove& before_remove = {});
 
-/// The final validation of one target: success, or the reason it is refused. Changes
-/// nothing on disk.
-Result<Ok, std::string> reclassify_path(const Candidate& candidate, const SystemEnv& env);
-
-/// The candidate validated and measured again, aged with kDefaultProtectDays whatever the
-/// scan used, with the mount point that measuring met inside it (if any); a refused
-/// validation is a Conflict carrying its reason.
-Result<Candidate, AppError> measure_entry(const Candidate& candidate, const SystemEnv& env);
+/// The targets validated (changing nothing on disk) and measured again, in order, each
+/// aged with kDefaultProtectDays whatever the scan used, with the mount point that
+/// measuring met inside it (if any). The first refused validation is a Conflict carrying
+/// its reason; an account database not read whole is its I/O error.
+Result<std::vector<Candidate>, AppError> measure_entries(const std::vector<Candidate>& targets,
+                                                         const SystemEnv& env);
 
 /// None when the path cannot be examined.
 std::optional<FreeSpace> filesystem_free_bytes(std::string_view path);

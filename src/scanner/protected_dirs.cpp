@@ -2,12 +2,14 @@
 
 #include "common/dir.hpp"
 #include "common/fs.hpp"
-#include "common/paths.hpp"
-#include "scanner/scan.hpp"
+#include "scanner/pool.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
+#include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <pwd.h>
@@ -18,16 +20,17 @@ namespace qb {
 namespace {
 
 constexpr std::size_t kLargestAccountEntry = std::size_t{1} << 20;
+constexpr std::size_t kLooksPerJob = 512;
 
-struct AccountHomes {
-    std::vector<std::string> own;    // of the real and effective users
-    std::vector<std::string> others; // of every account listed
-};
+AccountHook& account_hook() {
+    static AccountHook hook;
+    return hook;
+}
 
-// One entry of the account database into `pw`, `buf` grown until it fits; false when
-// there is none. `read` is a reentrant lookup with its leading arguments bound.
+// One entry of the account database into `pw`, `buf` grown until it fits: 0, ENOENT when
+// there is none, or the error. `read` is a reentrant lookup with its leading arguments bound.
 template <class Read>
-bool read_account(struct passwd& pw, std::vector<char>& buf, Read read) {
+int read_account(struct passwd& pw, std::vector<char>& buf, Read read) {
     for (;;) {
         struct passwd* found = nullptr;
         int err = read(&pw, buf.data(), buf.size(), &found);
@@ -35,123 +38,170 @@ bool read_account(struct passwd& pw, std::vector<char>& buf, Read read) {
             buf.resize(buf.size() * 2);
             continue;
         }
-        return err == 0 && found != nullptr && pw.pw_dir != nullptr;
+        return err != 0 ? err : found != nullptr ? 0 : ENOENT;
     }
 }
 
 // Every read of the account database is here, since each opens files of its own: the
-// database itself, and a socket to a caching daemon where one may run.
-AccountHomes read_account_homes() {
+// database itself, and a socket to a caching daemon where one may run. Each home goes to
+// `add`, `listed` when the enumeration gave it; the result is the error that kept the
+// database from being read whole, or 0.
+template <class Add>
+int read_account_homes(const SystemEnv& env, Add add) {
     const std::vector<dir::Slot> descriptors = dir::Slot::take_reserved(2);
     // The enumeration reads one stream per process: two at once would each miss entries.
     static std::mutex enumerating;
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 4096);
     struct passwd pw;
-    AccountHomes homes;
-    for (uid_t uid : {::getuid(), ::geteuid()}) {
-        if (read_account(pw, buf, [uid](auto... rest) { return ::getpwuid_r(uid, rest...); })) {
-            homes.own.emplace_back(pw.pw_dir);
+    int error = 0;
+    std::vector<uid_t> uids{::getuid(), ::geteuid()};
+    // Directory services often leave the account that sudo ran for out of an enumeration.
+    const std::string sudo = env.get("SUDO_UID").value_or("");
+    const char* end = sudo.data() + sudo.size();
+    if (uid_t uid = 0; ::geteuid() == 0 && std::from_chars(sudo.data(), end, uid).ptr == end) {
+        uids.push_back(uid);
+    }
+    for (uid_t uid : uids) {
+        int err = read_account(pw, buf, [uid](auto... rest) { return ::getpwuid_r(uid, rest...); });
+        if (err == 0) {
+            add(pw.pw_dir, false);
+        } else if (err != ENOENT && err != ESRCH && err != EBADF && err != EPERM) {
+            error = err; // the others tell of an unknown account
         }
     }
     std::lock_guard lock(enumerating);
     ::setpwent();
-    while (read_account(pw, buf, ::getpwent_r)) {
-        homes.others.emplace_back(pw.pw_dir);
+    for (std::size_t entry = 0;; ++entry) {
+        const int hooked = account_hook() ? account_hook()(entry) : 0;
+        const int err = hooked != 0 ? hooked : read_account(pw, buf, ::getpwent_r);
+        if (err != 0) {
+            error = err == ENOENT ? error : err;
+            break;
+        }
+        add(pw.pw_dir, true);
     }
     ::endpwent();
-    return homes;
+    return error;
 }
 
 // The home directory HOME names, for protecting it: a relative one names the place it
 // leads to from the working directory.
 std::optional<std::string> home_of(const SystemEnv& env) {
-    auto home = env.get("HOME");
-    if (!home || home->empty()) {
-        return std::nullopt;
+    std::string home = env.get("HOME").value_or("");
+    if (home.empty() || path::is_absolute(home)) {
+        return home.empty() ? std::nullopt : std::optional(home);
     }
-    if (path::is_absolute(*home)) {
-        return home;
-    }
-    char* cwd = ::getcwd(nullptr, 0);
-    if (cwd == nullptr) {
-        return std::nullopt;
-    }
-    std::string joined = path::join(cwd, *home);
-    std::free(cwd);
-    return joined;
+    std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+    return cwd ? std::optional(path::join(cwd.get(), home)) : std::nullopt;
 }
+
+struct Home {
+    std::string path;
+    bool listed = false; // by the enumeration
+    int err = 0;         // of looking at it
+    struct stat st {};
+};
 
 } // namespace
 
 ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
-    std::vector<std::string> homes;
+    add_with_ancestors("/", true);
+    std::vector<Home> homes;
     if (auto home = home_of(env)) {
-        homes.push_back(std::move(*home));
+        homes.push_back(Home{.path = std::move(*home)});
     }
-    AccountHomes accounts = read_account_homes();
-    for (std::string& home : accounts.own) {
-        if (path::is_absolute(home)) {
-            homes.push_back(std::move(home));
+    account_error_ = read_account_homes(env, [&](const char* home, bool listed) {
+        if (home != nullptr && path::is_absolute(home)) {
+            homes.push_back(Home{.path = home, .listed = listed});
         }
-    }
-    for (std::string& home : accounts.others) {
-        if (path::is_absolute(home) && is_directory(home)) {
-            homes.push_back(std::move(home));
-        }
-    }
-    struct stat st;
-    if (::stat("/", &st) == 0) {
-        identities_.push_back(identity_of(st));
-    }
-    // Many accounts share a home or its ancestors: each directory is looked at once.
-    std::unordered_set<std::string> seen;
-    for (const std::string& home : homes) {
-        std::string real = canonical_or_normal(home);
-        if (seen.contains(real)) {
-            continue;
-        }
-        homes_.push_back(real);
-        for (std::optional<std::string_view> dir = homes_.back(); dir && !dir->empty();
-             dir = path::parent(*dir)) {
-            if (!seen.emplace(*dir).second) {
-                break;
+    });
+    // A system call each, for thousands of accounts maybe, made on the worker pool. Without
+    // its trailing "/" a final link is not followed, and nothing is mounted: a home not
+    // mounted holds nothing here.
+    PoolJobs jobs;
+    for (std::size_t first = 0; first < homes.size(); first += kLooksPerJob) {
+        jobs.run([&homes, first] {
+            for (std::size_t i = first; i < std::min(homes.size(), first + kLooksPerJob); ++i) {
+                const std::string bare(path::trim_trailing(homes[i].path));
+                homes[i].err = ::fstatat(AT_FDCWD, bare.c_str(), &homes[i].st,
+                                         AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0
+                                   ? 0
+                                   : errno;
             }
-            if (auto name = path::file_name(*dir)) {
-                names_.emplace(*name);
-            }
-            if (::stat(std::string(*dir).c_str(), &st) == 0) {
-                identities_.push_back(identity_of(st));
-            }
-        }
+        });
+    }
+    jobs.wait();
+    for (const Home& home : homes) {
+        add(home.path, home.listed, home.err, home.st);
     }
     std::sort(identities_.begin(), identities_.end());
     identities_.erase(std::unique(identities_.begin(), identities_.end()), identities_.end());
 }
 
+// Each directory is looked at once. Many accounts share a home's parent, which is resolved
+// once for them all.
+void ProtectedDirs::add(const std::string& home, bool listed, int err, const struct stat& st) {
+    // A listed home counts only when something is there; one too long to look at is taken
+    // as HOME is.
+    if (listed && (err == 0 ? !S_ISDIR(st.st_mode) && !is_directory(home) : err != ENAMETOOLONG)) {
+        return;
+    }
+    auto parent = path::parent(home);
+    auto name = path::file_name(home);
+    if (err != 0 || !S_ISDIR(st.st_mode) || !parent || !name) {
+        add_with_ancestors(canonical_or_normal(home), true);
+        return;
+    }
+    // A directory, not a link: its canonical path is its parent's with its own name.
+    auto [known, fresh] = parents_.try_emplace(std::string(*parent));
+    if (fresh) {
+        known->second = canonical_or_normal(known->first);
+        add_with_ancestors(known->second, true);
+    }
+    paths_.insert(path::join(known->second, *name));
+    identities_.push_back(identity_of(st));
+}
+
+void ProtectedDirs::add_with_ancestors(std::string_view real, bool look) {
+    for (std::optional<std::string_view> dir = real; dir && !dir->empty();
+         dir = path::parent(*dir)) {
+        auto [at, fresh] = paths_.emplace(*dir);
+        if (!fresh) {
+            break;
+        }
+        struct stat st;
+        if (look && ::fstatat(AT_FDCWD, at->c_str(), &st, AT_NO_AUTOMOUNT) == 0) {
+            identities_.push_back(identity_of(st));
+        }
+    }
+}
+
+ProtectedDirs ProtectedDirs::home_as_written(const SystemEnv& env) {
+    ProtectedDirs dirs;
+    dirs.add_with_ancestors(env.get("HOME").value_or(""), false);
+    return dirs;
+}
+
 bool ProtectedDirs::holds(std::string_view dir) const {
     // The root, or a path naming nothing at all.
-    if (path::components(dir).size() <= 1) {
-        return true;
-    }
-    return std::any_of(homes_.begin(), homes_.end(),
-                       [&](const std::string& home) { return path::starts_with(home, dir); });
+    return path::components(dir).size() <= 1 || paths_.contains(dir);
 }
 
 bool ProtectedDirs::holds(const DirIdentity& id) const {
     return std::binary_search(identities_.begin(), identities_.end(), id);
 }
 
-bool ProtectedDirs::leads_to(const std::string& path) const {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && holds(identity_of(st))) {
-        return true;
+Result<Ok, AppError> ProtectedDirs::whole() const {
+    if (account_error_ != 0) {
+        return unexpected(
+            AppError(errors::Io{"<account database>", IoError::from_errno(account_error_)}));
     }
-    auto name = path::file_name(path);
-    if (name && !names_.contains(std::string(*name))) {
-        return false;
-    }
-    return holds(canonical_or_normal(path));
+    return Ok{};
+}
+
+void set_account_hook(AccountHook hook) {
+    account_hook() = std::move(hook);
 }
 
 } // namespace qb

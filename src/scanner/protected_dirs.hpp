@@ -4,11 +4,16 @@
 // its ancestors. Whatever marks such a directory as a cache (a tag, a project's name, an
 // environment variable naming it), removing it would take a user's own files with it.
 
+#include "common/app_error.hpp"
 #include "common/dir_identity.hpp"
 #include "common/env.hpp"
+#include "common/paths.hpp"
+#include "common/result.hpp"
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -19,13 +24,17 @@ inline constexpr std::string_view kHomeOrAncestor =
     "target is the home directory or one of its ancestors";
 
 /// "/", the home directory that HOME names (a relative one taken from the working
-/// directory), the real and effective users' own homes and every other account's
-/// existing home from the account database, each canonical (folded by the letter where
-/// it cannot be resolved), and the identities of all of them and of their ancestors.
-/// Worked out once per scan or clean.
+/// directory), the homes of the real and effective users (and, in a root run, of the
+/// account SUDO_UID names) and every other account's existing home from the account
+/// database, each canonical (folded by the letter where it cannot be resolved), and the
+/// identities of all of them and of their ancestors. Worked out once per operation, the
+/// account database enumerated once.
 class ProtectedDirs {
 public:
     explicit ProtectedDirs(const SystemEnv& env);
+
+    /// "/" and HOME as written, by path alone: what can be told before anything is looked at.
+    static ProtectedDirs home_as_written(const SystemEnv& env);
 
     /// True when the canonical `dir` is one of them or an ancestor of one.
     bool holds(std::string_view dir) const;
@@ -34,16 +43,26 @@ public:
     /// path leads there (a bind mount gives a directory a second canonical path).
     bool holds(const DirIdentity& id) const;
 
-    /// holds() for a path not known to be canonical, such as a remembered one: by the
-    /// identity of what it leads to, and by its canonical path where that could be one of
-    /// them. Only a path whose last name one of them bears is resolved: a directory that
-    /// was found, not a link, keeps its name when resolved.
-    bool leads_to(const std::string& path) const;
+    /// The I/O error on "<account database>" that kept the account database from being read
+    /// whole: homes may be missing, so nothing may be removed on the set's word.
+    Result<Ok, AppError> whole() const;
 
 private:
-    std::vector<std::string> homes_;
-    std::unordered_set<std::string> names_; // of the homes and their ancestors
-    std::vector<DirIdentity> identities_;   // sorted, of "/", the homes and their ancestors
+    ProtectedDirs() = default;
+    /// `listed`: an account's home from the enumeration; `err` and `st`: its lstat.
+    void add(const std::string& home, bool listed, int err, const struct stat& st);
+    void add_with_ancestors(std::string_view real, bool look);
+
+    std::unordered_set<std::string, path::Hash, path::Equal> paths_; // homes, ancestors
+    std::vector<DirIdentity> identities_; // sorted, of "/", the homes and their ancestors
+    std::unordered_map<std::string, std::string> parents_; // a home's as written: canonical
+    int account_error_ = 0;
 };
+
+/// Test seam, process-wide: called before each entry of an enumeration of the account
+/// database is read, with its number (0 for the first). An error number it returns stands
+/// for the enumeration's answer (ENOENT: the end); 0 reads the entry. None outside tests.
+using AccountHook = std::function<int(std::size_t entry)>;
+void set_account_hook(AccountHook hook);
 
 } // namespace qb

@@ -25,33 +25,17 @@ namespace {
 // Longer than "/" plus any marker name the classifier probes for.
 constexpr std::size_t kLongestProbeName = 32;
 
-// The identity of what `path` names when that is a directory, not a link to one.
-std::optional<DirIdentity> directory_nofollow(const std::string& path) {
-    // With a trailing "/" or "/." lstat would follow a final link.
-    struct stat st;
-    if (::lstat(std::string(path::trim_trailing(path)).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return std::nullopt;
-    }
-    return identity_of(st);
-}
-
 // The identity of `dir`, from the descriptors the walk holds where it holds them.
 std::optional<DirIdentity> identity_at(const WalkDir& dir) {
-    struct stat st;
-    if (dir.dir_fd >= 0) {
-        if (::fstat(dir.dir_fd, &st) != 0) {
-            return std::nullopt;
-        }
-        return identity_of(st);
-    }
     auto name = path::file_name(dir.path);
-    if (dir.parent_fd < 0 || !name) {
+    if (dir.dir_fd < 0 && (dir.parent_fd < 0 || !name)) {
         return directory_nofollow(std::string(dir.path));
     }
-    if (::fstatat(dir.parent_fd, std::string(*name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return std::nullopt;
-    }
-    return identity_of(st);
+    struct stat st;
+    const int rc = dir.dir_fd >= 0 ? ::fstat(dir.dir_fd, &st)
+                                   : ::fstatat(dir.parent_fd, std::string(*name).c_str(), &st,
+                                               AT_SYMLINK_NOFOLLOW);
+    return rc == 0 ? std::optional(identity_of(st)) : std::nullopt;
 }
 
 // The identity is taken only past the cheaper test of the path.
@@ -64,23 +48,6 @@ bool holds_dir(const ProtectedDirs& protected_dirs, const WalkDir& dir) {
 }
 
 } // namespace
-
-std::optional<std::string> canonical_path(const std::string& path) {
-    auto resolved = resolve_canonical(path);
-    if (!resolved) {
-        return std::nullopt;
-    }
-    return std::move(resolved).value();
-}
-
-bool is_directory_nofollow(const std::string& path) {
-    return directory_nofollow(path).has_value();
-}
-
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 FoundCache global_found_cache(const GlobalCandidate& row) {
     FoundCache found;
@@ -210,16 +177,11 @@ void discover_project_caches(const std::string& root, const DiscoveryRules& rule
     walk_directories(
         root,
         [&](const WalkDir& dir) {
-            switch (rules.at(dir, match)) {
-            case DiscoveryStep::Enter:
-                return WalkStep::Descend;
-            case DiscoveryStep::Report:
+            const DiscoveryStep step = rules.at(dir, match);
+            if (step == DiscoveryStep::Report) {
                 on_found(project_found_cache(*match, std::string(dir.path), root));
-                return WalkStep::Skip;
-            case DiscoveryStep::Stop:
-                break;
             }
-            return WalkStep::Skip;
+            return step == DiscoveryStep::Enter ? WalkStep::Descend : WalkStep::Skip;
         },
         on_error);
 }
@@ -291,7 +253,11 @@ FoundCache DiscoveryPlan::found_at(const Global& g) const {
 void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
                              const std::function<void(FoundCache)>& on_found,
                              const std::function<void(std::string)>& on_error,
-                             const std::vector<std::string>& known_paths) {
+                             const std::vector<std::string>& known_paths,
+                             const std::function<void(const std::string&)>& on_dropped) {
+    if (auto whole = rules_.protected_dirs().whole(); !whole) {
+        on_error(fmt_app_error(whole.error()));
+    }
     std::unordered_set<std::string, path::Hash, path::Equal> seen;
     auto submit = [&](FoundCache found, std::string real) {
         if (seen.insert(std::move(real)).second) {
@@ -304,6 +270,8 @@ void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
             for (const std::string& known : known_paths) {
                 if (std::optional<Hit> hit = at_known_path(known)) {
                     submit(std::move(hit->found), std::move(hit->real));
+                } else if (on_dropped) {
+                    on_dropped(known);
                 }
             }
             break;
@@ -337,7 +305,7 @@ void DiscoveryPlan::discover(std::initializer_list<DiscoveryPass> passes,
 // What the passes would report at `known`: the global location in scope there, else the
 // project cache there when the walk of the root holding it would report it.
 std::optional<DiscoveryPlan::Hit> DiscoveryPlan::at_known_path(const std::string& known) {
-    if (!is_directory_nofollow(known)) {
+    if (!directory_nofollow(known)) {
         return std::nullopt;
     }
     if (const Global* g = global_at(known)) {

@@ -55,15 +55,6 @@ Result<std::string, AppError> resolve_root(const std::string& root);
 /// directory, else the working directory alone.
 std::vector<std::string> default_project_roots(const SystemEnv& env);
 
-/// Symbolic links resolved, absolute; none when the path cannot be resolved.
-std::optional<std::string> canonical_path(const std::string& path);
-
-/// True when lstat (links not followed) finds a directory.
-bool is_directory_nofollow(const std::string& path);
-
-/// True when stat (links followed) finds a directory.
-bool is_directory(const std::string& path);
-
 /// The found cache for an existing global location: scope global, anchored at the
 /// location's parent (the location itself when it has none).
 FoundCache global_found_cache(const GlobalCandidate& row);
@@ -168,13 +159,16 @@ public:
 
     /// Runs `passes` in order on the calling thread and hands every cache they report to
     /// `on_found`, once: a cache whose canonical path an earlier one had is dropped, so
-    /// the first finder wins. Walk errors go to `on_error` as they happen. A known path
+    /// the first finder wins. Walk errors go to `on_error` as they happen, the first of
+    /// them naming the account database when it could not be read whole. A known path
     /// counts only when it is a global location in scope, or a project cache that the
-    /// walk would report.
+    /// walk would report; one that does not (a protected directory among them) goes to
+    /// `on_dropped`, and no pass reports it.
     void discover(std::initializer_list<DiscoveryPass> passes,
                   const std::function<void(FoundCache)>& on_found,
                   const std::function<void(std::string)>& on_error,
-                  const std::vector<std::string>& known_paths = {});
+                  const std::vector<std::string>& known_paths = {},
+                  const std::function<void(const std::string&)>& on_dropped = {});
 
 private:
     struct Global {

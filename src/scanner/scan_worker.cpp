@@ -60,13 +60,14 @@ public:
           plan_(std::move(plan)), tokens_(measure_token_count(worker_threads())) {}
 
     /// Runs the three passes, waits for every measurement, and hands over the results.
-    /// The rows already on screen come first, so their fresh values arrive early; on
-    /// equal paths the earlier pass wins.
+    /// The rows already on screen come first, so their fresh values arrive early, and those
+    /// that are no cache now leave at once; on equal paths the earlier pass wins.
     ScanResult run() {
         plan_.discover(
             {DiscoveryPass::KnownPaths, DiscoveryPass::Globals, DiscoveryPass::Walk},
             [this](FoundCache found) { submit(std::move(found)); },
-            [this](std::string text) { walk_error(std::move(text)); }, known_paths_);
+            [this](std::string text) { walk_error(std::move(text)); }, known_paths_,
+            [this](const std::string& path) { sink_.no_candidate(path); });
         jobs_.wait();
         std::scoped_lock lock(results_mutex_, walk_errors_mutex_);
         return ScanResult{std::move(results_), std::move(walk_errors_)};

@@ -34,7 +34,8 @@ public:
     virtual void found(const FoundCache& cache) = 0;
     /// A found cache measured; its path is the one found() had.
     virtual void measured(const Candidate& candidate) = 0;
-    /// A found cache that yielded no candidate: no longer a directory, or too small.
+    /// A found cache that yielded no candidate: no longer a directory, or too small; or a
+    /// known path that is no cache now (not found first).
     virtual void no_candidate(const std::string& path) = 0;
     /// One walk error text, as it happens.
     virtual void walk_error(const std::string& text) = 0;

@@ -1,6 +1,7 @@
 #include "scanner/snapshot.hpp"
 
 #include "common/dir.hpp"
+#include "common/fs.hpp"
 #include "common/fs_sync.hpp"
 #include "common/io.hpp"
 #include "common/json.hpp"

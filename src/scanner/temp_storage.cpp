@@ -5,7 +5,6 @@
 #include "common/paths.hpp"
 #include "common/text.hpp"
 #include "scanner/classifier.hpp"
-#include "scanner/scan.hpp"
 
 #include <array>
 #include <cerrno>

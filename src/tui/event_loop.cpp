@@ -92,7 +92,8 @@ std::vector<RememberedCache> preload_remembered(const ScanOptions& options, cons
     if (!snapshot) {
         return {};
     }
-    return select_remembered(std::move(snapshot->entries), options, roots, ProtectedDirs(env), now);
+    return select_remembered(std::move(snapshot->entries), options, roots,
+                             ProtectedDirs::home_as_written(env), now);
 }
 
 // The loop on a terminal that FullScreen has set up; `workers_left` tells whether a worker

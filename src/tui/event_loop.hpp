@@ -26,8 +26,9 @@ inline constexpr std::chrono::milliseconds kInputWait{80};
 
 /// The snapshot entries the interface shows before its scan has measured anything:
 /// absolute paths observed at most 30 days before `now_unix` (one observed later counts
-/// as new) that the request covers and that lead to no directory `protected_dirs` holds,
-/// largest first (ties by path), each path once, at most 4,096.
+/// as new) that the request covers and that are no path `protected_dirs` holds (compared
+/// as written: nothing is looked at), largest first (ties by path), each path once, at
+/// most 4,096.
 std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
                                                const ScanOptions& options,
                                                const std::vector<std::string>& canonical_roots,

@@ -27,7 +27,7 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
             continue;
         }
         if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e) ||
-            protected_dirs.leads_to(e.path)) {
+            protected_dirs.holds(e.path)) {
             continue;
         }
         kept.push_back(std::move(e));

@@ -107,8 +107,10 @@ void apply(TuiState& state, msg::DockerInspected inspected, const WorkerSender&)
 void apply(TuiState& state, msg::Remeasured remeasured, const WorkerSender& sender) {
     if (!remeasured.candidates) {
         end_operation(state);
-        set_status(state,
-                   "Cache changed; scan again · " + fmt_app_error(remeasured.candidates.error()));
+        const AppError& error = remeasured.candidates.error();
+        set_status(state, (error.kind() == ErrorKind::Conflict ? "Cache changed; scan again · "
+                                                               : "Nothing deleted · ") +
+                              fmt_app_error(error));
         return;
     }
     if (remeasured.build_cache && !remeasured.build_cache->has_value()) {
@@ -177,7 +179,12 @@ std::string prune_text(TuiState& state, Result<NativeCleanReport, NativeDiagnost
 }
 
 void apply(TuiState& state, msg::CleanFinished finished, const WorkerSender&) {
-    const CleanReport& report = finished.report;
+    if (!finished.report) {
+        end_operation(state);
+        set_status(state, "Nothing deleted · " + fmt_app_error(finished.report.error()));
+        return;
+    }
+    const CleanReport& report = *finished.report;
     PathSet cleaned(report.cleaned_paths.begin(), report.cleaned_paths.end());
     std::erase_if(state.rows, [&](const Candidate& c) { return cleaned.contains(c.path); });
     std::erase_if(state.selected_paths, [&](const std::string& p) { return cleaned.contains(p); });

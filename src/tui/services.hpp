@@ -31,9 +31,11 @@ struct TuiServices {
     /// The body of the scan thread: reports to the job's sink and ends with finished().
     std::function<void(ScanJob)> run_scan;
     std::function<NativeInspection()> inspect_docker;
-    std::function<Result<Candidate, AppError>(const Candidate&)> measure_entry;
+    /// The check of a whole selection, with one protected set for all of it.
+    std::function<Result<std::vector<Candidate>, AppError>(const std::vector<Candidate>&)>
+        measure_entries;
     /// Always a real run: the interface never asks for a dry run.
-    std::function<CleanReport(const std::vector<Candidate>&)> execute_clean;
+    std::function<Result<CleanReport, AppError>(const std::vector<Candidate>&)> execute_clean;
     std::function<Result<NativeResource, NativeDiagnostic>()> preview_build_cache;
     std::function<Result<NativeCleanReport, NativeDiagnostic>()> prune_build_cache;
     /// Runs a worker body to its end on a thread of its own; nobody waits for it.

@@ -11,7 +11,9 @@ TuiServices default_services(SystemEnv env) {
     TuiServices services;
     services.run_scan = [env](ScanJob job) { run_scan_worker(std::move(job), env); };
     services.inspect_docker = [] { return inspect_docker_storage(); };
-    services.measure_entry = [env](const Candidate& c) { return qb::measure_entry(c, env); };
+    services.measure_entries = [env](const std::vector<Candidate>& targets) {
+        return qb::measure_entries(targets, env);
+    };
     services.execute_clean = [env](const std::vector<Candidate>& targets) {
         return qb::execute_clean(targets, false, env);
     };

@@ -56,9 +56,10 @@ struct Remeasured {
     std::optional<Result<NativeResource, NativeDiagnostic>> build_cache;
     bool after_confirmation = false;
 };
-/// The end of a clean, with the prune's outcome when one was asked for.
+/// The end of a clean, or the error that stopped it before it removed anything, with the
+/// prune's outcome when one was asked for.
 struct CleanFinished {
-    CleanReport report;
+    Result<CleanReport, AppError> report;
     std::optional<Result<NativeCleanReport, NativeDiagnostic>> prune;
 };
 } // namespace msg

@@ -124,20 +124,8 @@ void spawn_remeasure_worker(TuiState& state, std::vector<Candidate> targets,
 }
 
 void run_remeasure_worker(const TuiServices& services, RemeasureJob job) {
-    msg::Remeasured outcome{std::vector<Candidate>{}, std::nullopt, job.after_confirmation};
-    std::vector<Candidate> fresh;
-    fresh.reserve(job.targets.size());
-    for (const Candidate& target : job.targets) {
-        auto measured = services.measure_entry(target);
-        if (!measured) {
-            outcome.candidates = unexpected(std::move(measured).error());
-            break;
-        }
-        fresh.push_back(std::move(measured).value());
-    }
-    if (outcome.candidates) {
-        outcome.candidates = std::move(fresh);
-    }
+    msg::Remeasured outcome{services.measure_entries(job.targets), std::nullopt,
+                            job.after_confirmation};
     if (job.build_cache_row) {
         outcome.build_cache = services.preview_build_cache();
     }
@@ -160,7 +148,8 @@ void spawn_clean_worker(TuiState& state, std::vector<Candidate> targets,
 
 void run_clean_worker(const TuiServices& services, CleanJob job) {
     msg::CleanFinished outcome{services.execute_clean(job.targets), std::nullopt};
-    if (job.build_cache_row) {
+    // A clean that stopped before removing anything stops the prune too.
+    if (job.build_cache_row && outcome.report) {
         outcome.prune = services.prune_build_cache();
     }
     job.sender.send(std::move(outcome));

@@ -618,6 +618,26 @@ TEST_F(CleanHomeE2e, AHomeReachedThroughABindMountIsNeverACache) {
     }
 }
 
+// An account database that cannot be read whole (here for an entry too large to read) is
+// trusted for nothing: the scan warns, and the clean removes nothing and exits 4.
+TEST_F(CleanE2e, AnAccountDatabaseReadInPartRemovesNothing) {
+    write_file(sandbox_ / "passwd",
+               "huge:x:4545:4545:" + std::string(2 << 20, 'g') + ":" + root() + ":/bin/sh\n");
+    const auto before = list_tree(sandbox_.path());
+    run_in_mount_namespace([&] {
+        mount_bind(sandbox_ / "passwd", "/etc/passwd");
+        auto r = run(clean_args({"--yes"}));
+        EXPECT_EQ(r.exit_status, 4) << r.err;
+        EXPECT_EQ(r.out, "");
+        const std::string text = "filesystem operation failed for <account database>: "
+                                 "Numerical result out of range (os error 34)";
+        const std::string warning = "warning: " + text + "\n";
+        ASSERT_TRUE(r.err.starts_with(warning)) << r.err;
+        EXPECT_EQ(json::parse(r.err.substr(warning.size()))["error"]["message"], text);
+        EXPECT_EQ(list_tree(sandbox_.path()), before);
+    });
+}
+
 TEST_F(CleanE2e, WalkErrorsAreWarningsOnStandardError) {
     // The name of the unreadable directory holds an escape: the warning shows U+FFFD.
     make_dirs(root() + "/lo\x1b[2Jcked/inner");

@@ -5,8 +5,10 @@
 #include "scanner/mount_helper.hpp"
 #include "scanner/protected_dirs.hpp"
 #include "scanner/safe_remove.hpp"
+#include "scanner/scan.hpp"
 #include "support/test_support.hpp"
 
+#include <atomic>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -60,10 +62,19 @@ SystemEnv env_with_home(const std::string& home) {
     return env;
 }
 
+// The check of a selection of one target.
+Result<Candidate, AppError> measure_entry(const Candidate& c, const SystemEnv& env) {
+    auto fresh = measure_entries({c}, env);
+    if (!fresh) {
+        return unexpected(std::move(fresh).error());
+    }
+    return fresh->at(0);
+}
+
 // The one reason a single target was refused with; it must not have been removed.
 std::string refusal(const Candidate& c, const SystemEnv& env,
                     const BeforeRemove& before_remove = {}) {
-    CleanReport r = execute_clean({c}, false, env, before_remove);
+    CleanReport r = *execute_clean({c}, false, env, before_remove);
     EXPECT_TRUE(r.cleaned_paths.empty()) << c.path;
     EXPECT_FALSE(r.changed);
     if (r.skipped_paths.size() != 1) {
@@ -109,7 +120,7 @@ TEST(CleanExecutor, DryRunReadsNothingAndSumsSaturate) {
         manual("cargo-target", kept, 5, true, false),
         manual("python-venv", t / "gone/venv", 9, true, true),
     };
-    CleanReport dry = execute_clean(targets, true, SystemEnv{});
+    CleanReport dry = *execute_clean(targets, true, SystemEnv{});
     EXPECT_TRUE(dry.dry_run);
     EXPECT_FALSE(dry.confirmed);
     EXPECT_FALSE(dry.changed);
@@ -133,7 +144,7 @@ TEST(CleanExecutor, DryRunReadsNothingAndSumsSaturate) {
 
     // A real run with nothing cleanable removes nothing and probes nothing.
     for (const auto& list : {std::vector<Candidate>{}, std::vector<Candidate>{targets[1]}}) {
-        CleanReport real = execute_clean(list, false, SystemEnv{});
+        CleanReport real = *execute_clean(list, false, SystemEnv{});
         EXPECT_TRUE(real.confirmed);
         EXPECT_FALSE(real.dry_run);
         EXPECT_FALSE(real.changed);
@@ -155,7 +166,7 @@ TEST(CleanExecutor, RemovesValidatedTargetsAndTotalsWhatWent) {
     a.allocated_bytes = 3;
     b.allocated_bytes = 4;
 
-    CleanReport r = execute_clean({a, refused, b}, false, SystemEnv{});
+    CleanReport r = *execute_clean({a, refused, b}, false, SystemEnv{});
     EXPECT_TRUE(r.changed);
     EXPECT_TRUE(r.confirmed);
     EXPECT_EQ(r.cleaned_paths, (std::vector<std::string>{a.path, b.path}));
@@ -285,7 +296,7 @@ TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
     SystemEnv env = env_with_home(t / "home");
     env.vars["GOMODCACHE"] = t / "gomod";
     Candidate gomod = measured(t / "gomod", t.path(), "go-module-cache", CacheScope::Global);
-    EXPECT_TRUE(reclassify_path(gomod, env));
+    EXPECT_TRUE(measure_entries({gomod}, env));
 
     SystemEnv moved = env;
     moved.vars["GOMODCACHE"] = t / "elsewhere/gomod";
@@ -296,7 +307,7 @@ TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
     EXPECT_EQ(refusal(wrong_kind, env), "path is no longer a configured global cache");
     EXPECT_TRUE(exists_nofollow(t / "gomod/cache/download/x.zip"));
 
-    CleanReport r = execute_clean({gomod}, false, env);
+    CleanReport r = *execute_clean({gomod}, false, env);
     EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{gomod.path});
     EXPECT_FALSE(exists_nofollow(gomod.path));
 
@@ -306,7 +317,7 @@ TEST(CleanExecutor, GlobalCachesMustStillBeListed) {
     const SystemEnv linked_home = env_with_home(t / "homelink");
     Candidate under_link =
         measured(t / "homelink/.cache/pip", t / "homelink/.cache", "pip-cache", CacheScope::Global);
-    r = execute_clean({under_link}, false, linked_home);
+    r = *execute_clean({under_link}, false, linked_home);
     EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{under_link.path});
     EXPECT_TRUE(r.skipped_paths.empty()) << r.skipped_paths[0].reason;
     EXPECT_FALSE(exists_nofollow(t / "realhome/.cache/pip"));
@@ -340,10 +351,11 @@ TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
                                CacheScope::Global);
     Candidate same = measured(t / "shared/other-build-cache", anchor, "macos-temporary-build-cache",
                               CacheScope::Global);
-    ASSERT_TRUE(reclassify_path(grown, env)) << reclassify_path(grown, env).error();
+    auto checked = measure_entries({grown}, env);
+    ASSERT_TRUE(checked) << fmt_app_error(checked.error());
 
     write_file(t / "shared/app-build-cache/a/new.o", "n");
-    CleanReport r = execute_clean({grown, same}, false, env);
+    CleanReport r = *execute_clean({grown, same}, false, env);
     ASSERT_EQ(r.skipped_paths.size(), 1u);
     EXPECT_EQ(r.skipped_paths[0].reason,
               "temporary storage changed after it was measured; scan again");
@@ -375,7 +387,7 @@ TEST(CleanExecutor, TemporaryStorageIsMeasuredAgain) {
     ASSERT_EQ(measure_tree(resized.path).entries, resized.fingerprint.entries);
     ASSERT_EQ(measure_tree(touched.path).bytes, touched.fingerprint.bytes);
 
-    r = execute_clean({resized, touched}, false, env);
+    r = *execute_clean({resized, touched}, false, env);
     EXPECT_TRUE(r.cleaned_paths.empty());
     ASSERT_EQ(r.skipped_paths.size(), 2u);
     for (const SkippedPath& s : r.skipped_paths) {
@@ -446,7 +458,7 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     {
         // A directory inside swapped for a link: the link goes, its target stays.
         Candidate c = cargo_target(root, "inner");
-        CleanReport r = execute_clean({c}, false, SystemEnv{}, [&](const Candidate&) {
+        CleanReport r = *execute_clean({c}, false, SystemEnv{}, [&](const Candidate&) {
             rename_path(c.path + "/debug", t / "inner-debug");
             make_symlink(t / "decoy", c.path + "/debug");
         });
@@ -549,7 +561,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
                 EXPECT_EQ(c.mount_inside, met);
             }
             if (!met) {
-                CleanReport r = execute_clean({c}, false, SystemEnv{});
+                CleanReport r = *execute_clean({c}, false, SystemEnv{});
                 EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{nm});
                 EXPECT_FALSE(exists_nofollow(nm));
                 continue;
@@ -562,7 +574,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
                 ASSERT_TRUE(fresh) << fmt_app_error(fresh.error());
                 c = *fresh;
             }
-            CleanReport r = execute_clean({c}, false, SystemEnv{}, [&](const Candidate&) {
+            CleanReport r = *execute_clean({c}, false, SystemEnv{}, [&](const Candidate&) {
                 if (k.when == When::Removal) {
                     mount();
                 }
@@ -668,33 +680,57 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
 
 // A home directory or an ancestor of one is refused whatever path leads to it (a bind
 // mount gives it a second canonical path), and so is any account's home.
+// Sets the account hook for the life of the guard.
+struct AccountHookGuard {
+    explicit AccountHookGuard(AccountHook hook) { set_account_hook(std::move(hook)); }
+    ~AccountHookGuard() { set_account_hook({}); }
+};
+
 TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
     TempDir t;
     write_file(t / "tagged/a/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
     write_file(t / "web/p/package.json", "{}");
     cargo_project(t / "accounts", "p");
+    cargo_project(t / "sudo", "p");
+    cargo_project(t / "long", "p");
+    // Longer than any path a system call takes, so it cannot be looked at.
+    std::string long_home = t / "long/p/target/u";
+    while (long_home.size() <= 4096) {
+        long_home += "/" + std::string(200, 'n');
+    }
+    enum class From { Home, Database, SudoUid };
     struct Case {
         std::string home; // HOME, else the home of an account in the account database
-        bool in_database;
+        From from;
         std::string target, anchor, kind;
         CacheScope scope;
     };
     const std::vector<Case> cases{
-        {t / "tagged/a/home", false, t / "tagged-alias/a", t / "tagged-alias", "cachedir-tag",
+        {t / "tagged/a/home", From::Home, t / "tagged-alias/a", t / "tagged-alias", "cachedir-tag",
          CacheScope::Project},
-        {t / "web/p/node_modules/u", false, t / "web-alias/p/node_modules", t / "web-alias",
+        {t / "web/p/node_modules/u", From::Home, t / "web-alias/p/node_modules", t / "web-alias",
          "node-modules", CacheScope::Project},
-        {t / "xdg/pip", false, t / "xdg-alias/pip", t / "xdg-alias", "pip-cache",
+        {t / "xdg/pip", From::Home, t / "xdg-alias/pip", t / "xdg-alias", "pip-cache",
          CacheScope::Global},
-        {t / "accounts/p/target/u", true, t / "accounts/p/target", t / "accounts", "cargo-target",
+        {t / "accounts/p/target/u", From::Database, t / "accounts/p/target", t / "accounts",
+         "cargo-target", CacheScope::Project},
+        {long_home, From::Database, t / "long/p/target", t / "long", "cargo-target",
+         CacheScope::Project},
+        // Under sudo, an account that enumeration does not list, as directory services do.
+        {t / "sudo/p/target/u", From::SudoUid, t / "sudo/p/target", t / "sudo", "cargo-target",
          CacheScope::Project},
     };
+    std::string passwd;
     for (const Case& k : cases) {
-        write_file(k.home + "/.ssh/id", "key");
-        if (k.in_database) {
-            write_file(t / "passwd", "ghost:x:4242:4242::" + k.home + ":/bin/sh\n");
+        if (k.home.size() < 4096) {
+            write_file(k.home + "/.ssh/id", "key");
+        }
+        if (k.from == From::Database) {
+            passwd += "ghost:x:4242:4242::" + k.home + ":/bin/sh\n";
         }
     }
+    passwd += "sudoer:x:4343:4343::" + t / "sudo/p/target/u" + ":/bin/sh\n";
+    write_file(t / "passwd", passwd);
     test::run_in_mount_namespace([&] {
         for (const char* dir : {"tagged", "web", "xdg"}) {
             make_dirs(t / (std::string(dir) + "-alias"));
@@ -704,13 +740,76 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
         const auto before = test::tree_contents(t.path());
         for (const Case& k : cases) {
             SCOPED_TRACE(k.target);
-            SystemEnv env = env_with_home(k.in_database ? t / "home" : k.home);
+            SystemEnv env = env_with_home(k.from == From::Home ? k.home : t / "home");
             env.vars["XDG_CACHE_HOME"] = t / "xdg-alias";
+            std::optional<AccountHookGuard> unlisted;
+            if (k.from == From::SudoUid) {
+                env.vars["SUDO_UID"] = "4343";
+                unlisted.emplace([](std::size_t) { return ENOENT; });
+            }
             Candidate c = measured(k.target, k.anchor, k.kind, k.scope);
             EXPECT_EQ(refusal(c, env), "target is the home directory or one of its ancestors");
         }
         EXPECT_EQ(test::tree_contents(t.path()), before);
     });
+}
+
+// The account database is read once per operation, and trusted for nothing when read in
+// part: the check of a selection and a clean stop before removing anything and name it; a
+// scan warns once and goes on.
+TEST(CleanExecutor, TheAccountDatabaseIsReadOncePerOperationAndWholeOrNotAtAll) {
+    TempDir t;
+    const SystemEnv env = env_with_home(t / "home");
+    const std::vector<Candidate> targets{cargo_target(t / "root", "a"),
+                                         cargo_target(t / "root", "b"),
+                                         cargo_target(t / "root", "c")};
+    ScanRequest request;
+    request.roots = {t / "root"};
+    request.scope = ScopeFilter::Project;
+    struct Failure {
+        int error;
+        std::size_t entry; // 0: the enumeration cannot even start
+    };
+    std::atomic<int> enumerations{0};
+    std::optional<Failure> failure;
+    AccountHookGuard guard([&](std::size_t entry) {
+        enumerations += entry == 0 ? 1 : 0;
+        return failure && failure->entry == entry ? failure->error : 0;
+    });
+    const auto before = test::tree_contents(t.path());
+    for (Failure f : {Failure{EIO, 0}, Failure{EMFILE, 1}}) {
+        SCOPED_TRACE(f.error);
+        failure = f;
+        enumerations = 0;
+        const std::string text = "filesystem operation failed for <account database>: " +
+                                 IoError::from_errno(f.error).to_string();
+        auto checked = measure_entries(targets, env);
+        ASSERT_FALSE(checked);
+        EXPECT_EQ(checked.error().exit_status(), 4);
+        EXPECT_EQ(fmt_app_error(checked.error()), text);
+        auto cleaned = execute_clean(targets, false, env);
+        ASSERT_FALSE(cleaned);
+        EXPECT_EQ(fmt_app_error(cleaned.error()), text);
+        EXPECT_EQ(test::tree_contents(t.path()), before);
+        auto scanned = scan_caches(request, env);
+        ASSERT_TRUE(scanned);
+        EXPECT_EQ(scanned->candidates.size(), 3u);
+        EXPECT_EQ(scanned->walk_errors, std::vector<std::string>{text});
+        // With no target (a deletion of Docker rows alone) there is nothing to protect.
+        EXPECT_TRUE(measure_entries({}, env));
+        EXPECT_TRUE(execute_clean({}, false, env));
+        EXPECT_EQ(enumerations, 3);
+    }
+    failure.reset();
+    enumerations = 0;
+    auto checked = measure_entries(targets, env);
+    ASSERT_TRUE(checked) << fmt_app_error(checked.error());
+    EXPECT_EQ(checked->size(), 3u);
+    EXPECT_EQ(enumerations, 1);
+    auto cleaned = execute_clean(*checked, false, env);
+    ASSERT_TRUE(cleaned) << fmt_app_error(cleaned.error());
+    EXPECT_EQ(cleaned->cleaned, 3u);
+    EXPECT_EQ(enumerations, 2);
 }
 
 TEST(CleanExecutor, FreeSpaceRowsOnlyForFileSystemsThatLostSomething) {
@@ -727,7 +826,7 @@ TEST(CleanExecutor, FreeSpaceRowsOnlyForFileSystemsThatLostSomething) {
         Candidate on_fs2 = cargo_target(t / "fs2", "q");
         ::unlink((t / "fs2/q/Cargo.toml").c_str());
 
-        CleanReport r = execute_clean({base_a, on_fs2, on_fs1, base_b}, false, SystemEnv{});
+        CleanReport r = *execute_clean({base_a, on_fs2, on_fs1, base_b}, false, SystemEnv{});
         EXPECT_EQ(r.cleaned, 3u);
         ASSERT_EQ(r.filesystem_deltas.size(), 2u);
         EXPECT_EQ(r.filesystem_deltas[0].probe_path, t / "root/a");
@@ -847,7 +946,7 @@ TEST(CleanExecutor, ReadOnlyGoModuleCacheIsRetriedForItsOwnerOnly) {
     };
 
     auto out = output_as_unprivileged([&] {
-        CleanReport r = execute_clean(targets(), false, env);
+        CleanReport r = *execute_clean(targets(), false, env);
         std::string text;
         for (const auto& p : r.cleaned_paths) {
             text += "cleaned " + p + "\n";

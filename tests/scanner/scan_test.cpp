@@ -160,7 +160,7 @@ int scan_child(const std::string& root, const std::string& out, bool clean) {
         o << "found " << c.path << " " << c.bytes << "\n";
     }
     if (clean) {
-        CleanReport report = execute_clean(result->candidates, false, env);
+        CleanReport report = *execute_clean(result->candidates, false, env);
         o << "cleaned " << report.cleaned << "\n";
         for (const auto& s : report.skipped_paths) {
             o << "skipped " << s.path << ": " << s.reason << "\n";

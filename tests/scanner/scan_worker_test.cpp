@@ -112,6 +112,7 @@ struct Observed {
     std::vector<FoundCache> found_rows;    // in order
     std::vector<Candidate> measured;       // in arrival order
     std::vector<std::string> no_candidate; // in arrival order
+    std::vector<std::string> dropped;      // known paths that are no cache now, in order
     std::vector<std::string> walk_errors;
     std::size_t max_outstanding = 0;
     std::optional<Result<ScanResult, AppError>> outcome;
@@ -126,6 +127,8 @@ Observed check_order(const std::vector<Report>& messages) {
         const Report& m = messages[i];
         if (auto* f = std::get_if<msg::Found>(&m)) {
             EXPECT_TRUE(found_once.insert(f->row.path).second) << "found twice: " << f->row.path;
+            EXPECT_EQ(std::count(o.dropped.begin(), o.dropped.end(), f->row.path), 0)
+                << "found after it was dropped: " << f->row.path;
             pending.insert(f->row.path);
             o.found.push_back(f->row.path);
             o.found_rows.push_back(f->row);
@@ -135,7 +138,12 @@ Observed check_order(const std::vector<Report>& messages) {
                 << "measured without a pending Found: " << me->candidate.path;
             o.measured.push_back(me->candidate);
         } else if (auto* n = std::get_if<msg::NoCandidate>(&m)) {
-            EXPECT_EQ(pending.erase(n->path), 1u) << "no candidate without Found: " << n->path;
+            // Without a Found: a known path that is no cache now, never to be found.
+            if (!found_once.contains(n->path)) {
+                o.dropped.push_back(n->path);
+                continue;
+            }
+            EXPECT_EQ(pending.erase(n->path), 1u) << "no candidate twice: " << n->path;
             o.no_candidate.push_back(n->path);
         } else if (auto* w = std::get_if<msg::WalkError>(&m)) {
             o.walk_errors.push_back(w->text);
@@ -296,6 +304,10 @@ TEST(ScanWorker, KnownPathsComeFirstAndEachCacheIsReportedOnce) {
                        box.root + "/b/linked", box.root + "/gone/target"};
     Observed o = check_order(run_worker(job, box.env));
     ASSERT_TRUE(o.outcome && o.outcome->has_value());
+    // What is no cache now leaves the table at once.
+    EXPECT_EQ(o.dropped,
+              (std::vector<std::string>{box.tmp / "outside/target", box.root + "/b/linked",
+                                        box.root + "/gone/target"}));
     ASSERT_EQ(o.found.size(), 3u);
     EXPECT_EQ(o.found[0], box.root + "/b/target");
     EXPECT_EQ(o.found_rows[0].scope, CacheScope::Project);
@@ -327,6 +339,7 @@ TEST(ScanWorker, KnownPathsComeFirstAndEachCacheIsReportedOnce) {
     ScanJob at_home = job_for({box.root}, {"cargo-target"});
     at_home.known_paths = {box.root + "/h/target"};
     Observed h = check_order(run_worker(at_home, homely));
+    EXPECT_EQ(h.dropped, std::vector<std::string>{box.root + "/h/target"});
     std::sort(h.found.begin(), h.found.end());
     EXPECT_EQ(h.found, (std::vector<std::string>{box.root + "/a/target", box.root + "/b/target",
                                                  box.root + "/h/target/u/w/target"}));

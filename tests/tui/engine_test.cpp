@@ -1,8 +1,11 @@
+#include "scanner/protected_dirs.hpp"
 #include "support/test_support.hpp"
 #include "tui/keys.hpp"
 #include "tui/messages.hpp"
 #include "tui/workers.hpp"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -110,6 +113,49 @@ TEST(EngineRun, RecentTargetAsksAndAReplacedOneIsKept) {
     EXPECT_TRUE(run.state.status->text.starts_with("Cache changed; scan again · "))
         << run.state.status->text;
     EXPECT_TRUE(test::exists_nofollow(run.target + "/other"));
+}
+
+// The interface reads the account database once for the check of a whole selection and
+// once for its deletion. Read in part, it trusts it for nothing: its scan warns, and a
+// deletion stops before removing anything and says why.
+TEST(EngineRun, TheAccountDatabaseOncePerCheckAndPerDeletionAndWhole) {
+    EngineRun run;
+    for (const char* name : {"projects/b", "projects/c"}) {
+        test::write_file(run.tmp / name + "/Cargo.toml", "[package]\n");
+        test::write_file(run.tmp / name + "/target/x", "y");
+    }
+    std::atomic<int> enumerations{0};
+    std::atomic<int> failure{EIO};
+    set_account_hook([&](std::size_t entry) {
+        enumerations += entry == 0 ? 1 : 0;
+        return entry == 0 ? failure.load() : 0;
+    });
+    struct Unhook {
+        ~Unhook() { set_account_hook({}); }
+    } unhook;
+    start_background_scan(run.state, run.sender);
+    run.until(TuiPhase::Ready);
+    const std::string text =
+        "filesystem operation failed for <account database>: Input/output error (os error 5)";
+    EXPECT_EQ(run.state.scan_errors, std::vector<std::string>{text});
+    ASSERT_EQ(run.state.rows.size(), 3u);
+    const auto before = test::tree_contents(run.tmp.path());
+    run.press('a');
+    run.press('d');
+    run.until(TuiPhase::Ready);
+    EXPECT_EQ(run.state.status->text, "Nothing deleted · " + text);
+    EXPECT_EQ(test::tree_contents(run.tmp.path()), before);
+
+    failure = 0;
+    enumerations = 0;
+    run.press('d');
+    run.until(TuiPhase::Confirm); // the targets are recent
+    EXPECT_EQ(enumerations, 1);
+    run.press('y');
+    run.until(TuiPhase::Ready);
+    EXPECT_EQ(enumerations, 3); // checked again once confirmed, then cleaned
+    EXPECT_TRUE(run.state.rows.empty());
+    EXPECT_FALSE(test::exists_nofollow(run.target));
 }
 
 } // namespace

@@ -1,8 +1,11 @@
 // The parts of the loop that need no terminal: which remembered entries are shown at
 // start, when a turn draws, and what terminal events do.
 
+#include "scanner/mount_helper.hpp"
 #include "support/test_support.hpp"
 #include "tui/event_loop.hpp"
+#include "tui/messages.hpp"
+#include "tui/workers.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -30,7 +33,7 @@ TEST(SelectRemembered, AgeRootsScopeAndKinds) {
     ScanOptions options{{"/w"}, {}, ScopeFilter::All};
     SystemEnv env;
     env.vars["HOME"] = "/h/.cache/pip/u";
-    const ProtectedDirs protected_dirs(env);
+    const ProtectedDirs protected_dirs = ProtectedDirs::home_as_written(env);
     std::vector<RememberedCache> entries = {
         entry("/w/edge/target", 10, kNow - 2'592'000), // exactly 30 days: shown
         entry("/w/old/target", 10, kNow - 2'592'001),  // one second more: not
@@ -56,25 +59,61 @@ TEST(SelectRemembered, AgeRootsScopeAndKinds) {
               (std::vector<std::string>{"/h/.npm/_cacache"}));
 }
 
-// An entry that leads to the home directory is not shown, whatever its name.
-TEST(SelectRemembered, NoEntryThatLeadsToTheHome) {
+// Before the first frame an entry is judged by its path alone: "/", HOME and its
+// ancestors as written go, and nothing is looked at. One that leads to the home another
+// way (here a bind alias of its parent) is shown, and leaves the table as soon as the
+// scan's first pass judges it by identity, before the scan ends.
+TEST(SelectRemembered, ByPathBeforeTheFirstFrameByIdentityInTheScan) {
     test::TempDir t;
-    test::make_dirs(t / "home/.ssh");
-    test::make_dirs(t / "w/kept/target");
-    test::make_dirs(t / "w/linked");
-    test::make_symlink(t / "home", t / "w/linked/target");
+    test::write_file(t / "real/x/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
+    test::write_file(t / "real/x/home/.ssh/id", "key");
+    test::make_dirs(t / "w/alias");
+    test::write_file(t / "w/p/Cargo.toml", "[package]\n");
+    test::make_dirs(t / "w/p/target");
     SystemEnv env;
-    env.vars["HOME"] = t / "home";
-    ScanOptions options{{t / "w"}, {}, ScopeFilter::All};
-    std::vector<RememberedCache> entries = {entry(t / "w/kept/target", 10),
-                                            entry(t / "w/linked/target", 20)};
-    EXPECT_EQ(paths(select_remembered(entries, options, {t / "w"}, ProtectedDirs(env), kNow)),
-              (std::vector<std::string>{t / "w/kept/target"}));
+    env.vars = {{"HOME", t / "real/x/home"}, {"TMPDIR", t / "tmp"}, {"QUILLBARROW_NO_CACHE", ""}};
+    env.shared_tmp_root = t / "shared-tmp";
+    // A kind filter keeps the docker client out of the run.
+    ScanOptions options{{t.path()}, {"cachedir-tag", "cargo-target"}, ScopeFilter::All};
+    const std::string alias = t / "w/alias/x";
+    auto tagged = [&](std::string path) {
+        return entry(std::move(path), 30, kNow, CacheScope::Project, "cachedir-tag");
+    };
+    std::vector<RememberedCache> entries = {tagged(t / "real/x"), tagged(t / "real/x/home"),
+                                            tagged(alias), entry(t / "w/p/target", 10)};
+    test::run_in_mount_namespace([&] {
+        test::mount_bind(t / "real", t / "w/alias");
+        std::vector<RememberedCache> shown = select_remembered(
+            entries, options, {t.path()}, ProtectedDirs::home_as_written(env), kNow);
+        EXPECT_EQ(paths(shown), (std::vector<std::string>{alias, t / "w/p/target"}));
+
+        auto [sender, receiver] = make_channel<WorkerMessage>();
+        TuiState state = initial_state(options, shown, {}, default_services(env));
+        start_background_scan(state, sender);
+        bool dropped = false;
+        for (;;) {
+            std::optional<WorkerMessage> m = receiver.receive_for(std::chrono::seconds(120));
+            ASSERT_TRUE(m.has_value());
+            if (std::holds_alternative<msg::ScanFinished>(*m)) {
+                EXPECT_TRUE(dropped);
+                EXPECT_FALSE(state.remembered.contains(alias));
+                handle_worker_message(state, std::move(*m), sender);
+                break;
+            }
+            if (const auto* none = std::get_if<msg::NoCandidate>(&*m)) {
+                dropped = dropped || none->path == alias;
+            }
+            handle_worker_message(state, std::move(*m), sender);
+        }
+        ASSERT_EQ(state.rows.size(), 1u);
+        EXPECT_EQ(state.rows[0].path, t / "w/p/target");
+        EXPECT_EQ(test::read_file(t / "real/x/home/.ssh/id"), "key");
+    });
 }
 
 TEST(SelectRemembered, OrderRepeatsAndLimit) {
     ScanOptions options{{"/w"}, {}, ScopeFilter::All};
-    const ProtectedDirs protected_dirs(SystemEnv{});
+    const ProtectedDirs protected_dirs = ProtectedDirs::home_as_written(SystemEnv{});
     // Largest first, ties by path in component order (/w/a/b before /w/a-b); of two
     // entries for one path (written differently) only the larger one stays.
     std::vector<RememberedCache> entries = {

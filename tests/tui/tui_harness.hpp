@@ -85,7 +85,7 @@ public:
     WorkerSender sender;
     std::optional<WorkerReceiver> receiver;
 
-    // The script: measure_entry refuses the paths in `refuse` with their reason and
+    // The script: measure_entries refuses the paths in `refuse` with their reason and
     // answers `remeasure_as` where given, else the target unchanged.
     std::vector<std::pair<std::string, std::string>> refuse;
     std::vector<Candidate> remeasure_as;
@@ -144,19 +144,25 @@ private:
             ++inspections;
             return inspected(docker_classes()).inspection;
         };
-        s.measure_entry = [this](const Candidate& c) -> Result<Candidate, AppError> {
-            measured.push_back(c.path);
-            for (const auto& [p, reason] : refuse) {
-                if (p == c.path) {
-                    return unexpected(AppError(errors::Conflict{reason}));
+        s.measure_entries =
+            [this](
+                const std::vector<Candidate>& targets) -> Result<std::vector<Candidate>, AppError> {
+            std::vector<Candidate> out;
+            for (Candidate c : targets) {
+                measured.push_back(c.path);
+                for (const auto& [p, reason] : refuse) {
+                    if (p == c.path) {
+                        return unexpected(AppError(errors::Conflict{reason}));
+                    }
                 }
-            }
-            for (const Candidate& fresh : remeasure_as) {
-                if (fresh.path == c.path) {
-                    return fresh;
+                for (const Candidate& fresh : remeasure_as) {
+                    if (fresh.path == c.path) {
+                        c = fresh;
+                    }
                 }
+                out.push_back(std::move(c));
             }
-            return c;
+            return out;
         };
         // Removes the cleanable targets, skips the others, as the clean executor does.
         s.execute_clean = [this](const std::vector<Candidate>& targets) {
