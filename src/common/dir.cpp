@@ -68,30 +68,20 @@ std::size_t open_file_limit() {
 // The descriptors open below `limit`: those above it take no number that an open could
 // get.
 std::size_t open_descriptors_below(std::size_t limit) {
-#ifdef __linux__
-    int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
+    if (DIR* dir = ::opendir("/dev/fd")) {
         std::size_t count = 0;
-        alignas(struct dirent64) char buf[4096];
-        long n;
-        while ((n = ::syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
-            for (long pos = 0; pos < n;) {
-                auto* d = reinterpret_cast<struct dirent64*>(buf + pos);
-                pos += d->d_reclen;
-                char* end = nullptr;
-                unsigned long fd = std::strtoul(d->d_name, &end, 10);
-                if (end != d->d_name && *end == '\0' && fd < limit &&
-                    fd != static_cast<unsigned long>(dir)) {
-                    ++count;
-                }
-            }
+        for (errno = 0; const struct dirent* d = ::readdir(dir); errno = 0) {
+            char* end = nullptr;
+            unsigned long fd = std::strtoul(d->d_name, &end, 10);
+            count += end != d->d_name && *end == '\0' && fd < limit &&
+                     fd != static_cast<unsigned long>(::dirfd(dir));
         }
-        ::close(dir);
-        if (n == 0) {
+        const bool listed = errno == 0;
+        ::closedir(dir);
+        if (listed) {
             return count;
         }
     }
-#endif
     std::size_t count = 0;
     const int last = static_cast<int>(std::min<std::size_t>(limit, kMostProbed));
     for (int fd = 0; fd < last; ++fd) {
@@ -120,9 +110,8 @@ void check_may_wait(std::string_view what, bool walk) {
     }
 }
 
-// Counts the slots held, and of those the kept ones, in one word, so that taking a slot is
-// one step; the reserve is counted apart. Waiting is rare: only a full budget makes anyone
-// sleep.
+// Counts the slots held, the kept ones among them, in one word, so that taking one is one
+// step; the reserve is counted apart. Only a full budget makes anyone wait.
 class Budget {
 public:
     Budget() {
@@ -149,9 +138,8 @@ public:
         return true;
     }
 
-    // Waits until `taken()` succeeds. Those that wait for any one slot are woken one per
-    // slot given back; while others wait (for several kept ones, or reserved ones) each
-    // return wakes everyone, so that none misses the slot it waits for.
+    // Waits until `taken()` succeeds. One who waits for any slot is woken per slot returned;
+    // while others wait (for several kept or reserved ones), every return wakes everyone.
     template <class Taken>
     void wait_until(Taken taken, bool for_any_one) {
         if (taken()) {
@@ -222,9 +210,8 @@ Budget& budget() {
     return *b;
 }
 
-// openat(2), tried again while the system is out of descriptors: the caller holds a slot
-// for it, so something outside the budget holds one, which may come back. The holder sleeps;
-// it waits for no slot.
+// openat(2), tried again while the system is out of descriptors: the caller holds a slot, so
+// something outside the budget holds one, which may come back. It sleeps, waiting for no slot.
 int open_retrying(int parent, const char* name, int flags, mode_t mode = 0) {
     for (unsigned tries = 0;; ++tries) {
         int fd = ::openat(parent, name, flags, mode);
@@ -288,37 +275,27 @@ Slot Slot::take(bool wait) {
     } else if (!taken()) {
         return Slot();
     }
-    if (keep) {
-        return Slot(Kind::Kept, nullptr, nullptr);
-    }
+    return keep ? Slot(Kind::Kept, nullptr, nullptr) : std::move(held_here(Kind::Brief, 1)[0]);
+}
+
+std::vector<Slot> Slot::held_here(Kind kind, std::size_t count) {
     ThreadHolds& mine = this_thread_holds();
-    ++mine.brief;
-    return Slot(Kind::Brief, nullptr, &mine);
+    (kind == Kind::Brief ? mine.brief : mine.reserved) += count;
+    std::vector<Slot> slots;
+    for (std::size_t i = 0; i < count; ++i) {
+        slots.push_back(Slot(kind, nullptr, &mine));
+    }
+    return slots;
 }
 
 std::vector<Slot> Slot::try_brief(std::size_t count) {
-    std::vector<Slot> slots;
-    if (budget().try_take(count, false)) {
-        ThreadHolds& mine = this_thread_holds();
-        mine.brief += count;
-        for (std::size_t i = 0; i < count; ++i) {
-            slots.push_back(Slot(Kind::Brief, nullptr, &mine));
-        }
-    }
-    return slots;
+    return budget().try_take(count, false) ? held_here(Kind::Brief, count) : std::vector<Slot>{};
 }
 
 std::vector<Slot> Slot::take_reserved(std::size_t count) {
     check_may_wait("reserved descriptor slots", false);
     budget().take_reserved(count);
-    ThreadHolds& mine = this_thread_holds();
-    mine.reserved += count;
-    std::vector<Slot> slots;
-    slots.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        slots.push_back(Slot(Kind::Reserved, nullptr, &mine));
-    }
-    return slots;
+    return held_here(Kind::Reserved, count);
 }
 
 void Slot::reset() {

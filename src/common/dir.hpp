@@ -109,6 +109,8 @@ private:
     enum class Kind : unsigned char { None, Brief, Kept, Lent, Reserved };
     Slot(Kind kind, KeptSlots* lender, ThreadHolds* holds)
         : kind_(kind), lender_(lender), holds_(holds) {}
+    // `count` brief or reserved slots, counted as this thread's.
+    static std::vector<Slot> held_here(Kind kind, std::size_t count);
     Kind kind_ = Kind::None;
     KeptSlots* lender_ = nullptr;  // for a lent slot
     ThreadHolds* holds_ = nullptr; // the counts of the thread that holds a brief or reserved one

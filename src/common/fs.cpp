@@ -21,11 +21,6 @@ Result<std::string, int> resolve_canonical(const std::string& path) {
     return out;
 }
 
-std::optional<std::string> canonical_path(const std::string& path) {
-    auto real = resolve_canonical(path);
-    return real ? std::optional(std::move(*real)) : std::nullopt;
-}
-
 std::string canonical_or_normal(const std::string& path) {
     auto real = resolve_canonical(path);
     return real ? std::move(*real) : path::lexically_normal(path);

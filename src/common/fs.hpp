@@ -12,9 +12,6 @@ namespace qb {
 /// the failure (EINVAL for a path holding a NUL byte, which no system call could take).
 Result<std::string, int> resolve_canonical(const std::string& path);
 
-/// resolve_canonical() without the reason: none when the path cannot be resolved.
-std::optional<std::string> canonical_path(const std::string& path);
-
 /// The canonical form of `path` where it resolves; otherwise the path with its ".."
 /// components folded by the letter, so that either names the place the path leads to.
 std::string canonical_or_normal(const std::string& path);

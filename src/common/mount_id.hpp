@@ -24,9 +24,8 @@ using MountId = std::optional<std::uint64_t>;
 /// descriptor. Where each mount has a device number of its own (not Linux), always 0.
 Result<MountId, int> mount_id_at(int dirfd, const char* name, dir::Follow follow);
 
-/// The mount points that the mount table (/proc/self/mountinfo) lists, by canonical path,
-/// read afresh holding a reserved descriptor slot meanwhile (so only by a thread that holds
-/// no brief or reserved one); none when they cannot be.
+/// The mount points the mount table (/proc/self/mountinfo) lists, by canonical path, read
+/// afresh with a reserved slot (see dir::Slot for who may wait for one); none if unreadable.
 using MountPoints = std::unordered_set<std::string, path::Hash, path::Equal>;
 std::optional<MountPoints> read_mount_points();
 

@@ -8,7 +8,6 @@
 #include "common/result.hpp"
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>

@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <map>
@@ -42,7 +41,7 @@ bool has_nul(std::string_view p) {
 
 // The final validation; on success, the target's canonical path, which the removal
 // then follows without trusting any link.
-Result<std::string, std::string> validate_target(const Candidate& c, const SystemEnv& env,
+Result<std::string, std::string> reclassify_path(const Candidate& c, const SystemEnv& env,
                                                  const ProtectedDirs& protected_dirs) {
     struct stat st;
     if (has_nul(c.path)) {
@@ -197,7 +196,7 @@ Result<Ok, SkippedPath> clean_one(const Candidate& c, const SystemEnv& env,
     auto failed = [&c](std::string reason) {
         return unexpected(SkippedPath{c.path, std::move(reason), SkipStage::Removal});
     };
-    auto canonical = validate_target(c, env, protected_dirs);
+    auto canonical = reclassify_path(c, env, protected_dirs);
     if (!canonical) {
         return refused(std::move(canonical.error()));
     }
@@ -255,7 +254,7 @@ Result<std::vector<Candidate>, AppError> measure_entries(const std::vector<Candi
     // a minimum size of 0 never drops an entry.
     const std::uint64_t now = now_unix();
     for (const Candidate& c : targets) {
-        auto valid = validate_target(c, env, protected_dirs);
+        auto valid = reclassify_path(c, env, protected_dirs);
         if (!valid) {
             return unexpected(AppError(errors::Conflict{std::move(valid.error())}));
         }

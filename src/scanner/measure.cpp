@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
@@ -22,7 +21,6 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -399,12 +397,10 @@ bool beyond_path_max(std::size_t path_len) {
 // Beyond this, opening by path costs more than the parallel work it allows.
 constexpr std::size_t kLongPath = kPathMax / 4;
 
-// What one job measures itself, depth first, besides the directory it was queued for:
-// below a directory that nothing holds open for its subdirectories, those too deep to open
-// by path, and the first of the others with a long path, so that a chain is not opened by
-// ever longer paths.
-// A second slot serves for it: each directory is opened from its parent, and a parent is
-// opened again through ".." of its child, which must lead to the directory that was listed.
+// What a job measures itself, depth first, below a directory that nothing holds open: the
+// subdirectories too deep for a path, and the first with a long one, so that a chain is not
+// opened by ever longer paths. With a second slot, each opens from its parent, and a parent
+// again through ".." of its child, which must lead to the directory that was listed.
 struct Descent {
     dir::Slot spare;
     std::vector<std::shared_ptr<DirNode>> todo;
@@ -412,9 +408,8 @@ struct Descent {
 
 // A directory too deep to open by path, whose parent is not held open for it: opened from
 // its nearest ancestor that opens by path, one name at a time, each directory on the way
-// checked to be the one that was listed. Two descriptors are open at a time, their slots
-// taken together when both are free now, the second left in `spare`; false, holding
-// nothing, when they are not.
+// checked to be the one that was listed. Its two slots are taken together, the second left
+// in `spare`, or not at all (false) when they are not both free now.
 bool open_down(DirNode& node, TreeRun& run, dir::Slot& spare) {
     std::vector<dir::Slot> two = dir::Slot::try_brief(2);
     if (two.empty()) {
@@ -449,10 +444,9 @@ bool open_down(DirNode& node, TreeRun& run, dir::Slot& spare) {
     return true;
 }
 
-// Opens a directory below the root: relative to its parent while the parent is held open
-// for it, else by path, which must lead to the directory the parent listed, else down from
-// an ancestor. False when that needed two slots that were not free: the caller tries again
-// once other work has had its turn, since only that work may give them back.
+// Opens a directory below the root: relative to its parent while that is held open for it,
+// else by path, which must lead to the directory the parent listed, else down from an
+// ancestor. False when that needed two slots that only other work can give back.
 bool open_node(DirNode& node, TreeRun& run, dir::Slot& spare) {
     const bool deep = beyond_path_max(node.path_len);
     if (deep && !node.parent_hold.held()) {
@@ -631,9 +625,8 @@ void read_listing(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Dir
     }
 }
 
-// The next directory of a descent from `at`, opened; none when the descent is over. Without
-// a second slot, or when a directory on the way back up moved since it was listed, the rest
-// are queued instead, each to be reached from an ancestor.
+// The next directory of a descent from `at`, opened; none at its end. Without a second slot,
+// or with a directory on the way up moved since it was listed, the rest are queued instead.
 std::shared_ptr<DirNode> go_on(const std::shared_ptr<TreeRun>& run, Descent& d,
                                std::shared_ptr<DirNode>& at, DirHold& held) {
     while (!d.todo.empty()) {

@@ -106,7 +106,7 @@ struct Home {
 } // namespace
 
 ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
-    add_with_ancestors("/", true);
+    add_with_ancestors("/");
     std::vector<Home> homes;
     if (auto home = home_of(env)) {
         homes.push_back(Home{.path = std::move(*home)});
@@ -116,9 +116,8 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
             homes.push_back(Home{.path = home, .listed = listed});
         }
     });
-    // A system call each, for thousands of accounts maybe, made on the worker pool. Without
-    // its trailing "/" a final link is not followed, and nothing is mounted: a home not
-    // mounted holds nothing here.
+    // A system call each, for thousands of accounts maybe, on the worker pool; no final link
+    // followed (hence no trailing "/") and nothing mounted: a home not mounted holds nothing.
     PoolJobs jobs;
     for (std::size_t first = 0; first < homes.size(); first += kLooksPerJob) {
         jobs.run([&homes, first] {
@@ -150,20 +149,20 @@ void ProtectedDirs::add(const std::string& home, bool listed, int err, const str
     auto parent = path::parent(home);
     auto name = path::file_name(home);
     if (err != 0 || !S_ISDIR(st.st_mode) || !parent || !name) {
-        add_with_ancestors(canonical_or_normal(home), true);
+        add_with_ancestors(canonical_or_normal(home));
         return;
     }
     // A directory, not a link: its canonical path is its parent's with its own name.
     auto [known, fresh] = parents_.try_emplace(std::string(*parent));
     if (fresh) {
         known->second = canonical_or_normal(known->first);
-        add_with_ancestors(known->second, true);
+        add_with_ancestors(known->second);
     }
     paths_.insert(path::join(known->second, *name));
     identities_.push_back(identity_of(st));
 }
 
-void ProtectedDirs::add_with_ancestors(std::string_view real, bool look) {
+void ProtectedDirs::add_with_ancestors(std::string_view real) {
     for (std::optional<std::string_view> dir = real; dir && !dir->empty();
          dir = path::parent(*dir)) {
         auto [at, fresh] = paths_.emplace(*dir);
@@ -171,16 +170,10 @@ void ProtectedDirs::add_with_ancestors(std::string_view real, bool look) {
             break;
         }
         struct stat st;
-        if (look && ::fstatat(AT_FDCWD, at->c_str(), &st, AT_NO_AUTOMOUNT) == 0) {
+        if (::fstatat(AT_FDCWD, at->c_str(), &st, AT_NO_AUTOMOUNT) == 0) {
             identities_.push_back(identity_of(st));
         }
     }
-}
-
-ProtectedDirs ProtectedDirs::home_as_written(const SystemEnv& env) {
-    ProtectedDirs dirs;
-    dirs.add_with_ancestors(env.get("HOME").value_or(""), false);
-    return dirs;
 }
 
 bool ProtectedDirs::holds(std::string_view dir) const {

@@ -33,9 +33,6 @@ class ProtectedDirs {
 public:
     explicit ProtectedDirs(const SystemEnv& env);
 
-    /// "/" and HOME as written, by path alone: what can be told before anything is looked at.
-    static ProtectedDirs home_as_written(const SystemEnv& env);
-
     /// True when the canonical `dir` is one of them or an ancestor of one.
     bool holds(std::string_view dir) const;
 
@@ -48,10 +45,9 @@ public:
     Result<Ok, AppError> whole() const;
 
 private:
-    ProtectedDirs() = default;
     /// `listed`: an account's home from the enumeration; `err` and `st`: its lstat.
     void add(const std::string& home, bool listed, int err, const struct stat& st);
-    void add_with_ancestors(std::string_view real, bool look);
+    void add_with_ancestors(std::string_view real);
 
     std::unordered_set<std::string, path::Hash, path::Equal> paths_; // homes, ancestors
     std::vector<DirIdentity> identities_; // sorted, of "/", the homes and their ancestors

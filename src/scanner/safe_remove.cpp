@@ -10,7 +10,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <memory>
 #include <optional>
 #include <string>
 #include <unistd.h>

@@ -11,7 +11,6 @@
 #include "scanner/walk.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <deque>
 #include <fcntl.h>
@@ -83,7 +82,7 @@ bool KindFilter::passes(std::string_view kind) const {
 }
 
 Result<std::string, AppError> resolve_root(const std::string& root) {
-    auto real = canonical_path(root);
+    auto real = resolve_canonical(root);
     if (!real || !is_directory(*real)) {
         return unexpected(AppError{errors::UnreadableDirectory{root}});
     }
@@ -192,7 +191,7 @@ DiscoveryPlan::DiscoveryPlan(std::vector<std::string> roots, DiscoveryRules rule
     for (const GlobalCandidate& row : globals) {
         std::optional<DirIdentity> id;
         if (rules_.kinds().passes(row.kind) && (id = directory_nofollow(row.path))) {
-            std::string real = canonical_path(row.path).value_or(row.path);
+            std::string real = resolve_canonical(row.path).value_or(row.path);
             if (!rules_.protected_dirs().holds(real) && !rules_.protected_dirs().holds(*id)) {
                 globals_.push_back(Global{row, std::move(real), false, true, {}});
             }
@@ -314,7 +313,7 @@ std::optional<DiscoveryPlan::Hit> DiscoveryPlan::at_known_path(const std::string
         }
         return Hit{found_at(*g), g->real};
     }
-    std::optional<std::string> real = canonical_path(known);
+    auto real = resolve_canonical(known);
     const std::string* root = real ? root_holding(*real) : nullptr;
     if (root == nullptr) {
         return std::nullopt; // outside every root (scope global walks none)

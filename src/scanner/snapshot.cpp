@@ -576,7 +576,7 @@ std::vector<std::string> normalize_roots(const std::vector<std::string>& roots) 
     std::vector<std::string> out;
     out.reserve(roots.size());
     for (const std::string& root : roots) {
-        out.push_back(canonical_path(root).value_or(root));
+        out.push_back(resolve_canonical(root).value_or(root));
     }
     return out;
 }

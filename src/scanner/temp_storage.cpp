@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>

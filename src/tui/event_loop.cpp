@@ -93,7 +93,7 @@ std::vector<RememberedCache> preload_remembered(const ScanOptions& options, cons
         return {};
     }
     return select_remembered(std::move(snapshot->entries), options, roots,
-                             ProtectedDirs::home_as_written(env), now);
+                             env.get("HOME").value_or(""), now);
 }
 
 // The loop on a terminal that FullScreen has set up; `workers_left` tells whether a worker

@@ -26,14 +26,13 @@ inline constexpr std::chrono::milliseconds kInputWait{80};
 
 /// The snapshot entries the interface shows before its scan has measured anything:
 /// absolute paths observed at most 30 days before `now_unix` (one observed later counts
-/// as new) that the request covers and that are no path `protected_dirs` holds (compared
-/// as written: nothing is looked at), largest first (ties by path), each path once, at
-/// most 4,096.
+/// as new) that the request covers and that are neither "/" nor `home` or one of its
+/// ancestors (compared as written: nothing is looked at), largest first (ties by path),
+/// each path once, at most 4,096.
 std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
                                                const ScanOptions& options,
                                                const std::vector<std::string>& canonical_roots,
-                                               const ProtectedDirs& protected_dirs,
-                                               std::uint64_t now_unix);
+                                               std::string_view home, std::uint64_t now_unix);
 
 /// Reads the snapshot of `env` and selects from it; any failure gives no entries.
 std::vector<RememberedCache> preload_remembered(const ScanOptions& options, const SystemEnv& env);

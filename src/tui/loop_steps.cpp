@@ -16,8 +16,7 @@ namespace qb::tui {
 std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entries,
                                                const ScanOptions& options,
                                                const std::vector<std::string>& canonical_roots,
-                                               const ProtectedDirs& protected_dirs,
-                                               std::uint64_t now_unix) {
+                                               std::string_view home, std::uint64_t now_unix) {
     std::vector<RememberedCache> kept;
     for (RememberedCache& e : entries) {
         if (!path::is_absolute(e.path)) {
@@ -27,7 +26,7 @@ std::vector<RememberedCache> select_remembered(std::vector<RememberedCache> entr
             continue;
         }
         if (!remembered_entry_matches(options.scope, options.kinds, canonical_roots, e) ||
-            protected_dirs.holds(e.path)) {
+            path::components(e.path).size() <= 1 || path::starts_with(home, e.path)) {
             continue;
         }
         kept.push_back(std::move(e));

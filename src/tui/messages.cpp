@@ -107,10 +107,8 @@ void apply(TuiState& state, msg::DockerInspected inspected, const WorkerSender&)
 void apply(TuiState& state, msg::Remeasured remeasured, const WorkerSender& sender) {
     if (!remeasured.candidates) {
         end_operation(state);
-        const AppError& error = remeasured.candidates.error();
-        set_status(state, (error.kind() == ErrorKind::Conflict ? "Cache changed; scan again · "
-                                                               : "Nothing deleted · ") +
-                              fmt_app_error(error));
+        set_status(state,
+                   "Cache changed; scan again · " + fmt_app_error(remeasured.candidates.error()));
         return;
     }
     if (remeasured.build_cache && !remeasured.build_cache->has_value()) {

@@ -33,7 +33,7 @@ TEST(SelectRemembered, AgeRootsScopeAndKinds) {
     ScanOptions options{{"/w"}, {}, ScopeFilter::All};
     SystemEnv env;
     env.vars["HOME"] = "/h/.cache/pip/u";
-    const ProtectedDirs protected_dirs = ProtectedDirs::home_as_written(env);
+    const std::string home = env.get("HOME").value_or("");
     std::vector<RememberedCache> entries = {
         entry("/w/edge/target", 10, kNow - 2'592'000), // exactly 30 days: shown
         entry("/w/old/target", 10, kNow - 2'592'001),  // one second more: not
@@ -45,17 +45,17 @@ TEST(SelectRemembered, AgeRootsScopeAndKinds) {
         entry("/h/.npm/_cacache", 10, kNow, CacheScope::Global, "npm-cache"),
         entry("/h/.cache/pip", 10, kNow, CacheScope::Global, "pip-cache"), // holds the home
     };
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, home, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache", "/w/edge/target", "/w/future/target"}));
 
     options.scope = ScopeFilter::Project;
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, home, kNow)),
               (std::vector<std::string>{"/w/edge/target", "/w/future/target"}));
     options.scope = ScopeFilter::Global;
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, home, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache"}));
     options = ScanOptions{{"/w"}, {"npm-cache"}, ScopeFilter::All};
-    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, protected_dirs, kNow)),
+    EXPECT_EQ(paths(select_remembered(entries, options, {"/w"}, home, kNow)),
               (std::vector<std::string>{"/h/.npm/_cacache"}));
 }
 
@@ -83,8 +83,8 @@ TEST(SelectRemembered, ByPathBeforeTheFirstFrameByIdentityInTheScan) {
                                             tagged(alias), entry(t / "w/p/target", 10)};
     test::run_in_mount_namespace([&] {
         test::mount_bind(t / "real", t / "w/alias");
-        std::vector<RememberedCache> shown = select_remembered(
-            entries, options, {t.path()}, ProtectedDirs::home_as_written(env), kNow);
+        std::vector<RememberedCache> shown =
+            select_remembered(entries, options, {t.path()}, env.get("HOME").value_or(""), kNow);
         EXPECT_EQ(paths(shown), (std::vector<std::string>{alias, t / "w/p/target"}));
 
         auto [sender, receiver] = make_channel<WorkerMessage>();
@@ -113,15 +113,14 @@ TEST(SelectRemembered, ByPathBeforeTheFirstFrameByIdentityInTheScan) {
 
 TEST(SelectRemembered, OrderRepeatsAndLimit) {
     ScanOptions options{{"/w"}, {}, ScopeFilter::All};
-    const ProtectedDirs protected_dirs = ProtectedDirs::home_as_written(SystemEnv{});
+    const std::string home;
     // Largest first, ties by path in component order (/w/a/b before /w/a-b); of two
     // entries for one path (written differently) only the larger one stays.
     std::vector<RememberedCache> entries = {
         entry("/w/a-b", 5),  entry("/w/a/b", 5), entry("/w/big/", 7),
         entry("/w//big", 9), entry("/w/z", 1),
     };
-    std::vector<RememberedCache> kept =
-        select_remembered(entries, options, {"/w"}, protected_dirs, kNow);
+    std::vector<RememberedCache> kept = select_remembered(entries, options, {"/w"}, home, kNow);
     EXPECT_EQ(paths(kept), (std::vector<std::string>{"/w//big", "/w/a/b", "/w/a-b", "/w/z"}));
     EXPECT_EQ(kept[0].bytes, 9u);
 
@@ -129,7 +128,7 @@ TEST(SelectRemembered, OrderRepeatsAndLimit) {
     for (int i = 0; i < 5'000; ++i) {
         many.push_back(entry(fmt::format("/w/p{:05}", i), static_cast<std::uint64_t>(i)));
     }
-    kept = select_remembered(many, options, {"/w"}, protected_dirs, kNow);
+    kept = select_remembered(many, options, {"/w"}, home, kNow);
     ASSERT_EQ(kept.size(), 4'096u);
     EXPECT_EQ(kept.front().bytes, 4'999u);
     EXPECT_EQ(kept.back().bytes, 5'000u - 4'096u);
