@@ -5,8 +5,8 @@
 // listings one walk holds open, and one budget of the descriptors the process may still
 // open, shared by everything that scans, measures or removes, so that nothing fails for
 // want of a descriptor that another part holds. Every directory descriptor and every
-// marker file read holds a slot of the budget; the few descriptors of anything else (a
-// tool's pipes, the snapshot file, the account database) hold reserved slots.
+// marker file read holds a slot of the budget; the few of anything else (a tool's pipes,
+// the snapshot file, the account database, the mount table) hold reserved slots.
 
 #include "common/dir_identity.hpp"
 #include "common/unique_fd.hpp"
