@@ -3,18 +3,29 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace qb {
 namespace {
 
 std::atomic<MountAnswers> answers{MountAnswers::All};
+std::atomic<int> failing_err{0};
+std::string failing_name; // read only while failing_err is set
 
 } // namespace
 
-void set_mount_answers(MountAnswers a) {
+void set_mount_answers(MountAnswers a, std::string failing, int err) {
+    failing_err.store(0);
+    failing_name = std::move(failing);
+    failing_err.store(err);
     answers.store(a, std::memory_order_relaxed);
 }
 
@@ -25,6 +36,9 @@ MountAnswers mount_answers() {
 Result<MountId, int> mount_id_at([[maybe_unused]] int dirfd, [[maybe_unused]] const char* name,
                                  [[maybe_unused]] dir::Follow follow) {
 #ifdef __linux__
+    if (int err = failing_err.load(); err != 0 && failing_name == name) {
+        return unexpected(err);
+    }
     const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
     const MountAnswers given = mount_answers();
 #ifdef STATX_MNT_ID
@@ -59,36 +73,80 @@ Result<MountId, int> mount_id_at([[maybe_unused]] int dirfd, [[maybe_unused]] co
 #endif
 }
 
-std::optional<MountPoints> read_mount_points() {
-    dir::HeldFd file = dir::open_file_at(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY,
-                                         std::move(dir::Slot::take_reserved(1).front()));
+std::optional<MountTable> MountTable::read(bool watch) {
+    MountTable table;
+    table.file_ =
+        dir::open_file_at(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_NONBLOCK | O_NOCTTY,
+                          std::move(dir::Slot::take_reserved(1).front()));
+    if (!table.load()) {
+        return std::nullopt;
+    }
+    if (!watch) {
+        table.file_.fd.reset(); // before its slot goes
+        table.file_.slot.reset();
+    }
+    return table;
+}
+
+bool MountTable::load() {
+#ifdef __linux__
+    const int fd = file_.fd.get();
+    struct stat st;
+    struct statfs fs;
+    if (!file_.fd.valid() || mount_answers() == MountAnswers::NoTable || ::fstat(fd, &st) != 0 ||
+        !S_ISREG(st.st_mode) || ::fstatfs(fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC ||
+        ::lseek(fd, 0, SEEK_SET) != 0) {
+        return false;
+    }
     std::string text;
     char buf[4096];
-    for (ssize_t n; file.fd.valid() && (n = ::read(file.fd.get(), buf, sizeof buf)) != 0;) {
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
         if (n < 0 && errno != EINTR) {
-            return std::nullopt;
+            return false;
         }
         text.append(buf, n < 0 ? 0 : static_cast<std::size_t>(n));
     }
-    if (!file.fd.valid() || mount_answers() == MountAnswers::NoTable) {
-        return std::nullopt;
-    }
     // The fifth field of each line, octal escapes ("\040" for a space) undone.
-    MountPoints table;
+    points_.clear();
     std::istringstream lines(text);
     for (std::string line, field, point; std::getline(lines, line);) {
         std::istringstream fields(line);
         if (!(fields >> field >> field >> field >> field >> point)) {
-            return std::nullopt;
+            return false;
         }
         for (auto i = point.find('\\'); i != point.npos && i + 3 < point.size();
              i = point.find('\\', i + 1)) {
             int byte = (point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 + (point[i + 3] - '0');
             point.replace(i, 4, 1, static_cast<char>(byte));
         }
-        table.insert(std::move(point));
+        points_.insert(std::move(point));
     }
-    return table;
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::optional<std::string> MountTable::first_below(std::string_view dir) const {
+    std::optional<std::string> first;
+    for (const std::string& point : points_) {
+        if (path::starts_with(point, dir) && !path::equal(point, dir) &&
+            (!first || path::compare(point, *first) < 0)) {
+            first = point;
+        }
+    }
+    return first;
+}
+
+std::optional<bool> MountTable::changed() {
+    // The kernel marks the table's descriptor when a mount comes or goes.
+    struct pollfd watched {
+        file_.fd.get(), POLLPRI, 0
+    };
+    if (::poll(&watched, 1, 0) == 0) {
+        return false;
+    }
+    return load() ? std::optional(true) : std::nullopt;
 }
 
 } // namespace qb

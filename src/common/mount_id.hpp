@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 namespace qb {
@@ -24,20 +25,55 @@ using MountId = std::optional<std::uint64_t>;
 /// descriptor. Where each mount has a device number of its own (not Linux), always 0.
 Result<MountId, int> mount_id_at(int dirfd, const char* name, dir::Follow follow);
 
-/// The mount points the mount table (/proc/self/mountinfo) lists, by canonical path, read
-/// afresh with a reserved slot (see dir::Slot for who may wait for one); none if unreadable.
-using MountPoints = std::unordered_set<std::string, path::Hash, path::Equal>;
-std::optional<MountPoints> read_mount_points();
+/// The mount table (/proc/self/mountinfo): every mount point, a file's too, by canonical
+/// path. Only procfs's own regular file, read to its end without waiting, is believed.
+class MountTable {
+public:
+    /// Read afresh with a reserved slot (see dir::Slot for who may wait for one); none when
+    /// it cannot be read whole. Kept open with `watch`, for changed().
+    static std::optional<MountTable> read(bool watch = false);
+    bool lists(std::string_view path) const { return points_.contains(path); }
+    /// The least mount point strictly below the canonical `dir`, in path order.
+    std::optional<std::string> first_below(std::string_view dir) const;
+    /// Whether a watched table changed since it was read (asked without waiting), and then
+    /// read again; none when that fails.
+    std::optional<bool> changed();
 
-/// Whether a directory lies on another mount: on another device, by the ids `id` and `base`
-/// where both are known, else as `table` lists its canonical path `path()`; none if untold.
+private:
+    bool load();
+    dir::HeldFd file_;
+    std::unordered_set<std::string, path::Hash, path::Equal> points_;
+};
+
+enum class MountPlace : unsigned char { Same, Other, Untold };
+
+/// The mount a walk or measurement starts on; the table where it has no id.
+struct MountBase {
+    std::uint64_t device = 0;
+    MountId id;
+    const MountTable* table = nullptr;
+};
+
+/// The one mount check, for measuring, validation and removal alike: where the directory
+/// `name` in `dirfd` (as for mount_id_at), on `device`, at the canonical path `path()`, lies
+/// against `base`: by device, by mount id, else as the table says. The errno when its lookup
+/// fails; only ENOENT means it is gone.
 template <class Path>
-std::optional<bool> on_other_mount(bool other_device, MountId id, MountId base,
-                                   const std::optional<MountPoints>& table, const Path& path) {
-    if (other_device || (id && base)) {
-        return other_device || *id != *base;
+Result<MountPlace, int> mount_place(const MountBase& base, int dirfd, const char* name,
+                                    dir::Follow follow, std::uint64_t device, const Path& path) {
+    if (device != base.device) {
+        return MountPlace::Other;
     }
-    return table ? std::optional<bool>(table->contains(path())) : std::nullopt;
+    auto id = mount_id_at(dirfd, name, follow);
+    if (!id) {
+        return unexpected(id.error());
+    }
+    const bool by_id = *id && base.id;
+    if (!by_id && base.table == nullptr) {
+        return MountPlace::Untold;
+    }
+    return (by_id ? **id != *base.id : base.table->lists(path())) ? MountPlace::Other
+                                                                  : MountPlace::Same;
 }
 
 /// What the system is asked about mounts; each withholds what the one before it does.
@@ -48,9 +84,10 @@ enum class MountAnswers : unsigned char {
     NoTable, // nor the mount table: nothing tells
 };
 
-/// Test seam, process-wide: withholds answers from mount_id_at, read_mount_points and
-/// measuring's mount-root attribute, to stand for a system without them. All otherwise.
-void set_mount_answers(MountAnswers answers);
+/// Test seam, process-wide: withholds answers from mount_id_at, MountTable and measuring's
+/// mount-root attribute, to stand for a system without them (All otherwise); a lookup of
+/// the name `failing` fails with `err`, as on a file system that gives an error.
+void set_mount_answers(MountAnswers answers, std::string failing = {}, int err = 0);
 MountAnswers mount_answers();
 
 } // namespace qb

@@ -32,8 +32,7 @@ namespace qb {
 namespace {
 
 // A mount inside such a target may have gone unseen.
-constexpr std::string_view kMeasuredInPart =
-    "measuring could not look into all of it for want of resources; scan again";
+constexpr std::string_view kMeasuredInPart = "measuring could not look into all of it; scan again";
 
 bool has_nul(std::string_view p) {
     return p.find('\0') != std::string_view::npos;

@@ -284,8 +284,8 @@ struct TreeRun {
     std::vector<FileRecord> records;
     std::vector<std::string> shortages; // directories left out for want of a descriptor
     std::optional<std::string> mount_inside;
-    MountId root_mount;                // asked only where statx does not tell mount roots
-    std::optional<MountPoints> mounts; // where that has no id, with the root's canonical path
+    MountId root_mount;               // asked only where statx does not tell mount roots
+    std::optional<MountTable> mounts; // where that has no id, with the root's canonical path
     std::string canonical_root;
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
@@ -313,9 +313,10 @@ std::string node_path(const DirNode& node, const std::string& root_path) {
 }
 
 // Other unreadable parts are left out silently, but a tree cut short for want of
-// descriptors or memory must not pass for a smaller one, nor for one without mounts.
-void note_if_shortage(TreeRun& run, const std::string& path, int err) {
-    if (dir::is_shortage(err) || err == ENOMEM) {
+// descriptors or memory, or with a mount that could not be looked up (`always`), must not
+// pass for a smaller one, nor for one without mounts.
+void note_if_shortage(TreeRun& run, const std::string& path, int err, bool always = false) {
+    if (always || dir::is_shortage(err) || err == ENOMEM) {
         std::lock_guard lock(run.mu);
         run.shortages.push_back(walk_error_text(path, err));
     }
@@ -505,16 +506,21 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
             continue;
         }
         bool mount_root = e.mount_root;
-        if (!e.mount_root_known && S_ISDIR(e.mode) && e.id.device == node->id.device) {
+        if (!e.mount_root_known && S_ISDIR(e.mode)) {
             // A bind mount keeps the device: its mount id tells it, or the mount table, or
             // nothing does and it counts as a mount.
-            auto id = mount_id_at(fd, name.name, dir::Follow::No);
-            if (!id) {
+            auto place = mount_place(
+                {node->id.device, run->root_mount, run->mounts ? &*run->mounts : nullptr}, fd,
+                name.name, dir::Follow::No, e.id.device,
+                [&] { return path::join(node_path(*node, run->canonical_root), name.view()); });
+            if (!place && place.error() == ENOENT) {
                 continue; // gone since its stat
             }
-            mount_root = on_other_mount(false, *id, run->root_mount, run->mounts, [&] {
-                             return path::join(node_path(*node, run->canonical_root), name.view());
-                         }).value_or(true);
+            if (!place) {
+                note_if_shortage(*run, path::join(node_path(*node, run->root_path), name.view()),
+                                 place.error(), true);
+            }
+            mount_root = place && *place != MountPlace::Same;
         }
         crossed = crossed || mount_root;
         if ((mount_root || e.id.device != node->id.device) &&
@@ -738,10 +744,20 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
     if (!root.mount_root_known) {
         // Here, where the job holds no descriptor slot yet, the table may be read.
         auto id = mount_id_at(AT_FDCWD, run->root_path.c_str(), dir::Follow::Yes);
+        if (!id && id.error() != ENOENT) {
+            note_if_shortage(*run, run->root_path, id.error(), true);
+        }
         run->root_mount = id.value_or(MountId());
         if (id && !*id && !run->mounts) {
             run->canonical_root = resolve_canonical(run->root_path).value_or("");
-            run->mounts = run->canonical_root.empty() ? std::nullopt : read_mount_points();
+            run->mounts = run->canonical_root.empty() ? std::nullopt : MountTable::read();
+            // Every mount point the table lists below the root, a file's too.
+            auto below = run->mounts ? run->mounts->first_below(run->canonical_root) : std::nullopt;
+            if (below) {
+                run->mount_inside = path::join(
+                    run->root_path, std::string_view(*below).substr(run->canonical_root.size() +
+                                                                    (run->canonical_root != "/")));
+            }
         }
     }
     measure_from_root(run, root);

@@ -27,47 +27,44 @@ namespace {
 constexpr std::size_t kMaxOpenListings = 16;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
-// A directory the system is asked about: open as `fd`, or at the path `name` (`fd` is then
-// AT_FDCWD), its last component followed or not as `follow` says.
-struct Place {
-    int fd;
-    const char* name = nullptr;
-    dir::Follow follow = dir::Follow::Yes;
-};
-
-int stat_of(const Place& p, struct stat& st) {
-    return p.name == nullptr ? ::fstat(p.fd, &st)
-                             : ::fstatat(p.fd, p.name, &st,
-                                         p.follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW);
+// Why a table refuses the target at the canonical `path`: a mount point at or below it.
+std::optional<std::string> table_refusal(const MountTable& table, std::string_view path) {
+    if (table.lists(path)) {
+        return std::string(kTargetIsMountPoint);
+    }
+    auto below = table.first_below(path);
+    return below ? std::optional(contains_mount_point(*below)) : std::nullopt;
 }
 
-Result<MountId, int> mount_id(const Place& p) {
-    return mount_id_at(p.fd, p.name == nullptr ? "" : p.name, p.follow);
-}
-
-// Why `dir`, at the canonical `path`, is refused as another mount than `parent`, where it was
-// reached from (see mount_point_refusal); the mount table is read into `table` if ids don't tell.
-std::optional<std::string> mount_refusal(const Place& parent, const Place& dir,
-                                         std::string_view path, std::optional<MountPoints>& table) {
+// Why the directory `name` in `fd` (the one open as `fd` when `name` is empty), at the
+// canonical `path`, is refused (see mount_point_refusal), seen from its parent `parent_name`
+// in `parent_fd`. Where the parent's mount has no id, the table is read into `table`.
+std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name, int fd,
+                                         const char* name, std::string_view path,
+                                         std::optional<MountTable>& table, bool watch) {
+    auto empty = [](const char* n) { return *n == '\0' ? AT_EMPTY_PATH : 0; };
     struct stat parent_st;
     struct stat st;
-    if (stat_of(parent, parent_st) != 0 || stat_of(dir, st) != 0) {
+    if (::fstatat(parent_fd, parent_name, &parent_st, empty(parent_name)) != 0 ||
+        ::fstatat(fd, name, &st, empty(name) | AT_SYMLINK_NOFOLLOW) != 0) {
         return cannot_stat_text(errno);
     }
-    auto base = mount_id(parent);
-    auto id = mount_id(dir);
-    if (!base || !id) {
-        return cannot_stat_text(base ? id.error() : base.error());
+    auto base = mount_id_at(parent_fd, parent_name, dir::Follow::Yes);
+    if (!base) {
+        return cannot_stat_text(base.error());
     }
-    if (!*base || !*id) {
-        table = read_mount_points();
+    if (!*base && !(table = MountTable::read(watch))) {
+        return std::string(kCannotTellMounts);
     }
-    auto other =
-        on_other_mount(parent_st.st_dev != st.st_dev, *id, *base, table, [&] { return path; });
-    if (other == false) {
-        return std::nullopt;
+    auto place = mount_place({parent_st.st_dev, *base, table ? &*table : nullptr}, fd, name,
+                             dir::Follow::No, st.st_dev, [&] { return path; });
+    if (!place) {
+        return cannot_stat_text(place.error());
     }
-    return std::string(other ? kTargetIsMountPoint : kCannotTellMounts);
+    if (*place != MountPlace::Same) {
+        return std::string(*place == MountPlace::Other ? kTargetIsMountPoint : kCannotTellMounts);
+    }
+    return table ? table_refusal(*table, path) : std::nullopt;
 }
 
 IoError cannot_stat(int errnum) {
@@ -160,13 +157,25 @@ private:
         if (::fstat(d.fd(), &st) != 0) {
             return IoError::from_errno(errno);
         }
-        auto other = on_other_mount(identity_of(st).device != root_.device,
-                                    mount_id({d.fd()}).value_or(MountId()), root_mount_, table_,
-                                    [&] { return path_of(name); });
-        if (other != false) {
+        // Where the table tells mounts, one made since it was read is met once the
+        // directory it is on is open.
+        if (auto changed = table_ ? table_->changed() : false; changed != false) {
+            auto refusal =
+                changed ? table_refusal(*table_, root_path_) : std::string(kCannotTellMounts);
+            if (refusal) {
+                return IoError::from_text(std::move(*refusal));
+            }
+        }
+        auto place =
+            mount_place({root_.device, root_mount_, table_ ? &*table_ : nullptr}, d.fd(), "",
+                        dir::Follow::Yes, identity_of(st).device, [&] { return path_of(name); });
+        if (!place) {
+            return IoError::from_errno(place.error());
+        }
+        if (*place != MountPlace::Same) {
             d.close();
-            return other ? visitor_.mount_point(path_of(name))
-                         : IoError::from_text(std::string(kCannotTellMounts));
+            return *place == MountPlace::Other ? visitor_.mount_point(path_of(name))
+                                               : IoError::from_text(std::string(kCannotTellMounts));
         }
         return push(std::move(d), st, entry.name);
     }
@@ -195,7 +204,7 @@ private:
     const ProtectedDirs* protected_;
     DirIdentity root_;
     MountId root_mount_;
-    std::optional<MountPoints> table_; // read where the root's mount has no id
+    std::optional<MountTable> table_; // watched where the root's mount has no id
     bool refused_ = true;
 };
 
@@ -206,7 +215,7 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
     }
     // Checked on the very descriptor the walk goes on with: a mount placed on the target
     // since its validation is refused before anything on it is touched.
-    if (auto refusal = mount_refusal({parent_fd_}, {root.fd()}, root_path_, table_)) {
+    if (auto refusal = mount_refusal(parent_fd_, "", root.fd(), "", root_path_, table_, true)) {
         return IoError::from_text(std::move(*refusal));
     }
     if (!S_ISDIR(st.st_mode)) {
@@ -216,7 +225,8 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
         return IoError::from_text(std::string(kIdentityChanged));
     }
     root_ = expected;
-    root_mount_ = mount_id({root.fd()}).value_or(MountId());
+    // Failing, it leaves the directories inside untold: refused when met.
+    root_mount_ = mount_id_at(root.fd(), "", dir::Follow::Yes).value_or(MountId());
     refused_ = false;
     if (auto err = push(std::move(root), st, std::move(root_name))) {
         return err;
@@ -344,9 +354,8 @@ Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected,
 
 std::optional<std::string> mount_point_refusal(const std::string& path) {
     std::string dir(path::parent(path).value_or("/"));
-    std::optional<MountPoints> table;
-    return mount_refusal({AT_FDCWD, dir.c_str()}, {AT_FDCWD, path.c_str(), dir::Follow::No}, path,
-                         table);
+    std::optional<MountTable> table;
+    return mount_refusal(AT_FDCWD, dir.c_str(), AT_FDCWD, path.c_str(), path, table, false);
 }
 
 } // namespace qb

@@ -51,7 +51,8 @@ std::string contains_mount_point(std::string_view path);
 
 /// Why the final validation refuses the directory at the canonical `path` as a mount point:
 /// kTargetIsMountPoint when it lies on another device or mount than its parent,
-/// kCannotTellMounts, or cannot_stat_text() when examining either fails; none otherwise.
+/// kCannotTellMounts, or cannot_stat_text() when examining either fails; where only the
+/// mount table tells mounts, contains_mount_point() for one it lists below; none otherwise.
 std::optional<std::string> mount_point_refusal(const std::string& path);
 
 /// What a walk meets. Every callback may stop the walk by returning an error; the
@@ -79,8 +80,10 @@ public:
 /// with kTargetIsMountPoint (or kCannotTellMounts) when it lies on another mount than its
 /// parent, and with kIdentityChanged when it is not `expected`. Its own entry is left only
 /// while its name still leads to it, and a directory it reopens on the way up must be the
-/// one it left, else the walk fails with kIdentityChangedDuringRemoval. Otherwise it fails
-/// with the first error of the walk or of a callback.
+/// one it left, else the walk fails with kIdentityChangedDuringRemoval. Where only the mount
+/// table tells mounts, it is watched: once a directory is open, a mount made meanwhile at or
+/// below `path` stops the walk. Otherwise it fails with the first error of the walk or of a
+/// callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the

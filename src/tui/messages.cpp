@@ -106,9 +106,13 @@ void apply(TuiState& state, msg::DockerInspected inspected, const WorkerSender&)
 
 void apply(TuiState& state, msg::Remeasured remeasured, const WorkerSender& sender) {
     if (!remeasured.candidates) {
+        // Only a conflict tells of a changed cache; anything else (the account database)
+        // stops the deletion as a failed clean does.
+        const AppError& error = remeasured.candidates.error();
         end_operation(state);
-        set_status(state,
-                   "Cache changed; scan again · " + fmt_app_error(remeasured.candidates.error()));
+        set_status(state, (error.kind() == ErrorKind::Conflict ? "Cache changed; scan again · "
+                                                               : "Nothing deleted · ") +
+                              fmt_app_error(error));
         return;
     }
     if (remeasured.build_cache && !remeasured.build_cache->has_value()) {

@@ -246,13 +246,20 @@ TEST(CleanExecutor, EveryValidationReasonRefusesAndRemovesNothing) {
               "target is the home directory or one of its ancestors");
     EXPECT_EQ(read_file(homely.path + "/u/.ssh/id"), "key");
 
-    // Measuring ran short of descriptors or memory in part of it: a mount there went unseen.
-    Candidate partly = cargo_target(root, "partly");
-    partly.measured_in_part = true;
-    EXPECT_EQ(refusal(partly, env),
-              "measuring could not look into all of it for want of resources; scan again");
+    // Measuring could not tell the mount of a directory inside: it is measured all the
+    // same, but a mount there may have gone unseen.
+    std::vector<Candidate> partly;
+    for (int err : {EIO, ESTALE, EACCES}) {
+        set_mount_answers(MountAnswers::NoStatx, "debug", err);
+        partly.push_back(cargo_target(root, "partly" + std::to_string(err)));
+        set_mount_answers(MountAnswers::All);
+        EXPECT_EQ(partly.back().bytes, 4098u);
+        EXPECT_EQ(refusal(partly.back(), env),
+                  "measuring could not look into all of it; scan again");
+    }
 
-    for (const Candidate* c : {&own_anchor, &no_anchor, &unmarked, &rekinded, &homely, &partly}) {
+    for (const Candidate* c :
+         {&own_anchor, &no_anchor, &unmarked, &rekinded, &homely, &partly[0]}) {
         EXPECT_TRUE(exists_nofollow(c->path + "/debug/app")) << c->path;
     }
 }
@@ -483,7 +490,8 @@ bool runs_here(const std::string& mount, MountAnswers answers, const std::string
 // A mount inside a target that the scan's measuring or the check before a delete met
 // refuses the target before anything goes; one placed after both is met by the removal,
 // which stops there and leaves the mount alone. Without mount ids the mount table tells
-// mounts apart, and a target without any is cleaned; where nothing tells, it is refused.
+// mounts apart, a file's too, and a target without any is cleaned; where nothing tells (nor
+// a table that cannot be read whole, without waiting), it is refused.
 TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     TempDir t;
     write_file(t / "victim/keep.txt", "precious");
@@ -496,6 +504,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         When when;
         MountAnswers answers = MountAnswers::All;
         bool flat = false; // the target holds files only
+        bool fifo = false; // a pipe bound over the mount table
     };
     const std::vector<Case> cases{
         {"tmpfs-scan", "tmpfs", When::Scan},
@@ -509,8 +518,12 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         {"bind-removal-no-ids", "bind", When::Removal, MountAnswers::None},
         {"plain-no-ids", "", When::Scan, MountAnswers::None},
         {"flat-no-ids", "", When::Scan, MountAnswers::None, true},
+        {"file-scan-no-ids", "file", When::Scan, MountAnswers::None},
+        {"file-removal-no-ids", "file", When::Removal, MountAnswers::None},
         {"plain-untold", "", When::Scan, MountAnswers::NoTable},
+        {"plain-fifo-table", "", When::Scan, MountAnswers::None, false, true}, // last
     };
+    ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0600), 0);
     test::run_in_mount_namespace([&] {
         for (const Case& k : cases) {
             SCOPED_TRACE(k.name);
@@ -518,6 +531,9 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
                 continue;
             }
             set_mount_answers(k.answers);
+            if (k.fifo) {
+                test::mount_bind(t / "fifo", "/proc/" + std::to_string(::getpid()) + "/mountinfo");
+            }
             const std::string project = t / ("root/" + k.name);
             const std::string nm = project + "/node_modules";
             write_file(project + "/package.json", "{}");
@@ -550,7 +566,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             if (k.when == When::Remeasure) {
                 mount();
             }
-            const bool untold = k.answers == MountAnswers::NoTable;
+            const bool untold = k.answers == MountAnswers::NoTable || k.fifo;
             const std::string reason =
                 untold ? std::string(kCannotTellMounts) : "contains a mount point: " + mnt;
             std::optional<std::string> met; // by measuring
@@ -581,7 +597,8 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             });
             ASSERT_EQ(r.skipped_paths.size(), 1u);
             EXPECT_EQ(r.skipped_paths[0].reason, reason);
-            if (k.when == When::Removal) {
+            // Where the table tells mounts, the removal's own check meets one before it starts.
+            if (k.when == When::Removal && k.answers != MountAnswers::None) {
                 EXPECT_EQ(r.skipped_paths[0].stage, SkipStage::Removal);
                 EXPECT_EQ(test::tree_contents(mnt), victim);
             } else {

@@ -5,6 +5,7 @@
 #include "scanner/walk.hpp"
 #include "scanner_fixtures.hpp"
 
+#include <atomic>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -351,20 +352,43 @@ TEST(MeasureTree, ADirectoryReplacedBeforeItIsOpenedIsLeftOut) {
     in_root(fill_m);
     write_file(t / "tree/a/b/own", "own");
     write_file(t / "outside/b/big", std::string(5000, 'o'));
+    // Two directories too deep for a path, "a" and "b", each holding a "c", below the root's
+    // "m": a descent climbs back from one through ".." to open the other, and must land
+    // in "m" again; t/q holds an "a" and a "b" of its own.
+    std::string climb = root;
+    climb.replace(t.path().size() + 1, 1, "s");
+    make_dirs(climb);
+    RemoveDeepTree climb_cleanup{t.path(), "s"};
+    auto in_m = [&](const std::function<void(int)>& f) {
+        int fd = ::open(climb.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_EQ(::mkdirat(fd, m.c_str(), 0755) == 0 || errno == EEXIST, true);
+        int m_fd = ::openat(fd, m.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(m_fd, 0);
+        f(m_fd);
+        ::close(m_fd);
+        ::close(fd);
+    };
+    in_m([](int m_fd) {
+        for (const char* dir : {"a", "a/c", "b", "b/c"}) {
+            ASSERT_EQ(::mkdirat(m_fd, dir, 0755), 0);
+        }
+    });
+    write_file(t / "q/a/big", std::string(5000, 'o'));
+    write_file(t / "q/b/big", std::string(5000, 'o'));
     struct Case {
-        std::string name, measured, listed;
-        std::function<void()> swap;
+        std::string name, measured, listed; // the swap comes at the first listing below `listed`
+        std::function<void(const std::string& dir)> swap;
         std::uint64_t entries;
     };
     const std::vector<Case> cases{
         {"a directory on the way swapped for a link", t / "tree", t / "tree/a",
-         [&] {
+         [&](const std::string&) {
              ASSERT_EQ(::rename((t / "tree/a").c_str(), (t / "moved").c_str()), 0);
              make_symlink(t / "outside", t / "tree/a");
          },
          3}, // the root, a, and b as a listed it
         {"the ancestor it opens down from replaced", root, root,
-         [&] {
+         [&](const std::string&) {
              int old_fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
              ASSERT_EQ(::rename(root.c_str(), (root + "-old").c_str()), 0);
              make_dirs(root);
@@ -375,18 +399,29 @@ TEST(MeasureTree, ADirectoryReplacedBeforeItIsOpenedIsLeftOut) {
          },
          2}, // the root and m as it listed it
         {"the directory itself replaced", root, root,
-         [&] {
+         [&](const std::string&) {
              in_root([&](int fd) {
                  ASSERT_EQ(::renameat(fd, m.c_str(), fd, "gone"), 0);
                  fill_m(fd);
              });
          },
          2},
+        {"the parent it climbs back to moved away", climb, climb + "/" + m + "/",
+         [&](const std::string& dir) {
+             in_m([&](int m_fd) {
+                 int q = ::open((t / "q").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                 const std::string name = dir.substr(dir.rfind('/') + 1);
+                 ASSERT_EQ(::renameat(m_fd, name.c_str(), q, "moved"), 0);
+                 ::close(q);
+             });
+         },
+         6}, // the root, m, a, b, and both c
     };
     for (const Case& k : cases) {
+        std::atomic<bool> swapped{false};
         set_listed_hook([&](const std::string& dir) {
-            if (dir == k.listed) {
-                k.swap();
+            if (dir.starts_with(k.listed) && !swapped.exchange(true)) {
+                k.swap(dir);
             }
         });
         std::optional<MeasuredDir> got;

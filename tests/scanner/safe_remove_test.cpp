@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -160,20 +161,22 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     EXPECT_EQ(open_descriptors(), fds_before);
 }
 
-// Empties the tree as the remover does; at its first file it moves the whole tree away
-// and leaves an empty directory under its name.
-class RemoverMovedAway : public TreeVisitor {
+// Empties the tree as the remover does, and meddles once the target is open.
+class MeddlingRemover : public TreeVisitor {
 public:
-    RemoverMovedAway(std::string target, std::string moved)
-        : target_(std::move(target)), moved_(std::move(moved)) {}
+    explicit MeddlingRemover(std::function<void()> meddle) : meddle_(std::move(meddle)) {}
 
-    std::optional<IoError> non_dir(int parent_fd, const char* name) override {
-        if (!moved_away_) {
-            moved_away_ = true;
-            EXPECT_EQ(::rename(target_.c_str(), moved_.c_str()), 0);
-            make_dirs(target_);
+    std::optional<IoError> enter_dir(int, const struct stat&) override {
+        if (auto meddle = std::exchange(meddle_, nullptr)) {
+            meddle();
         }
+        return std::nullopt;
+    }
+    std::optional<IoError> non_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, 0);
+    }
+    std::optional<IoError> mount_point(const std::string& path) override {
+        return IoError::from_text(contains_mount_point(path));
     }
     std::optional<IoError> leave_dir(int parent_fd, const char* name) override {
         return unlink_at(parent_fd, name, AT_REMOVEDIR);
@@ -186,16 +189,18 @@ private:
         }
         return std::nullopt;
     }
-    std::string target_;
-    std::string moved_;
-    bool moved_away_ = false;
+    std::function<void()> meddle_;
 };
 
 TEST(SafeRemove, TheEmptiedTargetIsRemovedOnlyWhileItsNameLeadsToIt) {
     TempDir t;
     write_file(t / "victim/a.txt", "a");
     write_file(t / "victim/sub/b.txt", "b");
-    RemoverMovedAway remover(t / "victim", t / "moved");
+    // The whole tree moved away, an empty directory left under its name.
+    MeddlingRemover remover([&] {
+        EXPECT_EQ(::rename((t / "victim").c_str(), (t / "moved").c_str()), 0);
+        make_dirs(t / "victim");
+    });
     auto walked = walk_tree(t / "victim", identity(t / "victim"), remover);
     ASSERT_FALSE(walked);
     EXPECT_EQ(walked.error().to_string(), kIdentityChangedDuringRemoval);
@@ -233,16 +238,38 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
             test::mount_bind(t / "elsewhere", bound);
             ASSERT_EQ(identity(bound).device, identity(victim).device);
             const std::string cannot_tell = "refused: " + std::string(kCannotTellMounts);
+            // The table lists it: refused before anything goes.
+            const std::string inside = "contains a mount point: " + bound;
             EXPECT_EQ(error_text(remove_tree(victim, identity(victim), homes())),
-                      untold ? cannot_tell : "contains a mount point: " + bound);
+                      untold ? cannot_tell
+                             : (answers == MountAnswers::None ? "refused: " : "") + inside);
 
             test::mount_bind(t / "elsewhere", target);
             EXPECT_EQ(error_text(remove_tree(target, identity(target), homes())),
                       untold ? cannot_tell : "refused: " + std::string(kTargetIsMountPoint));
+
+            // Mounted once the removal is under way, on a directory not entered yet.
+            const std::string later = t / (name + "/later");
+            write_file(later + "/a.txt", "a");
+            make_dirs(later + "/sub/bound");
+            MeddlingRemover remover(
+                [&] { test::mount_bind(t / "elsewhere", later + "/sub/bound"); });
+            auto walked = walk_tree(later, identity(later), remover);
+            EXPECT_EQ(walked ? "<removed>" : walked.error().to_string(),
+                      untold ? kCannotTellMounts
+                             : "contains a mount point: " + later + "/sub/bound");
         }
     });
     EXPECT_EQ(list_tree(t / "elsewhere"), std::vector<std::string>{"f precious"});
     EXPECT_EQ(test::read_file(t / "elsewhere/precious"), "bound");
+
+    // The target's mount answers, one inside it does not: that one is not entered.
+    write_file(t / "untold/sub/keep", "keep");
+    MeddlingRemover remover([] { set_mount_answers(MountAnswers::NoTable); });
+    auto walked = walk_tree(t / "untold", identity(t / "untold"), remover);
+    set_mount_answers(MountAnswers::All);
+    EXPECT_EQ(walked ? "<removed>" : walked.error().to_string(), kCannotTellMounts);
+    EXPECT_EQ(test::read_file(t / "untold/sub/keep"), "keep");
 }
 
 } // namespace

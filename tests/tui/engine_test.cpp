@@ -143,7 +143,7 @@ TEST(EngineRun, TheAccountDatabaseOncePerCheckAndPerDeletionAndWhole) {
     run.press('a');
     run.press('d');
     run.until(TuiPhase::Ready);
-    EXPECT_EQ(run.state.status->text, "Cache changed; scan again · " + text);
+    EXPECT_EQ(run.state.status->text, "Nothing deleted · " + text);
     EXPECT_EQ(test::tree_contents(run.tmp.path()), before);
 
     failure = 0;
