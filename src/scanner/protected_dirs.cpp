@@ -1,7 +1,6 @@
 #include "scanner/protected_dirs.hpp"
 
 #include "common/dir.hpp"
-#include "common/fs.hpp"
 #include "scanner/pool.hpp"
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qb {
 namespace {
@@ -103,11 +103,26 @@ struct Home {
     struct stat st {};
 };
 
+// Opens `path` from "/" one name at a time, links followed, so that links and ".." are taken
+// as the system takes them, whatever the path's length: the deepest directory reached, and
+// the error that stopped the way (0 when none did).
+std::pair<dir::Handle, int> open_by_names(std::string_view path, dir::KeptSlots& slots) {
+    dir::Handle at; // the first name is "/"
+    for (const path::Component& c : path::components(path)) {
+        dir::Handle next = dir::open_at(at.fd(), std::string(c.name).c_str(), slots.lend(),
+                                        dir::Follow::Yes, dir::Access::Search);
+        if (!next.valid()) {
+            return {std::move(at), errno};
+        }
+        at = std::move(next);
+    }
+    return {std::move(at), 0};
+}
+
 } // namespace
 
 ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
-    add_with_ancestors("/");
-    std::vector<Home> homes;
+    std::vector<Home> homes{Home{.path = "/"}};
     if (auto home = home_of(env)) {
         homes.push_back(Home{.path = std::move(*home)});
     }
@@ -131,47 +146,56 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
         });
     }
     jobs.wait();
+    // One directory held while the next opens; waited for once the reserved slots are back.
+    dir::KeptSlots slots;
+    slots.take(2);
     for (const Home& home : homes) {
-        add(home.path, home.listed, home.err, home.st);
+        auto parent = path::parent(home.path);
+        if (home.listed && (home.err == ENOENT || home.err == ENOTDIR)) {
+            continue; // nothing there
+        }
+        // A directory, not a link, is looked at alone; many accounts share its parent, which
+        // is followed once for them all.
+        if (home.err == 0 && S_ISDIR(home.st.st_mode) && parent && path::file_name(home.path)) {
+            if (parents_.emplace(*parent).second) {
+                resolve(std::string(*parent), false, slots);
+            }
+            identities_.push_back(identity_of(home.st));
+        } else {
+            resolve(home.path, home.listed, slots);
+        }
     }
     std::sort(identities_.begin(), identities_.end());
     identities_.erase(std::unique(identities_.begin(), identities_.end()), identities_.end());
 }
 
-// Each directory is looked at once. Many accounts share a home's parent, which is resolved
-// once for them all.
-void ProtectedDirs::add(const std::string& home, bool listed, int err, const struct stat& st) {
-    // A listed home counts only when something is there; one too long to look at is taken
-    // as HOME is.
-    if (listed && (err == 0 ? !S_ISDIR(st.st_mode) && !is_directory(home) : err != ENAMETOOLONG)) {
+void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSlots& slots) {
+    auto [reached, err] = open_by_names(written, slots);
+    const bool absent = err == ENOENT || err == ENOTDIR;
+    if (listed && absent) {
         return;
     }
-    auto parent = path::parent(home);
-    auto name = path::file_name(home);
-    if (err != 0 || !S_ISDIR(st.st_mode) || !parent || !name) {
-        add_with_ancestors(canonical_or_normal(home));
-        return;
-    }
-    // A directory, not a link: its canonical path is its parent's with its own name.
-    auto [known, fresh] = parents_.try_emplace(std::string(*parent));
-    if (fresh) {
-        known->second = canonical_or_normal(known->first);
-        add_with_ancestors(known->second);
-    }
-    paths_.insert(path::join(known->second, *name));
-    identities_.push_back(identity_of(st));
-}
-
-void ProtectedDirs::add_with_ancestors(std::string_view real) {
-    for (std::optional<std::string_view> dir = real; dir && !dir->empty();
-         dir = path::parent(*dir)) {
-        auto [at, fresh] = paths_.emplace(*dir);
-        if (!fresh) {
+    // Climbs "..": up to the root, which is its own, or to a directory whose ancestors are
+    // all known already.
+    std::vector<DirIdentity> chain;
+    struct stat st;
+    while (reached.valid() && ::fstat(reached.fd(), &st) == 0) {
+        if (climbed_.contains(identity_of(st)) ||
+            (!chain.empty() && chain.back() == identity_of(st))) {
+            climbed_.insert(chain.begin(), chain.end());
             break;
         }
-        struct stat st;
-        if (::fstatat(AT_FDCWD, at->c_str(), &st, AT_NO_AUTOMOUNT) == 0) {
-            identities_.push_back(identity_of(st));
+        chain.push_back(identity_of(st));
+        reached =
+            dir::open_at(reached.fd(), "..", slots.lend(), dir::Follow::No, dir::Access::Search);
+    }
+    identities_.insert(identities_.end(), chain.begin(), chain.end());
+    // Whatever it leads to may lie beyond the directory reached: a target at or above it is
+    // refused whole.
+    for (std::optional<std::string_view> at = written; err != 0 && !absent && at && !at->empty();
+         at = path::parent(*at)) {
+        if (!paths_.emplace(*at).second) {
+            break; // and its prefixes
         }
     }
 }

@@ -11,13 +11,17 @@
 #include "common/result.hpp"
 
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 namespace qb {
+
+namespace dir {
+class KeptSlots;
+}
 
 /// Why the final validation refuses such a directory.
 inline constexpr std::string_view kHomeOrAncestor =
@@ -26,14 +30,19 @@ inline constexpr std::string_view kHomeOrAncestor =
 /// "/", the home directory that HOME names (a relative one taken from the working
 /// directory), the homes of the real and effective users (and, in a root run, of the
 /// account SUDO_UID names) and every other account's existing home from the account
-/// database, each canonical (folded by the letter where it cannot be resolved), and the
-/// identities of all of them and of their ancestors. Worked out once per operation, the
-/// account database enumerated once.
+/// database, with all their ancestors, known by identity. Each is followed from "/" one name
+/// at a time, so that links and ".." lead where the system takes them whatever the path's
+/// length, and its ancestors are those its ".." climbs to; a home that is a directory and no
+/// link is looked at alone, its parent followed once for all the homes it holds. Where HOME
+/// names nothing, the deepest directory on its way stands for it. A home that cannot be
+/// followed for any other reason than its absence is known by its path as written too, with
+/// every prefix of it. Worked out once per operation, the account database enumerated once.
 class ProtectedDirs {
 public:
     explicit ProtectedDirs(const SystemEnv& env);
 
-    /// True when the canonical `dir` is one of them or an ancestor of one.
+    /// True when `dir` is the root, or the path as written of a home that could not be
+    /// followed, or a prefix of one.
     bool holds(std::string_view dir) const;
 
     /// True when `id` is the identity of one of them or of an ancestor of one, whatever
@@ -45,13 +54,14 @@ public:
     Result<Ok, AppError> whole() const;
 
 private:
-    /// `listed`: an account's home from the enumeration; `err` and `st`: its lstat.
-    void add(const std::string& home, bool listed, int err, const struct stat& st);
-    void add_with_ancestors(std::string_view real);
+    /// Follows `written` and records what it reaches and that one's ancestors; `listed`: an
+    /// account's home from the enumeration, which counts for nothing when it is not there.
+    void resolve(const std::string& written, bool listed, dir::KeptSlots& slots);
 
-    std::unordered_set<std::string, path::Hash, path::Equal> paths_; // homes, ancestors
+    std::unordered_set<std::string, path::Hash, path::Equal> paths_; // as written, prefixes
     std::vector<DirIdentity> identities_; // sorted, of "/", the homes and their ancestors
-    std::unordered_map<std::string, std::string> parents_; // a home's as written: canonical
+    std::set<DirIdentity> climbed_;       // of those whose ancestors are all in identities_
+    std::unordered_set<std::string, path::Hash, path::Equal> parents_; // followed, as written
     int account_error_ = 0;
 };
 

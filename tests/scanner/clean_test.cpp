@@ -6,6 +6,7 @@
 #include "scanner/protected_dirs.hpp"
 #include "scanner/safe_remove.hpp"
 #include "scanner/scan.hpp"
+#include "scanner/scanner_fixtures.hpp"
 #include "support/test_support.hpp"
 
 #include <atomic>
@@ -414,12 +415,22 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
     write_file(t / "home/notes/todo", "keep");
     const auto home = test::tree_contents(t / "home");
     const std::string moved_home = root + "/home-inside/target/debug/home";
+    // A home too long for any path a system call takes; its parent moves.
+    test::RemoveDeepTree long_tree{t.path(), "long"};
+    make_dirs(t / "long");
+    test::build_overlong_chain(t / "long");
+    std::string long_home = t / "long";
+    for (int i = 0; i < 25; ++i) {
+        long_home += "/" + std::string(200, 'L');
+    }
+    const std::string moved_parent = root + "/long-inside/target/debug/parent";
 
     struct Swap {
         std::string project;
         std::function<void(const std::string& target)> swap;
         std::string reason;
         std::string survivor;
+        std::string home = {}; // HOME, when not t/home
     };
     const std::vector<Swap> swaps{
         {"to-link",
@@ -452,10 +463,24 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
          [&](const std::string& target) { rename_path(t / "home", target + "/debug/home"); },
          "contains the home directory or one of its ancestors: " + moved_home,
          moved_home + "/.ssh/id"},
+        {"long-inside",
+         [&](const std::string& target) {
+             const std::string level(200, 'L');
+             int from = test::open_dir_any_length(
+                 long_home.substr(0, long_home.size() - 2 * (level.size() + 1)));
+             int to = ::open((target + "/debug").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+             if (::renameat(from, level.c_str(), to, "parent") != 0) {
+                 throw std::runtime_error("rename the long home's parent");
+             }
+             ::close(from);
+             ::close(to);
+         },
+         "contains the home directory or one of its ancestors: " + moved_parent,
+         moved_parent + "/" + std::string(200, 'L') + "/f", long_home},
     };
-    const SystemEnv env = env_with_home(t / "home");
     for (const Swap& s : swaps) {
         SCOPED_TRACE(s.project);
+        const SystemEnv env = env_with_home(s.home.empty() ? t / "home" : s.home);
         Candidate c = cargo_target(root, s.project);
         EXPECT_EQ(refusal(c, env, [&](const Candidate& target) { s.swap(target.path); }), s.reason);
         EXPECT_TRUE(exists_nofollow(s.survivor));
@@ -696,7 +721,8 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
 }
 
 // A home directory or an ancestor of one is refused whatever path leads to it (a bind
-// mount gives it a second canonical path), and so is any account's home.
+// mount gives it a second canonical path), however long and through links and "..", and so
+// is any account's home, even one behind a directory closed to the running user.
 // Sets the account hook for the life of the guard.
 struct AccountHookGuard {
     explicit AccountHookGuard(AccountHook hook) { set_account_hook(std::move(hook)); }
@@ -709,12 +735,28 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
     write_file(t / "web/p/package.json", "{}");
     cargo_project(t / "accounts", "p");
     cargo_project(t / "sudo", "p");
-    cargo_project(t / "long", "p");
-    // Longer than any path a system call takes, so it cannot be looked at.
-    std::string long_home = t / "long/p/target/u";
-    while (long_home.size() <= 4096) {
-        long_home += "/" + std::string(200, 'n');
-    }
+    cargo_project(t / "locked", "p");
+    const std::string closed = t / "locked/p/target/closed"; // while the cases run
+    // Homes longer than any path a system call takes, made through descriptors, kept apart.
+    TempDir deep;
+    test::RemoveDeepTree long_tree{deep.path(), "long"}, linked_tree{deep.path(), "linked"};
+    auto chain_below = [](const std::string& dir) {
+        make_dirs(dir);
+        test::build_overlong_chain(dir);
+        std::string below;
+        for (int i = 0; i < 25; ++i) {
+            below += "/" + std::string(200, 'L');
+        }
+        return below;
+    };
+    cargo_project(deep / "long", "p");
+    const std::string long_home = deep / "long/p/target/u" + chain_below(deep / "long/p/target/u");
+    // Through "link/..", which is x, not the directory holding the link.
+    write_file(deep / "linked/x/p/package.json", "{}");
+    make_dirs(deep / "linked/x/y");
+    make_symlink("x/y", deep / "linked/link");
+    const std::string linked_home =
+        deep / "linked/link/../p/node_modules/u" + chain_below(deep / "linked/x/p/node_modules/u");
     enum class From { Home, Database, SudoUid };
     struct Case {
         std::string home; // HOME, else the home of an account in the account database
@@ -731,7 +773,11 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
          CacheScope::Global},
         {t / "accounts/p/target/u", From::Database, t / "accounts/p/target", t / "accounts",
          "cargo-target", CacheScope::Project},
-        {long_home, From::Database, t / "long/p/target", t / "long", "cargo-target",
+        {long_home, From::Database, deep / "long/p/target", deep / "long", "cargo-target",
+         CacheScope::Project},
+        {linked_home, From::Home, deep / "linked/x/p/node_modules", deep / "linked", "node-modules",
+         CacheScope::Project},
+        {closed + "/alice", From::Database, t / "locked/p/target", t / "locked", "cargo-target",
          CacheScope::Project},
         // Under sudo, an account that enumeration does not list, as directory services do.
         {t / "sudo/p/target/u", From::SudoUid, t / "sudo/p/target", t / "sudo", "cargo-target",
@@ -755,7 +801,16 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
         }
         test::mount_bind(t / "passwd", "/etc/passwd");
         const auto before = test::tree_contents(t.path());
+        // From here on mode 000 stops root too, on the worker pool's threads as well: they
+        // start later.
+        ASSERT_TRUE(test::drop_mode_override());
+        std::vector<Candidate> targets;
         for (const Case& k : cases) {
+            targets.push_back(measured(k.target, k.anchor, k.kind, k.scope));
+        }
+        ::chmod(closed.c_str(), 0);
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const Case& k = cases[i];
             SCOPED_TRACE(k.target);
             SystemEnv env = env_with_home(k.from == From::Home ? k.home : t / "home");
             env.vars["XDG_CACHE_HOME"] = t / "xdg-alias";
@@ -764,9 +819,10 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
                 env.vars["SUDO_UID"] = "4343";
                 unlisted.emplace([](std::size_t) { return ENOENT; });
             }
-            Candidate c = measured(k.target, k.anchor, k.kind, k.scope);
-            EXPECT_EQ(refusal(c, env), "target is the home directory or one of its ancestors");
+            EXPECT_EQ(refusal(targets[i], env),
+                      "target is the home directory or one of its ancestors");
         }
+        ::chmod(closed.c_str(), 0755);
         EXPECT_EQ(test::tree_contents(t.path()), before);
     });
 }

@@ -16,11 +16,13 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <optional>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -116,6 +118,19 @@ inline void run_in_mount_namespace(const std::function<void()>& body) {
 /// when the test does, else as root of a user namespace, over the caller's own files only.
 inline void run_as_root(const std::function<void()>& body) {
     detail::run_in_child([] { return ::geteuid() == 0 || detail::enter_user_namespace(); }, body);
+}
+
+/// Inside a child: takes the overriding of file modes out of this thread's effective
+/// capabilities, so that a mode closes a directory to root too. Threads started later
+/// inherit that; so call it before the worker pool starts.
+inline bool drop_mode_override() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, caps) != 0) {
+        return false;
+    }
+    caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    return ::syscall(SYS_capset, &header, caps) == 0;
 }
 
 /// What `make` returns when it runs in run_as_root's child; none when the test was skipped
