@@ -103,20 +103,30 @@ struct Home {
     struct stat st {};
 };
 
-// Opens `path` from "/" one name at a time, links followed, so that links and ".." are taken
-// as the system takes them, whatever the path's length: the deepest directory reached, and
-// the error that stopped the way (0 when none did).
-std::pair<dir::Handle, int> open_by_names(std::string_view path, dir::KeptSlots& slots) {
-    dir::Handle at; // the first name is "/"
+// How far `path` leads, followed from "/" one name at a time, links too, as the system
+// follows it whatever its length: the deepest directory reached, the error that stopped the
+// way (0 when none did), and the directory it was opened from by `name`, if by a name.
+struct Reached {
+    dir::Handle at;
+    int err = 0;
+    dir::Handle from;
+    std::string name;
+};
+
+Reached open_by_names(std::string_view path, dir::KeptSlots& slots) {
+    Reached r; // the first name is "/"
     for (const path::Component& c : path::components(path)) {
-        dir::Handle next = dir::open_at(at.fd(), std::string(c.name).c_str(), slots.lend(),
+        dir::Handle next = dir::open_at(r.at.fd(), std::string(c.name).c_str(), slots.lend(),
                                         dir::Follow::Yes, dir::Access::Search);
         if (!next.valid()) {
-            return {std::move(at), errno};
+            r.err = errno;
+            break;
         }
-        at = std::move(next);
+        r.from = c.kind == path::ComponentKind::Normal ? std::move(r.at) : dir::Handle();
+        r.at = std::move(next);
+        r.name = c.name;
     }
-    return {std::move(at), 0};
+    return r;
 }
 
 } // namespace
@@ -146,9 +156,9 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
         });
     }
     jobs.wait();
-    // One directory held while the next opens; waited for once the reserved slots are back.
+    // Two directories held while a third opens; waited for once the reserved slots are back.
     dir::KeptSlots slots;
-    slots.take(2);
+    slots.take(3);
     for (const Home& home : homes) {
         auto parent = path::parent(home.path);
         if (home.listed && (home.err == ENOENT || home.err == ENOTDIR)) {
@@ -170,31 +180,40 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
 }
 
 void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSlots& slots) {
-    auto [reached, err] = open_by_names(written, slots);
-    const bool absent = err == ENOENT || err == ENOTDIR;
+    Reached r = open_by_names(written, slots);
+    const bool absent = r.err == ENOENT || r.err == ENOTDIR;
     if (listed && absent) {
         return;
     }
     // Climbs "..": up to the root, which is its own, or to a directory whose ancestors are
     // all known already.
     std::vector<DirIdentity> chain;
-    struct stat st;
-    while (reached.valid() && ::fstat(reached.fd(), &st) == 0) {
-        if (climbed_.contains(identity_of(st)) ||
-            (!chain.empty() && chain.back() == identity_of(st))) {
+    bool whole = false;
+    for (struct stat st, entry; r.at.valid() && ::fstat(r.at.fd(), &st) == 0;) {
+        if ((whole = climbed_.contains(identity_of(st)) ||
+                     (!chain.empty() && chain.back() == identity_of(st)))) {
             climbed_.insert(chain.begin(), chain.end());
             break;
         }
         chain.push_back(identity_of(st));
-        reached =
-            dir::open_at(reached.fd(), "..", slots.lend(), dir::Follow::No, dir::Access::Search);
+        dir::Handle up =
+            dir::open_at(r.at.fd(), "..", slots.lend(), dir::Follow::No, dir::Access::Search);
+        // One that may not be searched lies in the directory it was opened from, unless a
+        // link led there.
+        if (!up.valid() && r.from.valid() &&
+            ::fstatat(r.from.fd(), r.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            identity_of(entry) == identity_of(st)) {
+            up = std::move(r.from);
+        }
+        r.from.close();
+        r.at = std::move(up);
     }
     identities_.insert(identities_.end(), chain.begin(), chain.end());
-    // Whatever it leads to may lie beyond the directory reached: a target at or above it is
-    // refused whole.
-    for (std::optional<std::string_view> at = written; err != 0 && !absent && at && !at->empty();
+    // What it leads to may lie beyond what was reached, or have ancestors not climbed to: a
+    // target at or above the path as written is refused whole.
+    for (std::optional<std::string_view> at = written; (r.err != 0 && !absent) || !whole;
          at = path::parent(*at)) {
-        if (!paths_.emplace(*at).second) {
+        if (!at || at->empty() || !paths_.emplace(*at).second) {
             break; // and its prefixes
         }
     }

@@ -5,6 +5,7 @@
 // environment variable naming it), removing it would take a user's own files with it.
 
 #include "common/app_error.hpp"
+#include "common/dir.hpp"
 #include "common/dir_identity.hpp"
 #include "common/env.hpp"
 #include "common/paths.hpp"
@@ -19,10 +20,6 @@
 
 namespace qb {
 
-namespace dir {
-class KeptSlots;
-}
-
 /// Why the final validation refuses such a directory.
 inline constexpr std::string_view kHomeOrAncestor =
     "target is the home directory or one of its ancestors";
@@ -30,13 +27,11 @@ inline constexpr std::string_view kHomeOrAncestor =
 /// "/", the home directory that HOME names (a relative one taken from the working
 /// directory), the homes of the real and effective users (and, in a root run, of the
 /// account SUDO_UID names) and every other account's existing home from the account
-/// database, with all their ancestors, known by identity. Each is followed from "/" one name
-/// at a time, so that links and ".." lead where the system takes them whatever the path's
-/// length, and its ancestors are those its ".." climbs to; a home that is a directory and no
-/// link is looked at alone, its parent followed once for all the homes it holds. Where HOME
-/// names nothing, the deepest directory on its way stands for it. A home that cannot be
-/// followed for any other reason than its absence is known by its path as written too, with
-/// every prefix of it. Worked out once per operation, the account database enumerated once.
+/// database, with their ancestors, by identity: each followed from "/" one name at a time,
+/// as the system follows it whatever its length, and climbed from through "..". Where HOME
+/// names nothing, the deepest directory on its way stands for it; one that cannot be
+/// followed for another reason is known by its path as written too, and every prefix.
+/// Worked out once per operation, the account database enumerated once.
 class ProtectedDirs {
 public:
     explicit ProtectedDirs(const SystemEnv& env);

@@ -278,22 +278,6 @@ std::string contains_mount_point(std::string_view path) {
     return "contains a mount point: " + path::display(path);
 }
 
-std::optional<IoError> TreeVisitor::enter_dir(int, const struct stat&) {
-    return std::nullopt;
-}
-std::optional<IoError> TreeVisitor::non_dir(int, const char*) {
-    return std::nullopt;
-}
-std::optional<IoError> TreeVisitor::mount_point(const std::string&) {
-    return std::nullopt;
-}
-std::optional<IoError> TreeVisitor::open_failed(int, const char*, int err) {
-    return IoError::from_errno(err);
-}
-std::optional<IoError> TreeVisitor::leave_dir(int, const char*) {
-    return std::nullopt;
-}
-
 // walk_tree, its failure marked refused when nothing inside the directory was visited.
 static Result<Ok, WalkFailure> walk_path(std::string_view path, DirIdentity expected,
                                          TreeVisitor& visitor,

@@ -60,17 +60,19 @@ std::optional<std::string> mount_point_refusal(const std::string& path);
 class TreeVisitor {
 public:
     virtual ~TreeVisitor() = default;
-    /// A directory of the tree, the root first, before anything inside it.
-    virtual std::optional<IoError> enter_dir(int fd, const struct stat& st);
-    /// An entry of `parent_fd` that is not a directory; a link is met as a link.
-    virtual std::optional<IoError> non_dir(int parent_fd, const char* name);
+    /// A directory of the tree (`fd`, `st`), the root first, before anything inside it.
+    virtual std::optional<IoError> enter_dir(int, const struct stat&) { return {}; }
+    /// An entry (`parent_fd`, `name`) that is not a directory; a link is met as a link.
+    virtual std::optional<IoError> non_dir(int, const char*) { return {}; }
     /// A directory of the tree, by its full path, that belongs to another mount; it is
     /// not entered.
-    virtual std::optional<IoError> mount_point(const std::string& path);
-    /// A directory of `parent_fd` that could not be opened, with the errno of the attempt.
-    virtual std::optional<IoError> open_failed(int parent_fd, const char* name, int err);
-    /// A directory after everything inside it, seen from its parent `parent_fd`.
-    virtual std::optional<IoError> leave_dir(int parent_fd, const char* name);
+    virtual std::optional<IoError> mount_point(const std::string&) { return {}; }
+    /// A directory (`parent_fd`, `name`) that could not be opened, with the errno of the try.
+    virtual std::optional<IoError> open_failed(int, const char*, int err) {
+        return IoError::from_errno(err);
+    }
+    /// A directory after everything inside it, seen from its parent (`parent_fd`, `name`).
+    virtual std::optional<IoError> leave_dir(int, const char*) { return {}; }
 };
 
 /// Walks the directory at `path` (absolute, without links or "." and ".." components)

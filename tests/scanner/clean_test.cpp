@@ -779,6 +779,8 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
          CacheScope::Project},
         {closed + "/alice", From::Database, t / "locked/p/target", t / "locked", "cargo-target",
          CacheScope::Project},
+        {closed + "/alice", From::Database, t / "locked-alias/p/target", t / "locked-alias",
+         "cargo-target", CacheScope::Project},
         // Under sudo, an account that enumeration does not list, as directory services do.
         {t / "sudo/p/target/u", From::SudoUid, t / "sudo/p/target", t / "sudo", "cargo-target",
          CacheScope::Project},
@@ -795,7 +797,7 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
     passwd += "sudoer:x:4343:4343::" + t / "sudo/p/target/u" + ":/bin/sh\n";
     write_file(t / "passwd", passwd);
     test::run_in_mount_namespace([&] {
-        for (const char* dir : {"tagged", "web", "xdg"}) {
+        for (const char* dir : {"tagged", "web", "xdg", "locked"}) {
             make_dirs(t / (std::string(dir) + "-alias"));
             test::mount_bind(t / dir, t / (std::string(dir) + "-alias"));
         }
