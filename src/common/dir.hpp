@@ -69,9 +69,8 @@ struct ThreadHolds;
 /// - kept: may stay held while its holder waits for anything, other slots included. Never
 ///   waited for as such, except by a walk that holds no slot yet (KeptSlots); one lent by
 ///   a walk's KeptSlots goes back to them, not to the budget.
-/// - several brief ones at once, or none, never waited for (try_brief): for a holder of two
-///   descriptors at a time, which may not wait for the second while it holds the first (a
-///   pool job that gets none is queued again; holding nothing, it waits in take()).
+/// - several brief ones at once, or none, never waited for (try_brief): for a holder of two at
+///   a time, who may not wait holding one (a pool job then queues itself again).
 /// - reserved: for anything but a directory or a marker file; as many as the holder needs,
 ///   taken at once by a thread that holds no brief or reserved slot; its holder waits for
 ///   no other slot.

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #ifdef __linux__
 #include <linux/magic.h>
@@ -17,15 +18,12 @@ namespace qb {
 namespace {
 
 std::atomic<MountAnswers> answers{MountAnswers::All};
-std::atomic<int> failing_err{0};
-std::string failing_name; // read only while failing_err is set
+std::atomic<int> failing{0};
 
 } // namespace
 
-void set_mount_answers(MountAnswers a, std::string failing, int err) {
-    failing_err.store(0);
-    failing_name = std::move(failing);
-    failing_err.store(err);
+void set_mount_answers(MountAnswers a, int failing_lookup) {
+    failing.store(failing_lookup);
     answers.store(a, std::memory_order_relaxed);
 }
 
@@ -36,7 +34,7 @@ MountAnswers mount_answers() {
 Result<MountId, int> mount_id_at([[maybe_unused]] int dirfd, [[maybe_unused]] const char* name,
                                  [[maybe_unused]] dir::Follow follow) {
 #ifdef __linux__
-    if (int err = failing_err.load(); err != 0 && failing_name == name) {
+    if (int err = failing.load(); err != 0 && dirfd != AT_FDCWD && *name != '\0') {
         return unexpected(err);
     }
     const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
@@ -82,8 +80,7 @@ std::optional<MountTable> MountTable::read(bool watch) {
         return std::nullopt;
     }
     if (!watch) {
-        table.file_.fd.reset(); // before its slot goes
-        table.file_.slot.reset();
+        (void)std::exchange(table.file_, {}); // the descriptor closed before its slot goes
     }
     return table;
 }
@@ -127,11 +124,10 @@ bool MountTable::load() {
 #endif
 }
 
-std::optional<std::string> MountTable::first_below(std::string_view dir) const {
+std::optional<std::string> MountTable::first_within(std::string_view dir) const {
     std::optional<std::string> first;
     for (const std::string& point : points_) {
-        if (path::starts_with(point, dir) && !path::equal(point, dir) &&
-            (!first || path::compare(point, *first) < 0)) {
+        if (path::starts_with(point, dir) && (!first || path::compare(point, *first) < 0)) {
             first = point;
         }
     }
@@ -140,13 +136,10 @@ std::optional<std::string> MountTable::first_below(std::string_view dir) const {
 
 std::optional<bool> MountTable::changed() {
     // The kernel marks the table's descriptor when a mount comes or goes.
-    struct pollfd watched {
-        file_.fd.get(), POLLPRI, 0
-    };
-    if (::poll(&watched, 1, 0) == 0) {
-        return false;
-    }
-    return load() ? std::optional(true) : std::nullopt;
+    pollfd watched{file_.fd.get(), POLLPRI, 0};
+    return ::poll(&watched, 1, 0) == 0 ? std::optional(false)
+           : load()                    ? std::optional(true)
+                                       : std::nullopt;
 }
 
 } // namespace qb

@@ -33,10 +33,9 @@ public:
     /// it cannot be read whole. Kept open with `watch`, for changed().
     static std::optional<MountTable> read(bool watch = false);
     bool lists(std::string_view path) const { return points_.contains(path); }
-    /// The least mount point strictly below the canonical `dir`, in path order.
-    std::optional<std::string> first_below(std::string_view dir) const;
-    /// Whether a watched table changed since it was read (asked without waiting), and then
-    /// read again; none when that fails.
+    /// The least mount point, in path order, at or below the canonical `dir`.
+    std::optional<std::string> first_within(std::string_view dir) const;
+    /// Whether a watched table changed (asked without waiting), then read again; none: unread.
     std::optional<bool> changed();
 
 private:
@@ -47,33 +46,26 @@ private:
 
 enum class MountPlace : unsigned char { Same, Other, Untold };
 
-/// The mount a walk or measurement starts on; the table where it has no id.
-struct MountBase {
-    std::uint64_t device = 0;
-    MountId id;
-    const MountTable* table = nullptr;
-};
-
 /// The one mount check, for measuring, validation and removal alike: where the directory
 /// `name` in `dirfd` (as for mount_id_at), on `device`, at the canonical path `path()`, lies
-/// against `base`: by device, by mount id, else as the table says. The errno when its lookup
-/// fails; only ENOENT means it is gone.
+/// against the mount a walk started on (`base_device`, `base_id`): by device, by mount id,
+/// else as `table` says, if given. The errno when its lookup fails; only ENOENT: it is gone.
 template <class Path>
-Result<MountPlace, int> mount_place(const MountBase& base, int dirfd, const char* name,
+Result<MountPlace, int> mount_place(std::uint64_t base_device, MountId base_id,
+                                    const MountTable* table, int dirfd, const char* name,
                                     dir::Follow follow, std::uint64_t device, const Path& path) {
-    if (device != base.device) {
+    if (device != base_device) {
         return MountPlace::Other;
     }
     auto id = mount_id_at(dirfd, name, follow);
     if (!id) {
         return unexpected(id.error());
     }
-    const bool by_id = *id && base.id;
-    if (!by_id && base.table == nullptr) {
+    const bool by_id = *id && base_id;
+    if (!by_id && table == nullptr) {
         return MountPlace::Untold;
     }
-    return (by_id ? **id != *base.id : base.table->lists(path())) ? MountPlace::Other
-                                                                  : MountPlace::Same;
+    return (by_id ? **id != *base_id : table->lists(path())) ? MountPlace::Other : MountPlace::Same;
 }
 
 /// What the system is asked about mounts; each withholds what the one before it does.
@@ -85,9 +77,8 @@ enum class MountAnswers : unsigned char {
 };
 
 /// Test seam, process-wide: withholds answers from mount_id_at, MountTable and measuring's
-/// mount-root attribute, to stand for a system without them (All otherwise); a lookup of
-/// the name `failing` fails with `err`, as on a file system that gives an error.
-void set_mount_answers(MountAnswers answers, std::string failing = {}, int err = 0);
+/// mount-root attribute (All otherwise); lookups by name in a directory fail with `failing`.
+void set_mount_answers(MountAnswers answers, int failing = 0);
 MountAnswers mount_answers();
 
 } // namespace qb

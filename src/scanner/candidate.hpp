@@ -67,9 +67,8 @@ struct Candidate : CacheRecord {
     TreeStats fingerprint;
     /// The first mount point its measuring met inside it; the final validation refuses it.
     std::optional<std::string> mount_inside;
-    /// Measuring could not look into all of it (for want of descriptors or memory, or a
-    /// mount it could not look up), so a mount inside may have gone unseen; the final
-    /// validation refuses it.
+    /// Measuring could not look into all of it (descriptors, memory, a mount lookup), so a
+    /// mount inside may have gone unseen; the final validation refuses it.
     bool measured_in_part = false;
 
     /// Only the record part would be compared; compare what is meant instead.

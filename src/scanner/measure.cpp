@@ -312,9 +312,8 @@ std::string node_path(const DirNode& node, const std::string& root_path) {
     return path;
 }
 
-// Other unreadable parts are left out silently, but a tree cut short for want of
-// descriptors or memory, or with a mount that could not be looked up (`always`), must not
-// pass for a smaller one, nor for one without mounts.
+// Other unreadable parts are left out silently, but a tree cut short for want of descriptors
+// or memory, or with a mount not looked up (`always`), must not pass for a smaller one.
 void note_if_shortage(TreeRun& run, const std::string& path, int err, bool always = false) {
     if (always || dir::is_shortage(err) || err == ENOMEM) {
         std::lock_guard lock(run.mu);
@@ -506,17 +505,16 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
             continue;
         }
         bool mount_root = e.mount_root;
-        if (!e.mount_root_known && S_ISDIR(e.mode)) {
-            // A bind mount keeps the device: its mount id tells it, or the mount table, or
-            // nothing does and it counts as a mount.
+        if (!e.mount_root_known && (S_ISDIR(e.mode) || (run->mounts && !S_ISLNK(e.mode)))) {
+            // A bind mount keeps the device: its mount id tells it, or the mount table (a
+            // file's too), or nothing does and a directory counts as a mount.
             auto place = mount_place(
-                {node->id.device, run->root_mount, run->mounts ? &*run->mounts : nullptr}, fd,
+                node->id.device, run->root_mount, run->mounts ? &*run->mounts : nullptr, fd,
                 name.name, dir::Follow::No, e.id.device,
                 [&] { return path::join(node_path(*node, run->canonical_root), name.view()); });
             if (!place && place.error() == ENOENT) {
                 continue; // gone since its stat
-            }
-            if (!place) {
+            } else if (!place) {
                 note_if_shortage(*run, path::join(node_path(*node, run->root_path), name.view()),
                                  place.error(), true);
             }
@@ -751,13 +749,6 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
         if (id && !*id && !run->mounts) {
             run->canonical_root = resolve_canonical(run->root_path).value_or("");
             run->mounts = run->canonical_root.empty() ? std::nullopt : MountTable::read();
-            // Every mount point the table lists below the root, a file's too.
-            auto below = run->mounts ? run->mounts->first_below(run->canonical_root) : std::nullopt;
-            if (below) {
-                run->mount_inside = path::join(
-                    run->root_path, std::string_view(*below).substr(run->canonical_root.size() +
-                                                                    (run->canonical_root != "/")));
-            }
         }
     }
     measure_from_root(run, root);

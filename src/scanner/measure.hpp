@@ -19,16 +19,14 @@ class PoolJobs;
 struct MeasuredDir {
     DirIdentity identity;
     TreeStats stats;
-    /// Directories left out because the process or the system ran out of descriptors or
-    /// memory, and those whose mount could not be looked up, as walk error texts ("IO error
-    /// for operation on {path}: Too many open files ..."). Other unreadable parts are left
-    /// out without a word.
+    /// Directories left out for want of descriptors or memory, and those whose mount could
+    /// not be looked up, as walk error texts ("IO error for operation on {path}: Too many
+    /// open files ..."). Other unreadable parts are left out without a word.
     std::vector<std::string> errors;
     /// The least full path, in path order, of the mount points met below the root: entries
     /// on another device than the directory that lists them, roots of a mount, and where
     /// the system does not mark those, directories on another mount than the root or on one
-    /// that nothing tells, and what the mount table lists below the root. Their contents are
-    /// measured all the same.
+    /// that nothing tells, and files the mount table lists. Their contents are measured too.
     std::optional<std::string> mount_inside;
 };
 

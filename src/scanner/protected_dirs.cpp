@@ -103,9 +103,8 @@ struct Home {
     struct stat st {};
 };
 
-// How far `path` leads, followed from "/" one name at a time, links too, as the system
-// follows it whatever its length: the deepest directory reached, the error that stopped the
-// way (0 when none did), and the directory it was opened from by `name`, if by a name.
+// `path` followed from "/" one name at a time, as the system follows it whatever its length:
+// the deepest directory reached, the error that stopped it, and where `at` was opened from.
 struct Reached {
     dir::Handle at;
     int err = 0;
@@ -161,9 +160,6 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
     slots.take(3);
     for (const Home& home : homes) {
         auto parent = path::parent(home.path);
-        if (home.listed && (home.err == ENOENT || home.err == ENOTDIR)) {
-            continue; // nothing there
-        }
         // A directory, not a link, is looked at alone; many accounts share its parent, which
         // is followed once for them all.
         if (home.err == 0 && S_ISDIR(home.st.st_mode) && parent && path::file_name(home.path)) {
@@ -185,21 +181,17 @@ void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSl
     if (listed && absent) {
         return;
     }
-    // Climbs "..": up to the root, which is its own, or to a directory whose ancestors are
-    // all known already.
+    // Climbs "..", up to the root, which is its own.
     std::vector<DirIdentity> chain;
     bool whole = false;
     for (struct stat st, entry; r.at.valid() && ::fstat(r.at.fd(), &st) == 0;) {
-        if ((whole = climbed_.contains(identity_of(st)) ||
-                     (!chain.empty() && chain.back() == identity_of(st)))) {
-            climbed_.insert(chain.begin(), chain.end());
+        if ((whole = !chain.empty() && chain.back() == identity_of(st))) {
             break;
         }
         chain.push_back(identity_of(st));
         dir::Handle up =
             dir::open_at(r.at.fd(), "..", slots.lend(), dir::Follow::No, dir::Access::Search);
-        // One that may not be searched lies in the directory it was opened from, unless a
-        // link led there.
+        // Not searchable, it lies where it was opened from, unless a link led there.
         if (!up.valid() && r.from.valid() &&
             ::fstatat(r.from.fd(), r.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
             identity_of(entry) == identity_of(st)) {

@@ -12,7 +12,6 @@
 #include "common/result.hpp"
 
 #include <functional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -27,17 +26,15 @@ inline constexpr std::string_view kHomeOrAncestor =
 /// "/", the home directory that HOME names (a relative one taken from the working
 /// directory), the homes of the real and effective users (and, in a root run, of the
 /// account SUDO_UID names) and every other account's existing home from the account
-/// database, with their ancestors, by identity: each followed from "/" one name at a time,
-/// as the system follows it whatever its length, and climbed from through "..". Where HOME
-/// names nothing, the deepest directory on its way stands for it; one that cannot be
-/// followed for another reason is known by its path as written too, and every prefix.
-/// Worked out once per operation, the account database enumerated once.
+/// database, with their ancestors, by identity: each followed as the system follows it, one
+/// name at a time, and climbed from through "..". Where HOME names nothing, the deepest
+/// directory on its way stands for it; one that cannot be followed for another reason is
+/// known by its path as written too. Once per operation, the account database read once.
 class ProtectedDirs {
 public:
     explicit ProtectedDirs(const SystemEnv& env);
 
-    /// True when `dir` is the root, or the path as written of a home that could not be
-    /// followed, or a prefix of one.
+    /// True for the root, and the path as written of a home not followed, or a prefix of one.
     bool holds(std::string_view dir) const;
 
     /// True when `id` is the identity of one of them or of an ancestor of one, whatever
@@ -55,7 +52,6 @@ private:
 
     std::unordered_set<std::string, path::Hash, path::Equal> paths_; // as written, prefixes
     std::vector<DirIdentity> identities_; // sorted, of "/", the homes and their ancestors
-    std::set<DirIdentity> climbed_;       // of those whose ancestors are all in identities_
     std::unordered_set<std::string, path::Hash, path::Equal> parents_; // followed, as written
     int account_error_ = 0;
 };

@@ -27,13 +27,18 @@ namespace {
 constexpr std::size_t kMaxOpenListings = 16;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
-// Why a table refuses the target at the canonical `path`: a mount point at or below it.
-std::optional<std::string> table_refusal(const MountTable& table, std::string_view path) {
-    if (table.lists(path)) {
-        return std::string(kTargetIsMountPoint);
+// Why the table refuses the target at the canonical `path`: a mount point at or below it,
+// or, `watched`, a change it cannot be read again after.
+std::optional<std::string> table_refusal(MountTable& table, std::string_view path, bool watched) {
+    if (auto changed = watched ? table.changed() : true; changed != true) {
+        return changed ? std::nullopt : std::optional(std::string(kCannotTellMounts));
     }
-    auto below = table.first_below(path);
-    return below ? std::optional(contains_mount_point(*below)) : std::nullopt;
+    auto first = table.first_within(path);
+    if (!first) {
+        return std::nullopt;
+    }
+    return path::equal(*first, path) ? std::string(kTargetIsMountPoint)
+                                     : contains_mount_point(*first);
 }
 
 // Why the directory `name` in `fd` (the one open as `fd` when `name` is empty), at the
@@ -56,15 +61,14 @@ std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name,
     if (!*base && !(table = MountTable::read(watch))) {
         return std::string(kCannotTellMounts);
     }
-    auto place = mount_place({parent_st.st_dev, *base, table ? &*table : nullptr}, fd, name,
+    auto place = mount_place(parent_st.st_dev, *base, table ? &*table : nullptr, fd, name,
                              dir::Follow::No, st.st_dev, [&] { return path; });
-    if (!place) {
-        return cannot_stat_text(place.error());
+    if (!place || *place != MountPlace::Same) {
+        return !place ? cannot_stat_text(place.error())
+                      : std::string(*place == MountPlace::Other ? kTargetIsMountPoint
+                                                                : kCannotTellMounts);
     }
-    if (*place != MountPlace::Same) {
-        return std::string(*place == MountPlace::Other ? kTargetIsMountPoint : kCannotTellMounts);
-    }
-    return table ? table_refusal(*table, path) : std::nullopt;
+    return table ? table_refusal(*table, path, false) : std::nullopt;
 }
 
 IoError cannot_stat(int errnum) {
@@ -159,15 +163,11 @@ private:
         }
         // Where the table tells mounts, one made since it was read is met once the
         // directory it is on is open.
-        if (auto changed = table_ ? table_->changed() : false; changed != false) {
-            auto refusal =
-                changed ? table_refusal(*table_, root_path_) : std::string(kCannotTellMounts);
-            if (refusal) {
-                return IoError::from_text(std::move(*refusal));
-            }
+        if (auto refusal = table_ ? table_refusal(*table_, root_path_, true) : std::nullopt) {
+            return IoError::from_text(std::move(*refusal));
         }
         auto place =
-            mount_place({root_.device, root_mount_, table_ ? &*table_ : nullptr}, d.fd(), "",
+            mount_place(root_.device, root_mount_, table_ ? &*table_ : nullptr, d.fd(), "",
                         dir::Follow::Yes, identity_of(st).device, [&] { return path_of(name); });
         if (!place) {
             return IoError::from_errno(place.error());

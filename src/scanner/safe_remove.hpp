@@ -82,10 +82,9 @@ public:
 /// with kTargetIsMountPoint (or kCannotTellMounts) when it lies on another mount than its
 /// parent, and with kIdentityChanged when it is not `expected`. Its own entry is left only
 /// while its name still leads to it, and a directory it reopens on the way up must be the
-/// one it left, else the walk fails with kIdentityChangedDuringRemoval. Where only the mount
-/// table tells mounts, it is watched: once a directory is open, a mount made meanwhile at or
-/// below `path` stops the walk. Otherwise it fails with the first error of the walk or of a
-/// callback.
+/// one it left, else the walk fails with kIdentityChangedDuringRemoval. A table that tells
+/// mounts is watched: one made at or below `path` meanwhile stops the walk at the next
+/// directory opened. Otherwise it fails with the first error of the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the

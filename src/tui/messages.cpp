@@ -106,7 +106,6 @@ void apply(TuiState& state, msg::DockerInspected inspected, const WorkerSender&)
 
 void apply(TuiState& state, msg::Remeasured remeasured, const WorkerSender& sender) {
     if (!remeasured.candidates) {
-        // Anything but a change (the account database) stops it as a failed clean does.
         const AppError& error = remeasured.candidates.error();
         end_operation(state);
         set_status(state, (error.kind() == ErrorKind::Conflict ? "Cache changed; scan again · "
