@@ -49,7 +49,7 @@ enum class MountPlace : unsigned char { Same, Other, Untold };
 /// The one mount check, for measuring, validation and removal alike: where the directory
 /// `name` in `dirfd` (as for mount_id_at), on `device`, at the canonical path `path()`, lies
 /// against the mount a walk started on (`base_device`, `base_id`): by device, by mount id,
-/// else as `table` says, if given. The errno when its lookup fails; only ENOENT: it is gone.
+/// or where that has none, as `table` says. The errno of a failed lookup; ENOENT: gone.
 template <class Path>
 Result<MountPlace, int> mount_place(std::uint64_t base_device, MountId base_id,
                                     const MountTable* table, int dirfd, const char* name,
@@ -57,15 +57,16 @@ Result<MountPlace, int> mount_place(std::uint64_t base_device, MountId base_id,
     if (device != base_device) {
         return MountPlace::Other;
     }
+    if (!base_id) {
+        return table == nullptr       ? MountPlace::Untold
+               : table->lists(path()) ? MountPlace::Other
+                                      : MountPlace::Same;
+    }
     auto id = mount_id_at(dirfd, name, follow);
     if (!id) {
         return unexpected(id.error());
     }
-    const bool by_id = *id && base_id;
-    if (!by_id && table == nullptr) {
-        return MountPlace::Untold;
-    }
-    return (by_id ? **id != *base_id : table->lists(path())) ? MountPlace::Other : MountPlace::Same;
+    return !*id ? MountPlace::Untold : **id != *base_id ? MountPlace::Other : MountPlace::Same;
 }
 
 /// What the system is asked about mounts; each withholds what the one before it does.

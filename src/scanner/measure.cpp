@@ -495,6 +495,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     bool crossed = false;
     std::optional<std::string_view> mount; // the least name of a mount point here
     const int fd = node->dir.fd();
+    const std::string canonical_dir = run->mounts ? node_path(*node, run->canonical_root) : "";
     for (const dir::Entry& name : names) {
         EntryStat e;
         if (!stat_at(fd, name.name, false, e)) {
@@ -508,10 +509,10 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         if (!e.mount_root_known && (S_ISDIR(e.mode) || (run->mounts && !S_ISLNK(e.mode)))) {
             // A bind mount keeps the device: its mount id tells it, or the mount table (a
             // file's too), or nothing does and a directory counts as a mount.
-            auto place = mount_place(
-                node->id.device, run->root_mount, run->mounts ? &*run->mounts : nullptr, fd,
-                name.name, dir::Follow::No, e.id.device,
-                [&] { return path::join(node_path(*node, run->canonical_root), name.view()); });
+            auto place =
+                mount_place(node->id.device, run->root_mount, run->mounts ? &*run->mounts : nullptr,
+                            fd, name.name, dir::Follow::No, e.id.device,
+                            [&] { return path::join(canonical_dir, name.view()); });
             if (!place && place.error() == ENOENT) {
                 continue; // gone since its stat
             } else if (!place) {

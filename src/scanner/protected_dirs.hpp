@@ -46,8 +46,7 @@ public:
     Result<Ok, AppError> whole() const;
 
 private:
-    /// Follows `written` and records what it reaches and that one's ancestors; `listed`: an
-    /// account's home from the enumeration, which counts for nothing when it is not there.
+    /// Follows `written`, recording where it leads and the ancestors; `listed`: from the database.
     void resolve(const std::string& written, bool listed, dir::KeptSlots& slots);
 
     std::unordered_set<std::string, path::Hash, path::Equal> paths_; // as written, prefixes

@@ -41,9 +41,8 @@ std::optional<std::string> table_refusal(MountTable& table, std::string_view pat
                                      : contains_mount_point(*first);
 }
 
-// Why the directory `name` in `fd` (the one open as `fd` when `name` is empty), at the
-// canonical `path`, is refused (see mount_point_refusal), seen from its parent `parent_name`
-// in `parent_fd`. Where the parent's mount has no id, the table is read into `table`.
+// mount_point_refusal of `name` in `fd` (as for mount_id_at), at the canonical `path`, from its
+// parent `parent_name` in `parent_fd`; where that has no mount id, the table is read into `table`.
 std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name, int fd,
                                          const char* name, std::string_view path,
                                          std::optional<MountTable>& table, bool watch) {
