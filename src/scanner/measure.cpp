@@ -284,9 +284,7 @@ struct TreeRun {
     std::vector<FileRecord> records;
     std::vector<std::string> shortages; // directories left out for want of a descriptor
     std::optional<std::string> mount_inside;
-    MountId root_mount;               // asked only where statx does not tell mount roots
-    std::optional<MountTable> mounts; // where that has no id, with the root's canonical path
-    std::string canonical_root;
+    std::optional<MountProbe> probe; // only where statx does not mark mount roots
 
     std::atomic<std::size_t> pending{0}; // jobs of this tree not yet finished
     std::atomic<bool> crossed_mount{false};
@@ -312,18 +310,23 @@ std::string node_path(const DirNode& node, const std::string& root_path) {
     return path;
 }
 
-// Other unreadable parts are left out silently, but a tree cut short for want of descriptors
-// or memory, or with a mount not looked up (`always`), must not pass for a smaller one.
-void note_if_shortage(TreeRun& run, const std::string& path, int err, bool always = false) {
-    if (always || dir::is_shortage(err) || err == ENOMEM) {
-        std::lock_guard lock(run.mu);
-        run.shortages.push_back(walk_error_text(path, err));
+// A tree measured in part must not pass for a smaller one: a mount not looked up may hide
+// there too.
+void note_error(TreeRun& run, const std::string& path, int err) {
+    std::lock_guard lock(run.mu);
+    run.shortages.push_back(walk_error_text(path, err));
+}
+
+// Other unreadable parts are left out silently, but not those left for want of descriptors
+// or memory.
+void note_if_shortage(TreeRun& run, const std::string& path, int err) {
+    if (dir::is_shortage(err) || err == ENOMEM) {
+        note_error(run, path, err);
     }
 }
 
 // Keeps the least path of the mount points met, in whatever order the jobs meet them.
-void note_mount(TreeRun& run, const DirNode& node, std::string_view name) {
-    std::string path = path::join(node_path(node, run.root_path), name);
+void note_mount(TreeRun& run, std::string path) {
     std::lock_guard lock(run.mu);
     if (!run.mount_inside || path::compare(path, *run.mount_inside) < 0) {
         run.mount_inside = std::move(path);
@@ -340,8 +343,6 @@ void finish_run(const std::shared_ptr<TreeRun>& run) {
         again->record_all = true;
         again->result.identity = run->result.identity;
         again->mount_inside = std::move(run->mount_inside);
-        again->mounts = std::move(run->mounts);
-        again->canonical_root = std::move(run->canonical_root);
         start_run(std::move(again));
         return;
     }
@@ -495,7 +496,6 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     bool crossed = false;
     std::optional<std::string_view> mount; // the least name of a mount point here
     const int fd = node->dir.fd();
-    const std::string canonical_dir = run->mounts ? node_path(*node, run->canonical_root) : "";
     for (const dir::Entry& name : names) {
         EntryStat e;
         if (!stat_at(fd, name.name, false, e)) {
@@ -506,18 +506,15 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
             continue;
         }
         bool mount_root = e.mount_root;
-        if (!e.mount_root_known && (S_ISDIR(e.mode) || (run->mounts && !S_ISLNK(e.mode)))) {
-            // A bind mount keeps the device: its mount id tells it, or the mount table (a
-            // file's too), or nothing does and a directory counts as a mount.
-            auto place =
-                mount_place(node->id.device, run->root_mount, run->mounts ? &*run->mounts : nullptr,
-                            fd, name.name, dir::Follow::No, e.id.device,
-                            [&] { return path::join(canonical_dir, name.view()); });
+        if (!e.mount_root_known && S_ISDIR(e.mode) && run->probe) {
+            // A bind mount keeps the device: its mount id tells it, or nothing does and it
+            // counts as a mount. Without a probe, the measurement is already in part.
+            auto place = run->probe->place(fd, name.name, dir::Follow::No, e.id.device);
             if (!place && place.error() == ENOENT) {
                 continue; // gone since its stat
             } else if (!place) {
-                note_if_shortage(*run, path::join(node_path(*node, run->root_path), name.view()),
-                                 place.error(), true);
+                note_error(*run, path::join(node_path(*node, run->root_path), name.view()),
+                           place.error());
             }
             mount_root = place && *place != MountPlace::Same;
         }
@@ -536,7 +533,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         run->records.insert(run->records.end(), records.begin(), records.end());
     }
     if (mount) {
-        note_mount(*run, *node, *mount);
+        note_mount(*run, path::join(node_path(*node, run->root_path), *mount));
     }
     if (crossed) {
         run->crossed_mount.store(true);
@@ -741,16 +738,21 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
         run->result.identity = root.id;
     }
     if (!root.mount_root_known) {
-        // Here, where the job holds no descriptor slot yet, the table may be read.
-        auto id = mount_id_at(AT_FDCWD, run->root_path.c_str(), dir::Follow::Yes);
-        if (!id && id.error() != ENOENT) {
-            note_if_shortage(*run, run->root_path, id.error(), true);
+        // Here, where the job holds no descriptor slot yet, the probe may be made. Only the
+        // table tells a file's mount: what it lists below the root is met too.
+        auto probe = MountProbe::of(AT_FDCWD, run->root_path.c_str());
+        if (!probe && probe.error() != ENOENT) {
+            note_error(*run, run->root_path, probe.error());
         }
-        run->root_mount = id.value_or(MountId());
-        if (id && !*id && !run->mounts) {
-            run->canonical_root = resolve_canonical(run->root_path).value_or("");
-            run->mounts = run->canonical_root.empty() ? std::nullopt : MountTable::read();
+        if (auto canonical =
+                probe && probe->table() ? resolve_canonical(run->root_path) : unexpected(0)) {
+            if (auto below = probe->table()->first_below(*canonical)) {
+                // The rest of its path, below the root as the caller named it.
+                std::string rest = below->substr(path::join(*canonical, "").size());
+                note_mount(*run, path::join(run->root_path, rest));
+            }
         }
+        run->probe = probe ? std::optional(std::move(*probe)) : std::nullopt;
     }
     measure_from_root(run, root);
 }

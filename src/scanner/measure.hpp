@@ -26,7 +26,8 @@ struct MeasuredDir {
     /// The least full path, in path order, of the mount points met below the root: entries
     /// on another device than the directory that lists them, roots of a mount, and where
     /// the system does not mark those, directories on another mount than the root or on one
-    /// that nothing tells, and files the mount table lists. Their contents are measured too.
+    /// that nothing tells, and whatever the mount table lists below the root, files too.
+    /// Their contents are measured too.
     std::optional<std::string> mount_inside;
 };
 

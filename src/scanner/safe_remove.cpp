@@ -27,47 +27,28 @@ namespace {
 constexpr std::size_t kMaxOpenListings = 16;
 constexpr std::size_t kListingBuffer = 8 * 1024;
 
-// Why the table refuses the target at the canonical `path`: a mount point at or below it,
-// or, `watched`, a change it cannot be read again after.
-std::optional<std::string> table_refusal(MountTable& table, std::string_view path, bool watched) {
-    if (auto changed = watched ? table.changed() : true; changed != true) {
-        return changed ? std::nullopt : std::optional(std::string(kCannotTellMounts));
-    }
-    auto first = table.first_within(path);
-    if (!first) {
-        return std::nullopt;
-    }
-    return path::equal(*first, path) ? std::string(kTargetIsMountPoint)
-                                     : contains_mount_point(*first);
-}
-
-// mount_point_refusal of `name` in `fd` (as for mount_id_at), at the canonical `path`, from its
-// parent `parent_name` in `parent_fd`; where that has no mount id, the table is read into `table`.
+// mount_point_refusal of `name` in `fd` (AT_EMPTY_PATH when empty), at the canonical `path`,
+// from its parent `parent_name` in `parent_fd`, whose probe goes to `probe`.
 std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name, int fd,
                                          const char* name, std::string_view path,
-                                         std::optional<MountTable>& table, bool watch) {
-    auto empty = [](const char* n) { return *n == '\0' ? AT_EMPTY_PATH : 0; };
-    struct stat parent_st;
+                                         std::optional<MountProbe>& probe) {
     struct stat st;
-    if (::fstatat(parent_fd, parent_name, &parent_st, empty(parent_name)) != 0 ||
-        ::fstatat(fd, name, &st, empty(name) | AT_SYMLINK_NOFOLLOW) != 0) {
-        return cannot_stat_text(errno);
+    auto made = MountProbe::of(parent_fd, parent_name);
+    if (!made ||
+        ::fstatat(fd, name, &st, (*name == '\0' ? AT_EMPTY_PATH : 0) | AT_SYMLINK_NOFOLLOW) != 0) {
+        return cannot_stat_text(made ? errno : made.error());
     }
-    auto base = mount_id_at(parent_fd, parent_name, dir::Follow::Yes);
-    if (!base) {
-        return cannot_stat_text(base.error());
-    }
-    if (!*base && !(table = MountTable::read(watch))) {
-        return std::string(kCannotTellMounts);
-    }
-    auto place = mount_place(parent_st.st_dev, *base, table ? &*table : nullptr, fd, name,
-                             dir::Follow::No, st.st_dev, [&] { return path; });
+    auto place = (probe = std::move(*made))->place(fd, name, dir::Follow::No, st.st_dev);
     if (!place || *place != MountPlace::Same) {
         return !place ? cannot_stat_text(place.error())
                       : std::string(*place == MountPlace::Other ? kTargetIsMountPoint
                                                                 : kCannotTellMounts);
     }
-    return table ? table_refusal(*table, path, false) : std::nullopt;
+    const auto& table = probe->table();
+    auto below = table ? table->first_below(path) : std::nullopt;
+    return table && table->lists(path) ? std::string(kTargetIsMountPoint)
+           : below                     ? std::optional(contains_mount_point(*below))
+                                       : std::nullopt;
 }
 
 IoError cannot_stat(int errnum) {
@@ -160,14 +141,8 @@ private:
         if (::fstat(d.fd(), &st) != 0) {
             return IoError::from_errno(errno);
         }
-        // Where the table tells mounts, one made since it was read is met once the
-        // directory it is on is open.
-        if (auto refusal = table_ ? table_refusal(*table_, root_path_, true) : std::nullopt) {
-            return IoError::from_text(std::move(*refusal));
-        }
-        auto place =
-            mount_place(root_.device, root_mount_, table_ ? &*table_ : nullptr, d.fd(), "",
-                        dir::Follow::Yes, identity_of(st).device, [&] { return path_of(name); });
+        // Asked of the open directory: whatever became of the path, its mount is that one.
+        auto place = probe_->place(d.fd(), "", dir::Follow::Yes, identity_of(st).device);
         if (!place) {
             return IoError::from_errno(place.error());
         }
@@ -201,9 +176,7 @@ private:
     int parent_fd_;
     std::string_view root_path_;
     const ProtectedDirs* protected_;
-    DirIdentity root_;
-    MountId root_mount_;
-    std::optional<MountTable> table_; // watched where the root's mount has no id
+    std::optional<MountProbe> probe_; // of the root's parent, whose mount the root is on
     bool refused_ = true;
 };
 
@@ -214,7 +187,7 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
     }
     // Checked on the very descriptor the walk goes on with: a mount placed on the target
     // since its validation is refused before anything on it is touched.
-    if (auto refusal = mount_refusal(parent_fd_, "", root.fd(), "", root_path_, table_, true)) {
+    if (auto refusal = mount_refusal(parent_fd_, "", root.fd(), "", root_path_, probe_)) {
         return IoError::from_text(std::move(*refusal));
     }
     if (!S_ISDIR(st.st_mode)) {
@@ -223,9 +196,6 @@ std::optional<IoError> Walk::run(dir::Handle root, std::string root_name, DirIde
     if (identity_of(st) != expected) {
         return IoError::from_text(std::string(kIdentityChanged));
     }
-    root_ = expected;
-    // Failing, it leaves the directories inside untold: refused when met.
-    root_mount_ = mount_id_at(root.fd(), "", dir::Follow::Yes).value_or(MountId());
     refused_ = false;
     if (auto err = push(std::move(root), st, std::move(root_name))) {
         return err;
@@ -337,8 +307,8 @@ Result<Ok, WalkFailure> remove_tree(std::string_view path, DirIdentity expected,
 
 std::optional<std::string> mount_point_refusal(const std::string& path) {
     std::string dir(path::parent(path).value_or("/"));
-    std::optional<MountTable> table;
-    return mount_refusal(AT_FDCWD, dir.c_str(), AT_FDCWD, path.c_str(), path, table, false);
+    std::optional<MountProbe> probe;
+    return mount_refusal(AT_FDCWD, dir.c_str(), AT_FDCWD, path.c_str(), path, probe);
 }
 
 } // namespace qb

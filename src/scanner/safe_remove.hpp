@@ -51,8 +51,9 @@ std::string contains_mount_point(std::string_view path);
 
 /// Why the final validation refuses the directory at the canonical `path` as a mount point:
 /// kTargetIsMountPoint when it lies on another device or mount than its parent,
-/// kCannotTellMounts, or cannot_stat_text() when examining either fails; where only the
-/// mount table tells mounts, contains_mount_point() for one it lists below; none otherwise.
+/// kCannotTellMounts, or cannot_stat_text() when examining either fails; where statx marks
+/// no mount roots, what the mount table lists there or below (contains_mount_point()); none
+/// otherwise.
 std::optional<std::string> mount_point_refusal(const std::string& path);
 
 /// What a walk meets. Every callback may stop the walk by returning an error; the
@@ -82,9 +83,10 @@ public:
 /// with kTargetIsMountPoint (or kCannotTellMounts) when it lies on another mount than its
 /// parent, and with kIdentityChanged when it is not `expected`. Its own entry is left only
 /// while its name still leads to it, and a directory it reopens on the way up must be the
-/// one it left, else the walk fails with kIdentityChangedDuringRemoval. A table that tells
-/// mounts is watched: one made at or below `path` meanwhile stops the walk at the next
-/// directory opened. Otherwise it fails with the first error of the walk or of a callback.
+/// one it left, else the walk fails with kIdentityChangedDuringRemoval. Each directory it
+/// opens is asked for its mount, on the open descriptor: whatever became of its path since
+/// (a mount moved, detached, or renamed in), one on another mount, or that nothing tells, is
+/// not entered. Otherwise it fails with the first error of the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the

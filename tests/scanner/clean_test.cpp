@@ -10,6 +10,7 @@
 #include "support/test_support.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -247,11 +248,13 @@ TEST(CleanExecutor, EveryValidationReasonRefusesAndRemovesNothing) {
               "target is the home directory or one of its ancestors");
     EXPECT_EQ(read_file(homely.path + "/u/.ssh/id"), "key");
 
-    // Measuring could not tell the mount of a directory inside: it is measured all the
-    // same, but a mount there may have gone unseen.
+    // Measuring could not tell the mount of a directory inside (on "debug"), or of the cache
+    // itself: it is measured all the same, but a mount there may have gone unseen.
     std::vector<Candidate> partly;
-    for (int err : {EIO, ESTALE, EACCES}) {
-        set_mount_answers(MountAnswers::NoStatx, err); // on "debug"
+    for (int err : {EIO, ESTALE, EACCES, -EIO}) {
+        set_mount_answers(MountAnswers::NoStatx, [err](int fd) {
+            return (fd == AT_FDCWD) == (err < 0) ? std::abs(err) : 0;
+        });
         partly.push_back(cargo_target(root, "partly" + std::to_string(err)));
         set_mount_answers(MountAnswers::All);
         EXPECT_EQ(partly.back().bytes, 4098u);
@@ -506,7 +509,7 @@ TEST(CleanExecutor, SwapsAfterValidationDeleteNothingOutsideTheTarget) {
 // mount-root flag and mount table tell it. A case needs one of them when it binds, unless it
 // is about their absence.
 bool runs_here(const std::string& mount, MountAnswers answers, const std::string& dir) {
-    return mount == "tmpfs" || answers == MountAnswers::NoTable ||
+    return mount == "tmpfs" || answers == MountAnswers::NoProc ||
            test::mounts_told_apart(dir, answers);
 }
 
@@ -514,9 +517,9 @@ bool runs_here(const std::string& mount, MountAnswers answers, const std::string
 // run_in_mount_namespace).
 // A mount inside a target that the scan's measuring or the check before a delete met
 // refuses the target before anything goes; one placed after both is met by the removal,
-// which stops there and leaves the mount alone. Without mount ids the mount table tells
-// mounts apart, a file's too, and a target without any is cleaned; where nothing tells (nor
-// a table that cannot be read whole, without waiting), it is refused.
+// which stops there and leaves the mount alone. Where statx marks no mount roots, mount ids
+// tell directories apart and the mount table a file's, and a target without any is cleaned;
+// where no id tells, it is refused. What /proc holds is believed only from procfs itself.
 TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
     TempDir t;
     write_file(t / "victim/keep.txt", "precious");
@@ -528,8 +531,8 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         std::string mount; // "tmpfs", the victim directory "bind", a "file" bound, or "" none
         When when;
         MountAnswers answers = MountAnswers::All;
-        bool flat = false; // the target holds files only
-        bool fifo = false; // a pipe bound over the mount table
+        bool flat = false;     // the target holds files only
+        std::string over = ""; // bound over /proc: a "fifo" or a "stale" table, a "forged" fdinfo
     };
     const std::vector<Case> cases{
         {"tmpfs-scan", "tmpfs", When::Scan},
@@ -539,26 +542,30 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         {"tmpfs-remeasure", "tmpfs", When::Remeasure},
         {"bind-removal", "bind", When::Removal},
         {"bind-scan-no-statx", "bind", When::Scan, MountAnswers::NoStatx},
-        {"bind-scan-no-ids", "bind", When::Scan, MountAnswers::None},
-        {"bind-removal-no-ids", "bind", When::Removal, MountAnswers::None},
-        {"plain-no-ids", "", When::Scan, MountAnswers::None},
-        {"flat-no-ids", "", When::Scan, MountAnswers::None, true},
-        {"file-scan-no-ids", "file", When::Scan, MountAnswers::None},
-        {"file-removal-no-ids", "file", When::Removal, MountAnswers::None},
-        {"plain-untold", "", When::Scan, MountAnswers::NoTable},
-        {"plain-fifo-table", "", When::Scan, MountAnswers::None, false, true}, // last
+        {"bind-scan-no-ids", "bind", When::Scan, MountAnswers::NoHandles},
+        {"bind-removal-no-ids", "bind", When::Removal, MountAnswers::NoHandles},
+        {"plain-no-ids", "", When::Scan, MountAnswers::NoHandles},
+        {"flat-no-ids", "", When::Scan, MountAnswers::NoHandles, true},
+        {"file-scan-no-ids", "file", When::Scan, MountAnswers::NoHandles},
+        {"file-removal-no-ids", "file", When::Removal, MountAnswers::NoHandles},
+        {"file-scan-no-statx", "file", When::Scan, MountAnswers::NoStatx},
+        {"plain-untold", "", When::Scan, MountAnswers::NoProc},
+        {"plain-stale-table", "", When::Scan, MountAnswers::NoHandles, false, "stale"},
+        {"plain-fifo-table", "", When::Scan, MountAnswers::NoHandles, false, "fifo"},
+        {"plain-forged-fdinfo", "", When::Scan, MountAnswers::NoHandles, false, "forged"}, // last
     };
     ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0600), 0);
+    for (int fd = 0; fd < 1024; ++fd) { // every descriptor on the mount of id 1
+        write_file(t / ("fdinfo/" + std::to_string(fd)), "pos:\t0\nflags:\t0\nmnt_id:\t1\n");
+    }
     test::run_in_mount_namespace([&] {
+        const std::string proc = "/proc/" + std::to_string(::getpid()); // the child's
         for (const Case& k : cases) {
             SCOPED_TRACE(k.name);
             if (!runs_here(k.mount, k.answers, t.path())) {
                 continue;
             }
             set_mount_answers(k.answers);
-            if (k.fifo) {
-                test::mount_bind(t / "fifo", "/proc/" + std::to_string(::getpid()) + "/mountinfo");
-            }
             const std::string project = t / ("root/" + k.name);
             const std::string nm = project + "/node_modules";
             write_file(project + "/package.json", "{}");
@@ -569,8 +576,18 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             const std::string mnt = nm + "/m25/zz mnt"; // escaped in the mount table
             if (k.mount == "file") {
                 write_file(mnt, "placeholder");
-            } else if (!k.mount.empty()) {
+            } else if (!k.mount.empty() || k.over == "stale") {
                 make_dirs(mnt);
+            }
+            if (k.over == "stale") { // a copy that lists a mount since gone
+                test::mount_bind(t / "victim", mnt);
+                write_file(t / "stale", read_file(proc + "/mountinfo"));
+                ASSERT_EQ(::umount(mnt.c_str()), 0);
+                ASSERT_EQ(::rmdir(mnt.c_str()), 0);
+            }
+            if (!k.over.empty()) {
+                test::mount_bind(t / (k.over == "forged" ? "fdinfo" : k.over),
+                                 proc + (k.over == "forged" ? "/fdinfo" : "/mountinfo"));
             }
             std::vector<std::string> before;
             auto mount = [&] {
@@ -591,7 +608,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             if (k.when == When::Remeasure) {
                 mount();
             }
-            const bool untold = k.answers == MountAnswers::NoTable || k.fifo;
+            const bool untold = k.answers == MountAnswers::NoProc || k.over == "forged";
             const std::string reason =
                 untold ? std::string(kCannotTellMounts) : "contains a mount point: " + mnt;
             std::optional<std::string> met; // by measuring
@@ -623,7 +640,7 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             ASSERT_EQ(r.skipped_paths.size(), 1u);
             EXPECT_EQ(r.skipped_paths[0].reason, reason);
             // Where the table tells mounts, the removal's own check meets one before it starts.
-            if (k.when == When::Removal && k.answers != MountAnswers::None) {
+            if (k.when == When::Removal && k.answers == MountAnswers::All) {
                 EXPECT_EQ(r.skipped_paths[0].stage, SkipStage::Removal);
                 EXPECT_EQ(test::tree_contents(mnt), victim);
             } else {
@@ -657,10 +674,10 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
         {"late-bind", CacheScope::Project, "bind", true},
         {"late-self", CacheScope::Project, "self", true}, // same device and inode
         {"project-bind-no-statx", CacheScope::Project, "bind", false, MountAnswers::NoStatx},
-        {"project-bind-no-ids", CacheScope::Project, "bind", false, MountAnswers::None},
-        {"late-bind-no-ids", CacheScope::Project, "bind", true, MountAnswers::None},
-        {"late-self-no-ids", CacheScope::Project, "self", true, MountAnswers::None},
-        {"project-bind-untold", CacheScope::Project, "bind", false, MountAnswers::NoTable},
+        {"project-bind-no-ids", CacheScope::Project, "bind", false, MountAnswers::NoHandles},
+        {"late-bind-no-ids", CacheScope::Project, "bind", true, MountAnswers::NoHandles},
+        {"late-self-no-ids", CacheScope::Project, "self", true, MountAnswers::NoHandles},
+        {"project-bind-untold", CacheScope::Project, "bind", false, MountAnswers::NoProc},
     };
     auto target_of = [&](const Case& k) {
         return k.scope == CacheScope::Project ? t / ("root/" + k.name + "/node_modules")
@@ -702,7 +719,7 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
                 }
             };
             EXPECT_EQ(refusal(c, env, late_mount),
-                      k.answers == MountAnswers::NoTable ? kCannotTellMounts : kTargetIsMountPoint);
+                      k.answers == MountAnswers::NoProc ? kCannotTellMounts : kTargetIsMountPoint);
             EXPECT_EQ(test::tree_contents(target), mounted);
         }
     });

@@ -162,7 +162,7 @@ inline void mount_bind(const std::string& source, const std::string& dir) {
 /// Whether the system tells a bind mount of the file system holding `dir` from a plain
 /// directory when only `answers` are listened to; asked here, not through the code under test.
 inline bool mounts_told_apart(const std::string& dir, MountAnswers answers) {
-    if (answers < MountAnswers::NoTable && ::access("/proc/self/mountinfo", R_OK) == 0) {
+    if (answers < MountAnswers::NoProc && ::access("/proc/self/fdinfo", R_OK) == 0) {
         return true;
     }
     struct statx sx;
@@ -174,7 +174,7 @@ inline bool mounts_told_apart(const std::string& dir, MountAnswers answers) {
     auto* handle = reinterpret_cast<struct file_handle*>(buf.data());
     handle->handle_bytes = MAX_HANDLE_SZ;
     int mount = -1;
-    return answers < MountAnswers::None &&
+    return answers < MountAnswers::NoHandles &&
            (::name_to_handle_at(AT_FDCWD, dir.c_str(), handle, &mount, 0) == 0 ||
             errno == EOVERFLOW);
 }

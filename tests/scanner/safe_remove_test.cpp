@@ -154,7 +154,10 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     }
     EXPECT_EQ(cannot_stat_text(ENOENT), "cannot stat path: " + os_error_text(ENOENT));
     // Gone between two looks: the mount's lookup says so, rather than that nothing tells.
-    auto gone = mount_id_at(AT_FDCWD, (t / "real/missing").c_str(), dir::Follow::No);
+    auto probe = MountProbe::of(AT_FDCWD, (t / "real").c_str());
+    ASSERT_TRUE(probe);
+    auto gone = probe->place(AT_FDCWD, (t / "real/missing").c_str(), dir::Follow::No,
+                             identity(t / "real").device);
     ASSERT_FALSE(gone);
     EXPECT_EQ(gone.error(), ENOENT);
     EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
@@ -210,16 +213,18 @@ TEST(SafeRemove, TheEmptiedTargetIsRemovedOnlyWhileItsNameLeadsToIt) {
 
 // A bind mount keeps the device number of its file system, inside the target or as the
 // target itself; mounts of other file systems are covered with the clean executor. Without
-// statx's mount ids the file handles' tell it, without those the mount table; where nothing
-// does, the target is refused.
+// statx's mount ids the file handles' tell it, without those the one /proc gives for an open
+// directory, which holds wherever the mount went since; where nothing does, the target is
+// refused. Where statx marks no mount roots, the table tells what lies there at the start.
 TEST(SafeRemove, DoesNotEnterABindMount) {
     TempDir t;
     write_file(t / "elsewhere/precious", "bound");
+    const DirIdentity elsewhere = identity(t / "elsewhere");
     const std::vector<std::pair<std::string, MountAnswers>> cases{
         {"all", MountAnswers::All},
         {"no-statx", MountAnswers::NoStatx},
-        {"none", MountAnswers::None},
-        {"no-table", MountAnswers::NoTable},
+        {"no-handles", MountAnswers::NoHandles},
+        {"no-proc", MountAnswers::NoProc},
     };
     test::run_in_mount_namespace([&] {
         for (const auto& [name, answers] : cases) {
@@ -230,7 +235,7 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
             write_file(victim + "/a.txt", "a");
             make_dirs(bound);
             make_dirs(target);
-            const bool untold = answers == MountAnswers::NoTable;
+            const bool untold = answers == MountAnswers::NoProc;
             if (!untold && !test::mounts_told_apart(t.path(), answers)) {
                 continue; // no such answer on this system
             }
@@ -238,38 +243,90 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
             test::mount_bind(t / "elsewhere", bound);
             ASSERT_EQ(identity(bound).device, identity(victim).device);
             const std::string cannot_tell = "refused: " + std::string(kCannotTellMounts);
-            // The table lists it: refused before anything goes.
             const std::string inside = "contains a mount point: " + bound;
             EXPECT_EQ(error_text(remove_tree(victim, identity(victim), homes())),
                       untold ? cannot_tell
-                             : (answers == MountAnswers::None ? "refused: " : "") + inside);
+                             : (answers != MountAnswers::All ? "refused: " : "") + inside);
 
             test::mount_bind(t / "elsewhere", target);
             EXPECT_EQ(error_text(remove_tree(target, identity(target), homes())),
                       untold ? cannot_tell : "refused: " + std::string(kTargetIsMountPoint));
 
-            // Mounted once the removal is under way, on a directory not entered yet.
-            const std::string later = t / (name + "/later");
-            write_file(later + "/a.txt", "a");
-            make_dirs(later + "/sub/bound");
-            MeddlingRemover remover(
-                [&] { test::mount_bind(t / "elsewhere", later + "/sub/bound"); });
-            auto walked = walk_tree(later, identity(later), remover);
-            EXPECT_EQ(walked ? "<removed>" : walked.error().to_string(),
-                      untold ? kCannotTellMounts
-                             : "contains a mount point: " + later + "/sub/bound");
+            // Met once the removal is under way: mounted on a directory not entered yet,
+            // detached or moved away right after the removal opened it, or brought in by a
+            // directory renamed into the tree.
+            const std::string holder = t / (name + "/holder");
+            const std::string away = t / (name + "/away");
+            make_dirs(holder + "/bound");
+            make_dirs(away);
+            test::mount_bind(t / "elsewhere", holder + "/bound");
+            // `act` on the removal's first look at the bound directory it opened.
+            auto once_opened = [&](std::function<void()> act) {
+                set_mount_answers(answers, [=, &elsewhere](int fd) mutable {
+                    struct stat st;
+                    if (act && ::fstat(fd, &st) == 0 && identity_of(st) == elsewhere) {
+                        std::exchange(act, nullptr)();
+                    }
+                    return 0;
+                });
+            };
+            const std::vector<std::pair<std::string, std::function<void(const std::string&)>>>
+                meddles{
+                    {"later",
+                     [&](const std::string& sub) {
+                         test::mount_bind(t / "elsewhere", sub + "/bound");
+                     }},
+                    {"detached",
+                     [&](const std::string& sub) {
+                         test::mount_bind(t / "elsewhere", sub + "/bound");
+                         once_opened([=] {
+                             ASSERT_EQ(::umount2((sub + "/bound").c_str(), MNT_DETACH), 0);
+                         });
+                     }},
+                    {"moved",
+                     [&](const std::string& sub) {
+                         test::mount_bind(t / "elsewhere", sub + "/bound");
+                         once_opened([=] {
+                             ASSERT_EQ(::mount((sub + "/bound").c_str(), away.c_str(), nullptr,
+                                               MS_MOVE, nullptr),
+                                       0);
+                         });
+                     }},
+                    {"renamed",
+                     [&](const std::string& sub) {
+                         ASSERT_EQ(::rename(holder.c_str(), sub.c_str()), 0);
+                     }},
+                };
+            for (const auto& [how, meddle] : meddles) {
+                SCOPED_TRACE(how);
+                const std::string tree = t / (name + "/" + how);
+                write_file(tree + "/a.txt", "a");
+                make_dirs(tree + (how == "renamed" ? "" : "/sub/bound"));
+                MeddlingRemover remover([&] { meddle(tree + "/sub"); });
+                auto walked = walk_tree(tree, identity(tree), remover);
+                set_mount_answers(answers);
+                EXPECT_EQ(walked ? "<removed>" : walked.error().to_string(),
+                          untold ? kCannotTellMounts
+                                 : "contains a mount point: " + tree + "/sub/bound");
+            }
         }
     });
     EXPECT_EQ(list_tree(t / "elsewhere"), std::vector<std::string>{"f precious"});
     EXPECT_EQ(test::read_file(t / "elsewhere/precious"), "bound");
 
-    // The target's mount answers, one inside it does not: that one is not entered.
-    write_file(t / "untold/sub/keep", "keep");
-    MeddlingRemover remover([] { set_mount_answers(MountAnswers::NoTable); });
-    auto walked = walk_tree(t / "untold", identity(t / "untold"), remover);
-    set_mount_answers(MountAnswers::All);
-    EXPECT_EQ(walked ? "<removed>" : walked.error().to_string(), kCannotTellMounts);
-    EXPECT_EQ(test::read_file(t / "untold/sub/keep"), "keep");
+    // The target's mount answers, one inside it does not, or its lookup on the open directory
+    // fails: that one is not entered.
+    for (auto [answers, err] :
+         {std::pair{MountAnswers::NoProc, 0}, {MountAnswers::NoHandles, EIO}}) {
+        write_file(t / "untold/sub/keep", "keep");
+        MeddlingRemover remover(
+            [answers, err] { set_mount_answers(answers, [err](int) { return err; }); });
+        auto walked = walk_tree(t / "untold", identity(t / "untold"), remover);
+        set_mount_answers(MountAnswers::All);
+        EXPECT_EQ(walked ? "<removed>" : walked.error().to_string(),
+                  err == 0 ? std::string(kCannotTellMounts) : IoError::from_errno(err).to_string());
+        EXPECT_EQ(test::read_file(t / "untold/sub/keep"), "keep");
+    }
 }
 
 } // namespace
