@@ -5,16 +5,19 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace qb {
 namespace {
@@ -35,7 +38,11 @@ int seam_failure(int fd) {
 // The text of procfs's own regular file at `path`, read to its end without waiting, so
 // that nothing bound over it (a pipe, a stale copy) is believed or waited for. None when it
 // is anything else (errno 0) or cannot be read whole (errno set).
-std::optional<std::string> read_proc_file(const char* path) {
+std::optional<std::string> read_proc_file([[maybe_unused]] const char* path) {
+#ifndef __linux__
+    errno = 0;
+    return std::nullopt;
+#else
     UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     struct statfs fs;
@@ -53,6 +60,7 @@ std::optional<std::string> read_proc_file(const char* path) {
         text.append(buf, n < 0 ? 0 : static_cast<std::size_t>(n));
     }
     return fd.valid() ? std::optional(std::move(text)) : std::nullopt;
+#endif
 }
 
 // The mount id the kernel gives for the open descriptor `fd`; none where /proc gives none.
@@ -71,29 +79,22 @@ Result<MountId, int> fdinfo_mount(int fd) {
     return MountId();
 }
 
-} // namespace
-
-// The two reserved slots that asking /proc about a directory takes (the directory opened
-// by name, its fdinfo), taken for every probe that needs them at once and used in turn, so
-// that no thread that asks ever waits for a slot.
-struct MountProbe::FdinfoSlots {
-    std::mutex asking;
-    std::vector<dir::Slot> slots = dir::Slot::take_reserved(2);
-
-    static std::shared_ptr<FdinfoSlots> shared() {
-        static std::mutex mu;
-        static std::weak_ptr<FdinfoSlots> current;
-        std::lock_guard lock(mu);
-        std::shared_ptr<FdinfoSlots> s = current.lock();
-        if (!s) {
-            current = s = std::make_shared<FdinfoSlots>();
-            for (dir::Slot& slot : s->slots) {
-                slot.untie(); // given back by whichever thread lets go of them last
-            }
+// Asking /proc about a directory by name takes two descriptors at once (the directory, its
+// fdinfo): two reserved slots, taken for good by the first probe that needs them, a thread
+// that holds no other slot, and used in turn, so that no thread that asks waits for a slot.
+std::mutex& fdinfo_slots() {
+    static std::mutex asking;
+    static const std::vector<dir::Slot> slots = [] {
+        std::vector<dir::Slot> two = dir::Slot::take_reserved(2);
+        for (dir::Slot& slot : two) {
+            slot.untie();
         }
-        return s;
-    }
-};
+        return two;
+    }();
+    return asking;
+}
+
+} // namespace
 
 void set_mount_answers(MountAnswers a, std::function<int(int)> lookup) {
     lookup_hook() = std::move(lookup);
@@ -104,18 +105,25 @@ MountAnswers mount_answers() {
     return answers.load(std::memory_order_relaxed);
 }
 
-Result<MountId, int> MountProbe::ask(Source source, int dirfd, const char* name,
-                                     dir::Follow follow) const {
+Result<std::pair<MountId, MountProbe::Source>, int>
+MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) const {
+    if (int err = seam_failure(dirfd); err != 0) {
+        return unexpected(err);
+    }
+#ifndef __linux__
+    return std::pair(MountId(0), Source::Statx); // each mount has a device number of its own
+#else
     const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
     const MountAnswers given = mount_answers();
-    if (source == Source::Statx && given == MountAnswers::All) {
-        struct statx sx;
-        int flags =
-            empty | AT_NO_AUTOMOUNT | (follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW);
-        if (::statx(dirfd, name, flags, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
-            return MountId(sx.stx_mnt_id);
-        }
-    } else if (source == Source::Handle && given < MountAnswers::NoHandles) {
+    struct statx sx;
+    if (from <= Source::Statx && given == MountAnswers::All &&
+        ::statx(dirfd, name,
+                empty | AT_NO_AUTOMOUNT | (follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW),
+                STATX_MNT_ID, &sx) == 0 &&
+        (sx.stx_mask & STATX_MNT_ID)) {
+        return std::pair(MountId(sx.stx_mnt_id), Source::Statx);
+    }
+    if (from <= Source::Handle && given < MountAnswers::NoHandles) {
         // Only the mount id is wanted: the kernel gives it even when the handle does not
         // fit, but not when the file system makes no handles.
         alignas(struct file_handle) unsigned char buf[sizeof(struct file_handle) + MAX_HANDLE_SZ];
@@ -124,39 +132,29 @@ Result<MountId, int> MountProbe::ask(Source source, int dirfd, const char* name,
         int mount = -1;
         int flags = empty | (follow == dir::Follow::Yes ? AT_SYMLINK_FOLLOW : 0);
         if (::name_to_handle_at(dirfd, name, handle, &mount, flags) == 0 || errno == EOVERFLOW) {
-            return mount >= 0 ? MountId(static_cast<std::uint64_t>(mount)) : MountId();
+            if (mount >= 0) {
+                return std::pair(MountId(mount), Source::Handle);
+            }
+        } else if (errno != ENOSYS && errno != EPERM && errno != EOPNOTSUPP && errno != EINVAL) {
+            return unexpected(errno); // only a system or file system without ids has no answer
         }
-        // Only a system or file system without ids gives no answer; statx's failures recur.
-        if (errno != ENOSYS && errno != EPERM && errno != EOPNOTSUPP && errno != EINVAL) {
-            return unexpected(errno);
-        }
-    } else if (source == Source::Fdinfo && fdinfo_) {
-        std::lock_guard lock(fdinfo_->asking);
+    }
+    if (from <= Source::Fdinfo && fdinfo_) {
+        std::lock_guard lock(fdinfo_slots());
         // Only looked at, never read: the mount it lies on is all that is asked.
         UniqueFd opened(
             empty ? -1
                   : ::openat(dirfd, name,
                              O_PATH | O_CLOEXEC | (follow == dir::Follow::Yes ? 0 : O_NOFOLLOW)));
-        if (!empty && !opened.valid()) {
-            return unexpected(errno);
-        }
-        return fdinfo_mount(empty ? dirfd : opened.get());
-    }
-    return MountId();
-}
-
-Result<std::pair<MountId, MountProbe::Source>, int>
-MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) const {
-    if (int err = seam_failure(dirfd); err != 0) {
-        return unexpected(err);
-    }
-    for (Source s : kSources) {
-        auto id = s < from ? MountId() : ask(s, dirfd, name, follow);
+        auto id = !empty && !opened.valid() ? unexpected(errno)
+                                            : fdinfo_mount(empty ? dirfd : opened.get());
         if (!id || *id) {
-            return !id ? unexpected(id.error()) : Result<std::pair<MountId, Source>, int>({*id, s});
+            return !id ? unexpected(id.error())
+                       : Result<std::pair<MountId, Source>, int>(std::pair(*id, Source::Fdinfo));
         }
     }
     return std::pair(MountId(), Source::None);
+#endif
 }
 
 Result<MountProbe, int> MountProbe::of(int dirfd, const char* name) {
@@ -168,16 +166,14 @@ Result<MountProbe, int> MountProbe::of(int dirfd, const char* name) {
     probe.device_ = static_cast<std::uint64_t>(st.st_dev);
     auto id = probe.id_at(dirfd, name, dir::Follow::Yes, Source::Statx);
     if (id && !id->first && mount_answers() < MountAnswers::NoProc) {
-        probe.fdinfo_ = FdinfoSlots::shared(); // only asked for where nothing else answers
+        fdinfo_slots(); // only taken where nothing else answers
+        probe.fdinfo_ = true;
         id = probe.id_at(dirfd, name, dir::Follow::Yes, Source::Fdinfo);
     }
     if (!id) {
         return unexpected(id.error());
     }
     std::tie(probe.id_, probe.source_) = *id;
-    if (!probe.id_) {
-        probe.fdinfo_.reset();
-    }
     if (probe.source_ != Source::Statx) {
         probe.table_ = MountTable::read();
     }

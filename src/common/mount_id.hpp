@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,10 +62,6 @@ public:
 
 private:
     enum class Source : unsigned char { Statx, Handle, Fdinfo, None };
-    static constexpr Source kSources[] = {Source::Statx, Source::Handle, Source::Fdinfo};
-    struct FdinfoSlots;
-    // What `source` alone says of the mount of `name` in `dirfd`: none when it has no answer.
-    Result<MountId, int> ask(Source source, int dirfd, const char* name, dir::Follow follow) const;
     // The first answer of the sources from `from` on, and which gave it.
     Result<std::pair<MountId, Source>, int> id_at(int dirfd, const char* name, dir::Follow follow,
                                                   Source from) const;
@@ -74,7 +69,7 @@ private:
     std::uint64_t device_ = 0;
     MountId id_;
     Source source_ = Source::Statx; // where the walk's mount id came from: lookups start there
-    std::shared_ptr<FdinfoSlots> fdinfo_;
+    bool fdinfo_ = false;           // asked only where nothing else answers
     std::optional<MountTable> table_;
 };
 

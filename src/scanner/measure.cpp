@@ -744,13 +744,12 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
         if (!probe && probe.error() != ENOENT) {
             note_error(*run, run->root_path, probe.error());
         }
-        if (auto canonical =
-                probe && probe->table() ? resolve_canonical(run->root_path) : unexpected(0)) {
-            if (auto below = probe->table()->first_below(*canonical)) {
-                // The rest of its path, below the root as the caller named it.
-                std::string rest = below->substr(path::join(*canonical, "").size());
-                note_mount(*run, path::join(run->root_path, rest));
-            }
+        auto canonical =
+            probe && probe->table() ? resolve_canonical(run->root_path) : unexpected(0);
+        if (auto below = canonical ? probe->table()->first_below(*canonical) : std::nullopt) {
+            // Named as below the root that the caller named.
+            note_mount(
+                *run, path::join(run->root_path, below->substr(path::join(*canonical, "").size())));
         }
         run->probe = probe ? std::optional(std::move(*probe)) : std::nullopt;
     }
