@@ -30,7 +30,6 @@ public:
     /// Read afresh with a reserved slot (see dir::Slot for who may wait for one); none when
     /// it cannot be read whole.
     static std::optional<MountTable> read();
-    bool lists(std::string_view path) const { return points_.contains(path); }
     /// The least mount point, in path order, strictly below the canonical `dir`.
     std::optional<std::string> first_below(std::string_view dir) const;
 

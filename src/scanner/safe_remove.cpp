@@ -44,11 +44,8 @@ std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name,
                       : std::string(*place == MountPlace::Other ? kTargetIsMountPoint
                                                                 : kCannotTellMounts);
     }
-    const auto& table = probe->table();
-    auto below = table ? table->first_below(path) : std::nullopt;
-    return table && table->lists(path) ? std::string(kTargetIsMountPoint)
-           : below                     ? std::optional(contains_mount_point(*below))
-                                       : std::nullopt;
+    auto below = probe->table() ? probe->table()->first_below(path) : std::nullopt;
+    return below ? std::optional(contains_mount_point(*below)) : std::nullopt;
 }
 
 IoError cannot_stat(int errnum) {

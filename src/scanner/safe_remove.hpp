@@ -52,8 +52,7 @@ std::string contains_mount_point(std::string_view path);
 /// Why the final validation refuses the directory at the canonical `path` as a mount point:
 /// kTargetIsMountPoint when it lies on another device or mount than its parent,
 /// kCannotTellMounts, or cannot_stat_text() when examining either fails; where statx marks
-/// no mount roots, what the mount table lists there or below (contains_mount_point()); none
-/// otherwise.
+/// no mount roots, a mount the table lists below it (contains_mount_point()); none otherwise.
 std::optional<std::string> mount_point_refusal(const std::string& path);
 
 /// What a walk meets. Every callback may stop the walk by returning an error; the
