@@ -1,7 +1,5 @@
 #include "support/test_support.hpp"
 
-#include "scanner/mount_helper.hpp"
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -12,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
@@ -42,6 +42,29 @@ std::string system_tmp() {
     const char* t = std::getenv("TMPDIR");
     return (t != nullptr && t[0] == '/') ? std::string(t) : std::string("/tmp");
 }
+
+// As root every test can run: the permission tests drop to the unprivileged user, and
+// dev.sh installs every program the others call. A skip there would hide a test that never
+// ran, so it fails; other users may still see skips (where no user namespace is allowed).
+class NoSkipAsRoot : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo& info) override {
+        const ::testing::TestResult& result = *info.result();
+        if (::geteuid() != 0 || !result.Skipped()) {
+            return;
+        }
+        std::string why;
+        for (int i = 0; i < result.total_part_count(); ++i) {
+            why += result.GetTestPartResult(i).message();
+        }
+        ADD_FAILURE() << info.test_suite_name() << "." << info.name() << " was skipped (" << why
+                      << "), but as root every test can run: a skip would hide one that never ran";
+    }
+};
+
+[[maybe_unused]] const bool kNoSkipAsRootListening = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new NoSkipAsRoot);
+    return true;
+}();
 
 void make_writable_tree(const fs::path& root) {
     std::error_code ec;
@@ -333,15 +356,30 @@ private:
     std::string path_;
 };
 
+// What run_unprivileged returns, besides failing the test, when its child could not be set up.
+constexpr int kSetUpFailed = 125;
+
+// Why run_unprivileged's child could not become the unprivileged user. Only a privilege
+// the system refused (root without the capability, in a container) is a reason to skip;
+// anything else is a fault of the set-up, and fails the test.
+struct DropFailure {
+    bool refused;
+    std::string what;
+};
+
+[[noreturn]] void drop_failed(const std::string& what, bool needs_privilege = false) {
+    throw DropFailure{needs_privilege && errno == EPERM, what + ": " + std::strerror(errno)};
+}
+
 // The unprivileged user must reach the test's trees by the paths the test uses, under the
 // system temporary directory, which may be closed to it: a private one from mktemp, or one
 // under /root. Then, in a mount namespace of the calling child's own, the first closed
 // directory on the way is covered by a tmpfs that leads to an open stand-in for the
 // temporary directory, where every directory of the real one is bound.
-bool open_way_to_temporary_directory() {
+void open_way_to_temporary_directory() {
     char resolved[PATH_MAX];
     if (::realpath(system_tmp().c_str(), resolved) == nullptr) {
-        return false;
+        drop_failed("realpath " + system_tmp());
     }
     const std::string tmp = resolved;
     std::string closed;
@@ -350,42 +388,67 @@ bool open_way_to_temporary_directory() {
         std::string dir = tmp.substr(0, end);
         struct stat st;
         if (::stat(dir.c_str(), &st) != 0) {
-            return false;
+            drop_failed("stat " + dir);
         }
         if ((st.st_mode & S_IXOTH) == 0) {
             closed = dir;
         }
     }
     if (closed.empty()) {
-        return true;
+        return;
     }
     // Opened in the new namespace: only a mount of its own can be bound there.
-    DIR* real = nullptr;
-    if (!detail::enter_mount_namespace() || (real = ::opendir(tmp.c_str())) == nullptr ||
-        ::mount("qbtmp", closed.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-        return false;
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        drop_failed("a mount namespace of its own", true);
+    }
+    DIR* real = ::opendir(tmp.c_str());
+    if (real == nullptr) {
+        drop_failed("opendir " + tmp);
+    }
+    if (::mount("qbtmp", closed.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        drop_failed("a tmpfs on " + closed, true);
     }
     for (std::size_t end = closed.size(); end != std::string::npos;) {
         end = tmp.find('/', end + 1);
         ::mkdir(tmp.substr(0, end).c_str(), 0755);
     }
-    bool bound = ::chmod(tmp.c_str(), 01777) == 0;
-    const std::string through = "/proc/self/fd/" + std::to_string(::dirfd(real)) + "/";
-    while (const dirent* e = ::readdir(real)) {
+    if (::chmod(tmp.c_str(), 01777) != 0) {
+        drop_failed("chmod " + tmp);
+    }
+    for (errno = 0; const dirent* e = ::readdir(real); errno = 0) {
         const std::string name = e->d_name;
-        struct stat st;
-        if (name == "." || name == ".." ||
-            ::fstatat(::dirfd(real), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISDIR(st.st_mode)) {
+        if (name == "." || name == "..") {
+            continue;
+        }
+        // Tests running beside this one make and remove entries all the while: one that is
+        // gone, or no directory, is passed over; one listed again (made anew meanwhile) is
+        // bound over the first.
+        const int fd =
+            ::openat(::dirfd(real), e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
             continue;
         }
         const std::string stand_in = tmp + "/" + name;
-        bound = bound && ::mkdir(stand_in.c_str(), 0755) == 0 &&
-                ::mount((through + name).c_str(), stand_in.c_str(), nullptr, MS_BIND | MS_REC,
-                        nullptr) == 0;
+        if (fd < 0 || (::mkdir(stand_in.c_str(), 0755) != 0 && errno != EEXIST)) {
+            drop_failed("a stand-in for " + stand_in);
+        }
+        const std::string source = "/proc/self/fd/" + std::to_string(fd);
+        const bool bound =
+            ::mount(source.c_str(), stand_in.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+        const int error = errno;
+        ::close(fd);
+        if (!bound && error == ENOENT) {
+            ::rmdir(stand_in.c_str());
+        } else if (!bound) {
+            errno = error;
+            drop_failed("bind " + stand_in);
+        }
+    }
+    if (errno != 0) {
+        drop_failed("readdir " + tmp);
     }
     ::closedir(real);
-    return bound;
 }
 
 } // namespace
@@ -496,25 +559,57 @@ std::optional<int> run_unprivileged(const std::function<int()>& fn) {
     if (::geteuid() == 0 && binary_for_children().empty()) {
         binary_for_children() = reachable_copy(QB_BINARY_PATH);
     }
+    // Why the child gave up, if it did: 's' (skip) or 'f' (fail), then the cause.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0) {
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        return kSetUpFailed;
+    }
     pid_t pid = ::fork();
     if (pid < 0) {
-        return std::nullopt;
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        ::close(report[0]);
+        ::close(report[1]);
+        return kSetUpFailed;
     }
     if (pid == 0) {
+        ::close(report[0]);
         if (::geteuid() == 0) {
-            auto ids = unprivileged_ids();
-            if (!open_way_to_temporary_directory() || ::setgroups(0, nullptr) != 0 ||
-                ::setgid(ids->second) != 0 || ::setuid(ids->first) != 0) {
-                ::_exit(125);
+            try {
+                auto ids = unprivileged_ids();
+                open_way_to_temporary_directory();
+                if (::setgroups(0, nullptr) != 0 || ::setgid(ids->second) != 0 ||
+                    ::setuid(ids->first) != 0) {
+                    drop_failed("becoming uid " + std::to_string(ids->first), true);
+                }
+            } catch (const DropFailure& f) {
+                const std::string text = (f.refused ? "s" : "f") + f.what;
+                (void)!::write(report[1], text.data(), text.size());
+                ::_exit(kSetUpFailed);
             }
         }
         ::_exit(fn());
     }
+    ::close(report[1]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 125) {
+    char text[512];
+    const ssize_t n = ::read(report[0], text, sizeof text);
+    ::close(report[0]);
+    const std::string why = n > 1 ? std::string(text + 1, static_cast<std::size_t>(n - 1)) : "";
+    if (n > 1 && text[0] == 's') {
+        std::fprintf(stderr, "cannot run as the unprivileged user here: %s\n", why.c_str());
         return std::nullopt;
+    }
+    if (n > 1) {
+        ADD_FAILURE() << "the child could not become the unprivileged user: " << why;
+        return kSetUpFailed;
+    }
+    if (WIFSIGNALED(status)) {
+        ADD_FAILURE() << "the unprivileged child was killed by signal " << WTERMSIG(status) << " ("
+                      << ::strsignal(WTERMSIG(status)) << ")";
+        return 128 + WTERMSIG(status);
     }
     return WEXITSTATUS(status);
 }

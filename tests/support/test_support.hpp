@@ -105,10 +105,11 @@ std::optional<std::pair<unsigned, unsigned>> unprivileged_ids();
 
 /// Runs `fn` in a forked child that, when the process runs as root, has dropped to an
 /// unprivileged user first (binary_path() then names a copy that user can run); returns the child's
-/// exit status (fn's result), or none when privileges could not be dropped. Chown trees the child
-/// must own beforehand with chown_tree(). The child runs `fn` after a plain fork, so call it before
-/// this process starts other threads (the worker pool): a lock held by one of them would never be
-/// released.
+/// exit status (fn's result), or none when the system refused a privilege needed to drop them. A
+/// child killed by a signal, or set up wrongly, fails the test (the status is then not 0). Chown
+/// trees the child must own beforehand with chown_tree(). The child runs `fn` after a plain fork,
+/// so call it before this process starts other threads (the worker pool): a lock held by one of
+/// them would never be released.
 std::optional<int> run_unprivileged(const std::function<int()>& fn);
 /// Gives every entry of the tree (links not followed) to the unprivileged user.
 void chown_tree(const std::string& root);

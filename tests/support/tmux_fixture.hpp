@@ -17,15 +17,17 @@
 
 namespace qb::test {
 
-/// Polls `ready` every 50 ms until it holds; the limit only guards against a hang.
-inline bool wait_for(const std::function<bool()>& ready, int seconds = 30) {
-    for (int i = 0; i < seconds * 20; ++i) {
-        if (ready()) {
-            return true;
+/// Polls `ready` every 50 ms until it holds; the deadline, generous for a loaded machine,
+/// only guards against a hang.
+inline bool wait_for(const std::function<bool()>& ready, int seconds = 60) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return ready();
+    return true;
 }
 
 /// The whole file, or none while it does not exist.
@@ -101,7 +103,8 @@ protected:
     }
 
     /// Waits for the program to end with `status` and checks the terminal is back as it
-    /// was: the same modes, the main screen, the cursor shown.
+    /// was: the same modes, the main screen, the cursor shown (tmux may read the program's
+    /// last bytes after the script has gone on, so those are waited for too).
     void expect_restored(const std::string& status) {
         ASSERT_TRUE(wait_for([&] { return read_text(dir_ / "rc").has_value(); })) << screen();
         EXPECT_EQ(*read_text(dir_ / "rc"), status + "\n") << screen();
@@ -110,8 +113,8 @@ protected:
         ASSERT_TRUE(before && after);
         EXPECT_FALSE(before->empty());
         EXPECT_EQ(*before, *after);
-        EXPECT_EQ(query("#{alternate_on}"), "0");
-        EXPECT_EQ(query("#{cursor_flag}"), "1");
+        EXPECT_TRUE(wait_for([&] { return query("#{alternate_on}") == "0"; })) << screen();
+        EXPECT_TRUE(wait_for([&] { return query("#{cursor_flag}") == "1"; })) << screen();
     }
 
     TempDir dir_;

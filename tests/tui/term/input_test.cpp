@@ -262,6 +262,10 @@ TEST(EventSource, InterruptedWaitsAreResumed) {
     });
     g_interruptions = 0;
     auto r = src->poll(std::chrono::milliseconds(150));
+    // On a loaded machine the pester may miss a wait: wait again until one is interrupted.
+    for (int i = 0; i < 100 && r && !*r && g_interruptions.load() == 0; ++i) {
+        r = src->poll(std::chrono::milliseconds(150));
+    }
     int seen = g_interruptions.load();
     in.send("k");
     auto k = src->read();
@@ -273,9 +277,7 @@ TEST(EventSource, InterruptedWaitsAreResumed) {
     EXPECT_FALSE(*r);
     ASSERT_TRUE(k);
     EXPECT_EQ(describe(*k), "k");
-    if (seen == 0) {
-        GTEST_SKIP() << "no signal arrived during the wait; EINTR path not exercised";
-    }
+    EXPECT_GT(seen, 0) << "no signal arrived during 15 s of waits";
 }
 
 } // namespace

@@ -104,9 +104,15 @@ TEST_F(TmuxDemo, FullScreenSessionFromStartToQuit) {
     keys({"M-a"});
     EXPECT_TRUE(shows("last key: Alt+a")) << screen();
 
-    // Idle: frames keep being drawn, but not one byte is written.
-    auto before = read_stats(dir_ / "stats");
-    ASSERT_TRUE(before);
+    // Idle: frames keep being drawn, but not one byte is written. The counters are saved
+    // after a frame is written, so the last key's frame counts once a later one is saved.
+    const auto shown_key = read_stats(dir_ / "stats");
+    ASSERT_TRUE(shown_key);
+    std::optional<Stats> before;
+    ASSERT_TRUE(wait_for([&] {
+        before = read_stats(dir_ / "stats");
+        return before && before->frames > shown_key->frames;
+    }));
     ASSERT_TRUE(wait_for([&] {
         auto now = read_stats(dir_ / "stats");
         return now && now->frames >= before->frames + 10;
@@ -120,12 +126,18 @@ TEST_F(TmuxDemo, FullScreenSessionFromStartToQuit) {
     ASSERT_EQ(resized.exit_status, 0) << resized.err;
     EXPECT_TRUE(shows("size: 100x30")) << screen();
     EXPECT_TRUE(shows("resizes: 1")) << screen();
-    auto after_resize = read_stats(dir_ / "stats");
-    ASSERT_TRUE(after_resize);
+    std::optional<Stats> after_resize;
+    ASSERT_TRUE(wait_for([&] {
+        after_resize = read_stats(dir_ / "stats");
+        return after_resize && after_resize->resizes == 1;
+    }));
     EXPECT_GT(after_resize->bytes, idle->bytes);
-    std::string shown = screen();
-    std::string first_row = shown.substr(0, shown.find('\n'));
-    EXPECT_EQ(first_row.rfind("╮"), first_row.size() - std::string("╮").size()) << first_row;
+    std::string first_row;
+    EXPECT_TRUE(wait_for([&] {
+        const std::string shown = screen();
+        first_row = shown.substr(0, shown.find('\n'));
+        return first_row.ends_with("╮");
+    })) << first_row;
 
     // Quit: the main screen is back, with the cursor and the original modes.
     keys({"q"});
