@@ -24,16 +24,7 @@ namespace {
 
 std::atomic<MountAnswers> answers{MountAnswers::All};
 
-// The errno that the test seam fails a lookup in or at `fd` with; 0 outside tests.
-std::function<int(int)>& lookup_hook() {
-    static std::function<int(int)> hook;
-    return hook;
-}
-
-int seam_failure(int fd) {
-    const auto& hook = lookup_hook();
-    return hook ? hook(fd) : 0;
-}
+std::function<int(int)> seam; // the errno of a lookup in or at a descriptor; none outside tests
 
 // The text of procfs's own regular file at `path`, read to its end without waiting, so
 // that nothing bound over it (a pipe, a stale copy) is believed or waited for. None when it
@@ -97,7 +88,7 @@ std::mutex& fdinfo_slots() {
 } // namespace
 
 void set_mount_answers(MountAnswers a, std::function<int(int)> lookup) {
-    lookup_hook() = std::move(lookup);
+    seam = std::move(lookup);
     answers.store(a, std::memory_order_relaxed);
 }
 
@@ -107,7 +98,7 @@ MountAnswers mount_answers() {
 
 Result<std::pair<MountId, MountProbe::Source>, int>
 MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) const {
-    if (int err = seam_failure(dirfd); err != 0) {
+    if (int err = seam ? seam(dirfd) : 0; err != 0) {
         return unexpected(err);
     }
 #ifndef __linux__
@@ -180,12 +171,11 @@ Result<MountProbe, int> MountProbe::of(int dirfd, const char* name) {
     return probe;
 }
 
-Result<MountPlace, int> MountProbe::place(int dirfd, const char* name, dir::Follow follow,
-                                          std::uint64_t device) const {
+Result<MountPlace, int> MountProbe::place(int dirfd, const char* name, std::uint64_t device) const {
     if (device != device_ || !id_) {
         return device != device_ ? MountPlace::Other : MountPlace::Untold;
     }
-    auto id = id_at(dirfd, name, follow, source_);
+    auto id = id_at(dirfd, name, dir::Follow::No, source_);
     if (!id) {
         return unexpected(id.error());
     }

@@ -51,10 +51,10 @@ public:
     /// slot makes one.
     static Result<MountProbe, int> of(int dirfd, const char* name);
 
-    /// Where the directory `name` in `dirfd` (as above), on `device`, lies: by device, else
-    /// by mount id; Untold where no id answers. The errno of a failed lookup; ENOENT: gone.
-    Result<MountPlace, int> place(int dirfd, const char* name, dir::Follow follow,
-                                  std::uint64_t device) const;
+    /// Where the directory `name` in `dirfd` (as above, no final link followed), on `device`,
+    /// lies: by device, else by mount id; Untold where no id answers. The errno of a failed
+    /// lookup; ENOENT: gone.
+    Result<MountPlace, int> place(int dirfd, const char* name, std::uint64_t device) const;
 
     /// The table, where statx does not mark mount roots and it could be read whole.
     const std::optional<MountTable>& table() const { return table_; }

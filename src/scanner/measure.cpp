@@ -311,14 +311,12 @@ std::string node_path(const DirNode& node, const std::string& root_path) {
 }
 
 // A tree measured in part must not pass for a smaller one: a mount not looked up may hide
-// there too.
+// anything, so may a part left for want of descriptors or memory (others are left silently).
 void note_error(TreeRun& run, const std::string& path, int err) {
     std::lock_guard lock(run.mu);
     run.shortages.push_back(walk_error_text(path, err));
 }
 
-// Other unreadable parts are left out silently, but not those left for want of descriptors
-// or memory.
 void note_if_shortage(TreeRun& run, const std::string& path, int err) {
     if (dir::is_shortage(err) || err == ENOMEM) {
         note_error(run, path, err);
@@ -509,7 +507,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         if (!e.mount_root_known && S_ISDIR(e.mode) && run->probe) {
             // A bind mount keeps the device: its mount id tells it, or nothing does and it
             // counts as a mount. Without a probe, the measurement is already in part.
-            auto place = run->probe->place(fd, name.name, dir::Follow::No, e.id.device);
+            auto place = run->probe->place(fd, name.name, e.id.device);
             if (!place && place.error() == ENOENT) {
                 continue; // gone since its stat
             } else if (!place) {

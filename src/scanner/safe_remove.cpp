@@ -38,7 +38,7 @@ std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name,
         ::fstatat(fd, name, &st, (*name == '\0' ? AT_EMPTY_PATH : 0) | AT_SYMLINK_NOFOLLOW) != 0) {
         return cannot_stat_text(made ? errno : made.error());
     }
-    auto place = (probe = std::move(*made))->place(fd, name, dir::Follow::No, st.st_dev);
+    auto place = (probe = std::move(*made))->place(fd, name, st.st_dev);
     if (!place || *place != MountPlace::Same) {
         return !place ? cannot_stat_text(place.error())
                       : std::string(*place == MountPlace::Other ? kTargetIsMountPoint
@@ -139,7 +139,7 @@ private:
             return IoError::from_errno(errno);
         }
         // Asked of the open directory: whatever became of the path, its mount is that one.
-        auto place = probe_->place(d.fd(), "", dir::Follow::Yes, identity_of(st).device);
+        auto place = probe_->place(d.fd(), "", identity_of(st).device);
         if (!place) {
             return IoError::from_errno(place.error());
         }

@@ -156,8 +156,7 @@ TEST(SafeRemove, RefusesAnotherDirectoryOrAPathItCannotFollowPlainly) {
     // Gone between two looks: the mount's lookup says so, rather than that nothing tells.
     auto probe = MountProbe::of(AT_FDCWD, (t / "real").c_str());
     ASSERT_TRUE(probe);
-    auto gone = probe->place(AT_FDCWD, (t / "real/missing").c_str(), dir::Follow::No,
-                             identity(t / "real").device);
+    auto gone = probe->place(AT_FDCWD, (t / "real/missing").c_str(), identity(t / "real").device);
     ASSERT_FALSE(gone);
     EXPECT_EQ(gone.error(), ENOENT);
     EXPECT_EQ(test::read_file(t / "real/victim/file"), "data");
