@@ -103,8 +103,8 @@ struct Home {
     struct stat st {};
 };
 
-// `path` followed from "/" one name at a time, as the system follows it whatever its length:
-// the deepest directory reached, the error that stopped it, and where `at` was opened from.
+// `path` followed from "/" as the system follows it: whole (`at_once`) or name by name, however
+// long; the deepest directory reached, the error that stopped it, where `at` was opened from.
 struct Reached {
     dir::Handle at;
     int err = 0;
@@ -112,9 +112,10 @@ struct Reached {
     std::string name;
 };
 
-Reached open_by_names(std::string_view path, dir::KeptSlots& slots) {
+Reached open_by_names(std::string_view path, dir::KeptSlots& slots, bool at_once) {
     Reached r; // the first name is "/"
-    for (const path::Component& c : path::components(path)) {
+    const std::vector<path::Component> whole{{path::ComponentKind::Root, path}}; // as "/" is
+    for (const path::Component& c : at_once ? whole : path::components(path)) {
         dir::Handle next = dir::open_at(r.at.fd(), std::string(c.name).c_str(), slots.lend(),
                                         dir::Follow::Yes, dir::Access::Search);
         if (!next.valid()) {
@@ -175,32 +176,45 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
     identities_.erase(std::unique(identities_.begin(), identities_.end()), identities_.end());
 }
 
-void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSlots& slots) {
-    Reached r = open_by_names(written, slots);
+void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSlots& slots,
+                            bool at_once) {
+    at_once = at_once && written.size() < PATH_MAX;
+    Reached r = open_by_names(written, slots, at_once);
     const bool absent = r.err == ENOENT || r.err == ENOTDIR;
     if (listed && absent) {
         return;
     }
-    // Climbs "..", up to the root, which is its own.
-    std::vector<DirIdentity> chain;
+    // Climbs "..", up to the root, which is its own, or to a directory climbed from before.
+    std::vector<std::pair<DirIdentity, std::uint64_t>> chain;
     bool whole = false;
     for (struct stat st, entry; r.at.valid() && ::fstat(r.at.fd(), &st) == 0;) {
-        if ((whole = !chain.empty() && chain.back() == identity_of(st))) {
+        struct statx sx {}; // its mount too (0: untold): a bind mount gives other ancestors
+        ::statx(r.at.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &sx);
+        const std::pair here{identity_of(st), std::uint64_t{sx.stx_mnt_id}};
+        if ((whole = (here.second != 0 && climbed_.contains(here)) ||
+                     (!chain.empty() && chain.back().first == here.first))) {
             break;
         }
-        chain.push_back(identity_of(st));
+        chain.push_back(here);
+        identities_.push_back(here.first);
         dir::Handle up =
             dir::open_at(r.at.fd(), "..", slots.lend(), dir::Follow::No, dir::Access::Search);
         // Not searchable, it lies where it was opened from, unless a link led there.
         if (!up.valid() && r.from.valid() &&
             ::fstatat(r.from.fd(), r.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-            identity_of(entry) == identity_of(st)) {
+            identity_of(entry) == here.first) {
             up = std::move(r.from);
         }
         r.from.close();
         r.at = std::move(up);
     }
-    identities_.insert(identities_.end(), chain.begin(), chain.end());
+    // Where the way matters (a name that fails, a ".." not searchable), it is taken by names.
+    if (at_once && (r.err != 0 || !whole)) {
+        return resolve(written, listed, slots, false);
+    }
+    if (whole) {
+        climbed_.insert(chain.begin(), chain.end());
+    }
     // What it leads to may lie beyond what was reached, or have ancestors not climbed to: a
     // target at or above the path as written is refused whole.
     for (std::optional<std::string_view> at = written; (r.err != 0 && !absent) || !whole;

@@ -12,6 +12,7 @@
 #include "common/result.hpp"
 
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -26,8 +27,8 @@ inline constexpr std::string_view kHomeOrAncestor =
 /// "/", the home directory that HOME names (a relative one taken from the working
 /// directory), the homes of the real and effective users (and, in a root run, of the
 /// account SUDO_UID names) and every other account's existing home from the account
-/// database, with their ancestors, by identity: each followed as the system follows it, one
-/// name at a time, and climbed from through "..". Where HOME names nothing, the deepest
+/// database, with their ancestors, by identity: each followed as the system follows it,
+/// however long, and climbed from through "..". Where HOME names nothing, the deepest
 /// directory on its way stands for it; one that cannot be followed for another reason is
 /// known by its path as written too. Once per operation, the account database read once.
 class ProtectedDirs {
@@ -47,11 +48,13 @@ public:
 
 private:
     /// Follows `written`, recording where it leads and the ancestors; `listed`: from the database.
-    void resolve(const std::string& written, bool listed, dir::KeptSlots& slots);
+    void resolve(const std::string& written, bool listed, dir::KeptSlots& slots,
+                 bool at_once = true);
 
     std::unordered_set<std::string, path::Hash, path::Equal> paths_; // as written, prefixes
     std::vector<DirIdentity> identities_; // sorted, of "/", the homes and their ancestors
     std::unordered_set<std::string, path::Hash, path::Equal> parents_; // followed, as written
+    std::set<std::pair<DirIdentity, std::uint64_t>> climbed_; // and mount: every ancestor known
     int account_error_ = 0;
 };
 

@@ -166,7 +166,9 @@ DiscoveryStep DiscoveryRules::at(const WalkDir& dir, std::optional<ProjectMatch>
         return kinds_.passes(match->kind) ? DiscoveryStep::Report : DiscoveryStep::Stop;
     }
     match.reset();
-    return covered_.contains(dir.path) ? DiscoveryStep::Stop : DiscoveryStep::Enter;
+    // Past the limit a walk by paths finds nothing: a home or its ancestor there is passed over.
+    const bool past = dir.path.size() >= kPathMax && holds_dir(protected_, dir);
+    return past || covered_.contains(dir.path) ? DiscoveryStep::Stop : DiscoveryStep::Enter;
 }
 
 void discover_project_caches(const std::string& root, const DiscoveryRules& rules,

@@ -739,7 +739,10 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
 
 // A home directory or an ancestor of one is refused whatever path leads to it (a bind
 // mount gives it a second canonical path), however long and through links and "..", and so
-// is any account's home, even one behind a directory closed to the running user.
+// is any account's home, even one behind a directory closed to the running user. A home
+// not followed to its end is refused by its path as written too; a closed one reached
+// through a link has no known parent, not the link's. A scan of a cache holding a home
+// lists nothing and warns of nothing, the home short or long.
 // Sets the account hook for the life of the guard.
 struct AccountHookGuard {
     explicit AccountHookGuard(AccountHook hook) { set_account_hook(std::move(hook)); }
@@ -750,10 +753,16 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
     TempDir t;
     write_file(t / "tagged/a/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
     write_file(t / "web/p/package.json", "{}");
+    write_file(t / "bound/p/package.json", "{}");
     cargo_project(t / "accounts", "p");
     cargo_project(t / "sudo", "p");
     cargo_project(t / "locked", "p");
     const std::string closed = t / "locked/p/target/closed"; // while the cases run
+    const std::string links = t / "web/p/node_modules";
+    make_dirs(closed);
+    make_dirs(links);
+    make_symlink(closed, links + "/to-closed");
+    make_symlink(t / "locked/p/target", links + "/to-target");
     // Homes longer than any path a system call takes, made through descriptors, kept apart.
     TempDir deep;
     test::RemoveDeepTree long_tree{deep.path(), "long"}, linked_tree{deep.path(), "linked"};
@@ -780,6 +789,8 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
         From from;
         std::string target, anchor, kind;
         CacheScope scope;
+        bool refused = true;  // else the target passes the check
+        bool scanned = false; // the anchor scanned too
     };
     const std::vector<Case> cases{
         {t / "tagged/a/home", From::Home, t / "tagged-alias/a", t / "tagged-alias", "cachedir-tag",
@@ -789,15 +800,25 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
         {t / "xdg/pip", From::Home, t / "xdg-alias/pip", t / "xdg-alias", "pip-cache",
          CacheScope::Global},
         {t / "accounts/p/target/u", From::Database, t / "accounts/p/target", t / "accounts",
-         "cargo-target", CacheScope::Project},
+         "cargo-target", CacheScope::Project, true, true},
         {long_home, From::Database, deep / "long/p/target", deep / "long", "cargo-target",
-         CacheScope::Project},
+         CacheScope::Project, true, true},
         {linked_home, From::Home, deep / "linked/x/p/node_modules", deep / "linked", "node-modules",
          CacheScope::Project},
         {closed + "/alice", From::Database, t / "locked/p/target", t / "locked", "cargo-target",
          CacheScope::Project},
         {closed + "/alice", From::Database, t / "locked-alias/p/target", t / "locked-alias",
          "cargo-target", CacheScope::Project},
+        {links + "/to-target/closed/alice", From::Home, links, t / "web", "node-modules",
+         CacheScope::Project},
+        {links + "/to-closed", From::Home, t / "web-alias/p/node_modules", t / "web-alias",
+         "node-modules", CacheScope::Project, false},
+        // Climbed from in part first, it is no end to another home's climb.
+        {links + "/to-closed", From::Home, t / "locked-alias/p/target", t / "locked-alias",
+         "cargo-target", CacheScope::Project},
+        // Through a bind mount of "locked", whose ancestors are known by the homes above.
+        {t / "bound/p/node_modules/m/p", From::Database, t / "bound-alias/p/node_modules",
+         t / "bound-alias", "node-modules", CacheScope::Project},
         // Under sudo, an account that enumeration does not list, as directory services do.
         {t / "sudo/p/target/u", From::SudoUid, t / "sudo/p/target", t / "sudo", "cargo-target",
          CacheScope::Project},
@@ -814,10 +835,11 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
     passwd += "sudoer:x:4343:4343::" + t / "sudo/p/target/u" + ":/bin/sh\n";
     write_file(t / "passwd", passwd);
     test::run_in_mount_namespace([&] {
-        for (const char* dir : {"tagged", "web", "xdg", "locked"}) {
+        for (const char* dir : {"tagged", "web", "xdg", "locked", "bound"}) {
             make_dirs(t / (std::string(dir) + "-alias"));
             test::mount_bind(t / dir, t / (std::string(dir) + "-alias"));
         }
+        test::mount_bind(t / "locked", t / "bound/p/node_modules/m");
         test::mount_bind(t / "passwd", "/etc/passwd");
         const auto before = test::tree_contents(t.path());
         // From here on mode 000 stops root too, on the worker pool's threads as well: they
@@ -838,8 +860,21 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
                 env.vars["SUDO_UID"] = "4343";
                 unlisted.emplace([](std::size_t) { return ENOENT; });
             }
+            if (!k.refused) {
+                EXPECT_TRUE(measure_entry(targets[i], env));
+                continue;
+            }
             EXPECT_EQ(refusal(targets[i], env),
                       "target is the home directory or one of its ancestors");
+            if (k.scanned) {
+                ScanRequest request;
+                request.roots = {k.anchor};
+                request.scope = ScopeFilter::Project;
+                auto scanned = scan_caches(request, env);
+                ASSERT_TRUE(scanned);
+                EXPECT_TRUE(scanned->candidates.empty());
+                EXPECT_EQ(scanned->walk_errors, std::vector<std::string>{});
+            }
         }
         ::chmod(closed.c_str(), 0755);
         EXPECT_EQ(test::tree_contents(t.path()), before);
