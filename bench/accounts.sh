@@ -57,7 +57,7 @@ printf 'machine: %s CPUs (nproc), %s\n' "$(nproc)" "$(uname -sr)"
 printf 'program: %s\n' "$QB"
 for db in own many apart; do
     mount --bind "$work/passwd.$db" /etc/passwd
-    printf '\n== account database: %s entries\n' "$(wc -l < /etc/passwd)"
+    printf '\n== account database: %s, %s entries\n' "$db" "$(wc -l < /etc/passwd)"
     printf 'scan of HOME/Projects (median s, fastest s, peak MiB): '
     "$GEN" time "$RUNS" env -i HOME="$work/scan/home" QUILLBARROW_NO_CACHE=1 PATH=/usr/bin:/bin \
         "$QB" scan -o json

@@ -741,8 +741,8 @@ TEST(CleanExecutor, MountPointTargetsAreRefusedAndLeftAlone) {
 // mount gives it a second canonical path), however long and through links and "..", and so
 // is any account's home, even one behind a directory closed to the running user. A home
 // not followed to its end is refused by its path as written too; a closed one reached
-// through a link has no known parent, not the link's. A scan of a cache holding a home
-// lists nothing and warns of nothing, the home short or long.
+// through a link is not taken for a child of the link's directory. A scan of a cache
+// holding a home lists nothing and warns of nothing, the home short or long.
 // Sets the account hook for the life of the guard.
 struct AccountHookGuard {
     explicit AccountHookGuard(AccountHook hook) { set_account_hook(std::move(hook)); }
