@@ -1,5 +1,6 @@
 #include "common/mount_id.hpp"
 
+#include "common/paths.hpp"
 #include "common/unique_fd.hpp"
 
 #include <atomic>
@@ -37,20 +38,20 @@ std::optional<std::string> read_proc_file([[maybe_unused]] const char* path) {
     UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     struct statfs fs;
-    std::string text;
-    char buf[4096];
-    if (fd.valid() && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                       ::fstatfs(fd.get(), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)) {
-        errno = 0;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::fstatfs(fd.get(), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+        errno = fd.valid() ? 0 : errno;
         return std::nullopt;
     }
-    for (ssize_t n = 0; fd.valid() && (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
         if (n < 0 && errno != EINTR) {
             return std::nullopt;
         }
         text.append(buf, n < 0 ? 0 : static_cast<std::size_t>(n));
     }
-    return fd.valid() ? std::optional(std::move(text)) : std::nullopt;
+    return text;
 #endif
 }
 
@@ -68,6 +69,27 @@ Result<MountId, int> fdinfo_mount(int fd) {
         }
     }
     return MountId();
+}
+
+// Every mount point the table lists, by canonical path; none when it cannot be read whole.
+std::vector<std::string> mount_points() {
+    const std::vector<dir::Slot> slot = dir::Slot::take_reserved(1);
+    const auto text = read_proc_file("/proc/self/mountinfo");
+    std::vector<std::string> points;
+    // The fifth field of each line, octal escapes ("\040" for a space) undone.
+    std::istringstream lines(text.value_or(""));
+    for (std::string line, field, point; std::getline(lines, line); points.push_back(point)) {
+        std::istringstream fields(line);
+        if (!(fields >> field >> field >> field >> field >> point)) {
+            return {};
+        }
+        for (auto i = point.find('\\'); i != point.npos && i + 3 < point.size();
+             i = point.find('\\', i + 1)) {
+            int byte = (point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 + (point[i + 3] - '0');
+            point.replace(i, 4, 1, static_cast<char>(byte));
+        }
+    }
+    return points;
 }
 
 // Asking /proc about a directory by name takes two descriptors at once (the directory, its
@@ -165,8 +187,8 @@ Result<MountProbe, int> MountProbe::of(int dirfd, const char* name) {
         return unexpected(id.error());
     }
     std::tie(probe.id_, probe.source_) = *id;
-    if (probe.source_ != Source::Statx) {
-        probe.table_ = MountTable::read();
+    if (probe.source_ != Source::Statx && mount_answers() < MountAnswers::NoProc) {
+        probe.points_ = mount_points();
     }
     return probe;
 }
@@ -184,34 +206,7 @@ Result<MountPlace, int> MountProbe::place(int dirfd, const char* name, std::uint
                                 : MountPlace::Other;
 }
 
-std::optional<MountTable> MountTable::read() {
-    if (mount_answers() == MountAnswers::NoProc) {
-        return std::nullopt;
-    }
-    const std::vector<dir::Slot> slot = dir::Slot::take_reserved(1);
-    const auto text = read_proc_file("/proc/self/mountinfo");
-    if (!text) {
-        return std::nullopt;
-    }
-    // The fifth field of each line, octal escapes ("\040" for a space) undone.
-    MountTable table;
-    std::istringstream lines(*text);
-    for (std::string line, field, point; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        if (!(fields >> field >> field >> field >> field >> point)) {
-            return std::nullopt;
-        }
-        for (auto i = point.find('\\'); i != point.npos && i + 3 < point.size();
-             i = point.find('\\', i + 1)) {
-            int byte = (point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 + (point[i + 3] - '0');
-            point.replace(i, 4, 1, static_cast<char>(byte));
-        }
-        table.points_.insert(std::move(point));
-    }
-    return table;
-}
-
-std::optional<std::string> MountTable::first_below(std::string_view dir) const {
+std::optional<std::string> MountProbe::first_below(std::string_view dir) const {
     std::optional<std::string> first;
     for (const std::string& point : points_) {
         if (path::starts_with(point, dir) && !path::equal(point, dir) &&

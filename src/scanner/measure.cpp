@@ -742,9 +742,8 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
         if (!probe && probe.error() != ENOENT) {
             note_error(*run, run->root_path, probe.error());
         }
-        auto canonical =
-            probe && probe->table() ? resolve_canonical(run->root_path) : unexpected(0);
-        if (auto below = canonical ? probe->table()->first_below(*canonical) : std::nullopt) {
+        auto canonical = probe ? resolve_canonical(run->root_path) : unexpected(0);
+        if (auto below = canonical ? probe->first_below(*canonical) : std::nullopt) {
             // Named as below the root that the caller named.
             note_mount(
                 *run, path::join(run->root_path, below->substr(path::join(*canonical, "").size())));

@@ -44,7 +44,7 @@ std::optional<std::string> mount_refusal(int parent_fd, const char* parent_name,
                       : std::string(*place == MountPlace::Other ? kTargetIsMountPoint
                                                                 : kCannotTellMounts);
     }
-    auto below = probe->table() ? probe->table()->first_below(path) : std::nullopt;
+    auto below = probe->first_below(path);
     return below ? std::optional(contains_mount_point(*below)) : std::nullopt;
 }
 

@@ -41,7 +41,7 @@ std::string cannot_stat_text(int errnum);
 /// mount point: another file system, or another view of one, that nobody chose.
 inline constexpr std::string_view kTargetIsMountPoint = "target is a mount point";
 
-/// Why they refuse a directory where nothing tells whether it is one: no mount ids, no table.
+/// Why they refuse a directory where nothing tells whether it is one: no mount id.
 inline constexpr std::string_view kCannotTellMounts =
     "cannot tell whether the target holds a mount point";
 
