@@ -62,16 +62,14 @@ Result<MountId, int> fdinfo_mount(int fd) {
         return unexpected(errno);
     }
     std::istringstream fields(text.value_or(""));
+    std::string key;
     std::uint64_t id = 0;
-    for (std::string key; fields >> key;) {
-        if (key == "mnt_id:") {
-            return fields >> id ? MountId(id) : MountId();
-        }
+    while (fields >> key && key != "mnt_id:") {
     }
-    return MountId();
+    return fields >> id ? MountId(id) : MountId();
 }
 
-// Every mount point the table lists, by canonical path; none when it cannot be read whole.
+// Every mount point the table lists, by canonical path; none unless it is read whole.
 std::vector<std::string> mount_points() {
     const std::vector<dir::Slot> slot = dir::Slot::take_reserved(1);
     const auto text = read_proc_file("/proc/self/mountinfo");
@@ -161,10 +159,10 @@ MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) 
                              O_PATH | O_CLOEXEC | (follow == dir::Follow::Yes ? 0 : O_NOFOLLOW)));
         auto id = !empty && !opened.valid() ? unexpected(errno)
                                             : fdinfo_mount(empty ? dirfd : opened.get());
-        if (!id || *id) {
-            return !id ? unexpected(id.error())
-                       : Result<std::pair<MountId, Source>, int>(std::pair(*id, Source::Fdinfo));
+        if (!id) {
+            return unexpected(id.error());
         }
+        return std::pair(*id, *id ? Source::Fdinfo : Source::None);
     }
     return std::pair(MountId(), Source::None);
 #endif

@@ -1,9 +1,8 @@
 #pragma once
 
-// The mount a directory lies on. A bind mount of the same file system keeps its device
-// number: only its mount id tells it (statx's, a file handle's, or /proc's for an open
-// descriptor, which holds wherever the mount went since). A directory that nothing tells
-// about is taken for a mount point: taken for a plain one, it would be entered and emptied.
+// The mount a directory lies on. A bind mount keeps its file system's device number: only
+// its mount id tells it (statx's, a file handle's, or /proc's for an open descriptor, wherever
+// the mount went since). One that nothing tells about is taken for a mount point, not emptied.
 
 #include "common/dir.hpp"
 #include "common/result.hpp"
@@ -27,9 +26,8 @@ enum class MountPlace : unsigned char { Same, Other, Untold };
 class MountProbe {
 public:
     /// From the directory `name` in `dirfd` (the one open as `dirfd` when `name` is empty),
-    /// links followed; the errno when it cannot be examined. It may take reserved slots (for
-    /// /proc, and the table where statx marks no mount roots): made on a thread that holds
-    /// no brief or reserved one.
+    /// links followed, or the errno. It may take reserved slots (for /proc, and the table where
+    /// statx marks no mount roots): made on a thread that holds no brief or reserved one.
     static Result<MountProbe, int> of(int dirfd, const char* name);
 
     /// Where the directory `name` in `dirfd` (as above, no final link followed), on `device`,
@@ -37,8 +35,7 @@ public:
     Result<MountPlace, int> place(int dirfd, const char* name, std::uint64_t device) const;
 
     /// Where statx marks no mount roots, the least mount point strictly below the canonical
-    /// `dir` (a file's too) that the mount table listed when the probe was made, if it could
-    /// be read whole: only procfs's own regular file, read to its end without waiting.
+    /// `dir` (a file's too) that the mount table listed when the probe was made.
     std::optional<std::string> first_below(std::string_view dir) const;
 
 private:

@@ -212,9 +212,7 @@ void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSl
     if (at_once && (r.err != 0 || !whole)) {
         return resolve(written, listed, slots, false);
     }
-    if (whole) {
-        climbed_.insert(chain.begin(), chain.end());
-    }
+    climbed_.insert(chain.begin(), whole ? chain.end() : chain.begin()); // a climb cut short: none
     // What it leads to may lie beyond what was reached, or have ancestors not climbed to: a
     // target at or above the path as written is refused whole.
     for (std::optional<std::string_view> at = written; (r.err != 0 && !absent) || !whole;
