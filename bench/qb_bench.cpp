@@ -2,8 +2,16 @@
 //   qb_bench generate DIR [CACHE_ENTRIES [PROJECTS]]  build the synthetic tree
 //   qb_bench scan DIR                                 scan DIR as `scan --root DIR` does
 //   qb_bench time RUNS CMD [ARGS...]                  warm run, then RUNS timed runs
+//   qb_bench mounts DIR MOUNTS DIRS [churn]           measure and remove DIRS directories with
+//                                                     MOUNTS bind mounts about, told only by
+//                                                     /proc; needs root (a mount namespace)
 
+#include "common/dir.hpp"
 #include "common/env.hpp"
+#include "common/mount_id.hpp"
+#include "scanner/measure.hpp"
+#include "scanner/protected_dirs.hpp"
+#include "scanner/safe_remove.hpp"
 #include "scanner/scan.hpp"
 
 #include <algorithm>
@@ -15,7 +23,10 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <random>
+#include <sched.h>
+#include <signal.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -306,6 +317,62 @@ int time_command(int runs, char** argv) {
     return 0;
 }
 
+// Where the kernel gives no mount id but the one /proc gives for a descriptor (no statx
+// mount ids, no file handles): a tree measured and removed among `mounts` bind mounts,
+// while another process mounts and unmounts elsewhere all the time when `churn` is set.
+int mounts(const std::string& dir, int mounts, int dirs, bool churn) {
+    qb::dir::raise_open_file_limit();
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        die("a mount namespace");
+    }
+    Generator g(0);
+    g.dir(dir + "/src");
+    g.dir(dir + "/m");
+    g.dir(dir + "/churn");
+    for (int i = 0; i < mounts; ++i) {
+        const std::string point = dir + "/m/" + std::to_string(i);
+        g.dir(point);
+        if (::mount((dir + "/src").c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            die("bind " + point);
+        }
+    }
+    const std::string tree = dir + "/tree";
+    g.dir(tree);
+    for (int i = 0; i < dirs; ++i) {
+        g.dir(fmt::format("{}/{}", tree, i / 50));
+        g.dir(fmt::format("{}/{}/{}", tree, i / 50, i % 50));
+    }
+    pid_t other = churn ? ::fork() : 0;
+    while (other == 0 && churn) {
+        ::mount((dir + "/src").c_str(), (dir + "/churn").c_str(), nullptr, MS_BIND, nullptr);
+        ::umount((dir + "/churn").c_str());
+    }
+    qb::set_mount_answers(qb::MountAnswers::NoHandles);
+    struct stat st;
+    if (::lstat(tree.c_str(), &st) != 0) {
+        die("lstat " + tree);
+    }
+    const qb::ProtectedDirs homes{qb::SystemEnv{}};
+    auto start = std::chrono::steady_clock::now();
+    auto since = [&] {
+        auto now = std::chrono::steady_clock::now();
+        return std::chrono::duration<double>(now - std::exchange(start, now)).count();
+    };
+    auto measured = qb::measure_dir(tree);
+    const double measuring = since();
+    auto removed = qb::remove_tree(tree, qb::identity_of(st), homes);
+    const double removing = since();
+    if (other > 0) {
+        ::kill(other, SIGKILL);
+        ::waitpid(other, nullptr, 0);
+    }
+    std::printf("measured in %.3f s (%s), removed in %.3f s (%s)\n", measuring,
+                measured && !measured->mount_inside ? "no mount inside" : "a mount inside?",
+                removing, removed ? "removed" : removed.error().error.to_string().c_str());
+    return measured && removed ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -321,7 +388,11 @@ int main(int argc, char** argv) {
     if (cmd == "time" && argc >= 4) {
         return time_command(std::max(1, std::atoi(argv[2])), argv + 3);
     }
+    if (cmd == "mounts" && argc >= 5) {
+        return mounts(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
+                      argc > 5 && std::string(argv[5]) == "churn");
+    }
     std::fprintf(stderr, "usage: qb_bench generate DIR [CACHE_ENTRIES [PROJECTS]] | scan DIR | "
-                         "time RUNS CMD [ARGS...]\n");
+                         "time RUNS CMD [ARGS...] | mounts DIR MOUNTS DIRS [churn]\n");
     return 2;
 }
