@@ -79,13 +79,13 @@ public:
 /// and every directory below it on the same mount, parents before their contents. Before
 /// anything inside is visited it fails with cannot_stat_text() when the directory cannot
 /// be reached or examined, with kNotARealDirectory when it is no directory or a link,
-/// with kTargetIsMountPoint (or kCannotTellMounts) when it lies on another mount than its
-/// parent, and with kIdentityChanged when it is not `expected`. Its own entry is left only
-/// while its name still leads to it, and a directory it reopens on the way up must be the
-/// one it left, else the walk fails with kIdentityChangedDuringRemoval. Each directory it
-/// opens is asked for its mount, on the open descriptor: whatever became of its path since
-/// (a mount moved, detached, or renamed in), one on another mount, or that nothing tells, is
-/// not entered. Otherwise it fails with the first error of the walk or of a callback.
+/// with what mount_point_refusal() says of it, and with kIdentityChanged when it is not
+/// `expected`. Its own entry is left only while its name still leads to it, and a directory
+/// it reopens on the way up must be the one it left, else the walk fails with
+/// kIdentityChangedDuringRemoval. Each directory it opens is asked for its mount on the open
+/// descriptor, whatever became of its path since (a mount moved, detached or renamed in): one
+/// on another mount, or that nothing tells, is not entered. Otherwise it fails with the first
+/// error of the walk or of a callback.
 Result<Ok, IoError> walk_tree(std::string_view path, DirIdentity expected, TreeVisitor& visitor);
 
 /// Why a walk or removal stopped. `refused` when it stopped before anything inside the
