@@ -3,6 +3,7 @@
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
 
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
@@ -35,6 +36,20 @@ std::size_t open_descriptors() {
         ::closedir(d);
     }
     return n;
+}
+
+// Whether this process holds the directory `id` open.
+bool holds_open(const DirIdentity& id) {
+    bool held = false;
+    struct stat st;
+    DIR* d = ::opendir("/proc/self/fd");
+    while (const dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
+        held = held || (::fstat(std::atoi(e->d_name), &st) == 0 && identity_of(st) == id);
+    }
+    if (d != nullptr) {
+        ::closedir(d);
+    }
+    return held;
 }
 
 // The homes that every removal here keeps out of: none under the test's directories.
@@ -259,11 +274,10 @@ TEST(SafeRemove, DoesNotEnterABindMount) {
             make_dirs(holder + "/bound");
             make_dirs(away);
             test::mount_bind(t / "elsewhere", holder + "/bound");
-            // `act` on the removal's first look at the bound directory it opened.
+            // `act` before the removal's first look at a mount once it holds the bound one open.
             auto once_opened = [&](std::function<void()> act) {
-                set_mount_answers(answers, [=, &elsewhere](int fd) mutable {
-                    struct stat st;
-                    if (act && ::fstat(fd, &st) == 0 && identity_of(st) == elsewhere) {
+                set_mount_answers(answers, [=, &elsewhere](int) mutable {
+                    if (act && holds_open(elsewhere)) {
                         std::exchange(act, nullptr)();
                     }
                     return 0;
