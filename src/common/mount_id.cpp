@@ -62,9 +62,8 @@ Result<MountId, int> fdinfo_mount(int fd) {
         return unexpected(errno);
     }
     std::istringstream fields(text.value_or(""));
-    std::string key;
     std::uint64_t id = 0;
-    while (fields >> key && key != "mnt_id:") {
+    for (std::string key; fields >> key && key != "mnt_id:";) {
     }
     return fields >> id ? MountId(id) : MountId();
 }
@@ -107,6 +106,19 @@ std::mutex& fdinfo_slots() {
 
 } // namespace
 
+MountId statx_mount_id([[maybe_unused]] int dirfd, [[maybe_unused]] const char* name,
+                       [[maybe_unused]] dir::Follow follow) {
+#ifdef __linux__
+    struct statx sx;
+    int flags = (*name == '\0' ? AT_EMPTY_PATH : 0) | AT_NO_AUTOMOUNT |
+                (follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW);
+    if (::statx(dirfd, name, flags, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
+        return sx.stx_mnt_id;
+    }
+#endif
+    return std::nullopt;
+}
+
 void set_mount_answers(MountAnswers a, std::function<int(int)> lookup) {
     seam = std::move(lookup);
     answers.store(a, std::memory_order_relaxed);
@@ -116,8 +128,8 @@ MountAnswers mount_answers() {
     return answers.load(std::memory_order_relaxed);
 }
 
-Result<std::pair<MountId, MountProbe::Source>, int>
-MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) const {
+Result<std::pair<MountId, MountProbe::Source>, int> MountProbe::id_at(int dirfd, const char* name,
+                                                                      dir::Follow follow) const {
     if (int err = seam ? seam(dirfd) : 0; err != 0) {
         return unexpected(err);
     }
@@ -126,15 +138,11 @@ MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) 
 #else
     const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
     const MountAnswers given = mount_answers();
-    struct statx sx;
-    if (from <= Source::Statx && given == MountAnswers::All &&
-        ::statx(dirfd, name,
-                empty | AT_NO_AUTOMOUNT | (follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW),
-                STATX_MNT_ID, &sx) == 0 &&
-        (sx.stx_mask & STATX_MNT_ID)) {
-        return std::pair(MountId(sx.stx_mnt_id), Source::Statx);
+    if (MountId id; source_ <= Source::Statx && given == MountAnswers::All &&
+                    (id = statx_mount_id(dirfd, name, follow))) {
+        return std::pair(id, Source::Statx);
     }
-    if (from <= Source::Handle && given < MountAnswers::NoHandles) {
+    if (source_ <= Source::Handle && given < MountAnswers::NoHandles) {
         // Only the mount id is wanted: the kernel gives it even when the handle does not
         // fit, but not when the file system makes no handles.
         alignas(struct file_handle) unsigned char buf[sizeof(struct file_handle) + MAX_HANDLE_SZ];
@@ -150,7 +158,7 @@ MountProbe::id_at(int dirfd, const char* name, dir::Follow follow, Source from) 
             return unexpected(errno); // only a system or file system without ids has no answer
         }
     }
-    if (from <= Source::Fdinfo && fdinfo_) {
+    if (source_ == Source::Fdinfo) {
         std::lock_guard lock(fdinfo_slots());
         // Only looked at, never read: the mount it lies on is all that is asked.
         UniqueFd opened(
@@ -175,11 +183,11 @@ Result<MountProbe, int> MountProbe::of(int dirfd, const char* name) {
         return unexpected(errno);
     }
     probe.device_ = static_cast<std::uint64_t>(st.st_dev);
-    auto id = probe.id_at(dirfd, name, dir::Follow::Yes, Source::Statx);
+    auto id = probe.id_at(dirfd, name, dir::Follow::Yes);
     if (id && !id->first && mount_answers() < MountAnswers::NoProc) {
         fdinfo_slots(); // only taken where nothing else answers
-        probe.fdinfo_ = true;
-        id = probe.id_at(dirfd, name, dir::Follow::Yes, Source::Fdinfo);
+        probe.source_ = Source::Fdinfo;
+        id = probe.id_at(dirfd, name, dir::Follow::Yes);
     }
     if (!id) {
         return unexpected(id.error());
@@ -195,7 +203,7 @@ Result<MountPlace, int> MountProbe::place(int dirfd, const char* name, std::uint
     if (device != device_ || !id_) {
         return device != device_ ? MountPlace::Other : MountPlace::Untold;
     }
-    auto id = id_at(dirfd, name, dir::Follow::No, source_);
+    auto id = id_at(dirfd, name, dir::Follow::No);
     if (!id) {
         return unexpected(id.error());
     }

@@ -19,6 +19,9 @@ namespace qb {
 
 using MountId = std::optional<std::uint64_t>;
 
+/// statx's id of the mount `name` in `dirfd` lies on (as for MountProbe::of), if it gives one.
+MountId statx_mount_id(int dirfd, const char* name, dir::Follow follow);
+
 enum class MountPlace : unsigned char { Same, Other, Untold };
 
 /// The one mount check of measuring, validation and removal: made once per walk from the
@@ -40,14 +43,13 @@ public:
 
 private:
     enum class Source : unsigned char { Statx, Handle, Fdinfo, None };
-    // The first answer of the sources from `from` on, and which gave it.
-    Result<std::pair<MountId, Source>, int> id_at(int dirfd, const char* name, dir::Follow follow,
-                                                  Source from) const;
+    // The first answer of the sources from source_ on (/proc only from Fdinfo), and its source.
+    Result<std::pair<MountId, Source>, int> id_at(int dirfd, const char* name,
+                                                  dir::Follow follow) const;
 
     std::uint64_t device_ = 0;
     MountId id_;
     Source source_ = Source::Statx;   // where the walk's mount id came from: lookups start there
-    bool fdinfo_ = false;             // asked only where nothing else answers
     std::vector<std::string> points_; // of the mount table
 };
 

@@ -744,7 +744,6 @@ void measure_root(const std::shared_ptr<TreeRun>& run) {
         }
         auto canonical = probe ? resolve_canonical(run->root_path) : unexpected(0);
         if (auto below = canonical ? probe->first_below(*canonical) : std::nullopt) {
-            // Named as below the root that the caller named.
             note_mount(
                 *run, path::join(run->root_path, below->substr(path::join(*canonical, "").size())));
         }

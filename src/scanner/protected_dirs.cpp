@@ -1,6 +1,7 @@
 #include "scanner/protected_dirs.hpp"
 
 #include "common/dir.hpp"
+#include "common/mount_id.hpp"
 #include "scanner/pool.hpp"
 
 #include <algorithm>
@@ -112,7 +113,7 @@ struct Reached {
     std::string name;
 };
 
-Reached open_by_names(std::string_view path, dir::KeptSlots& slots, bool at_once) {
+Reached open_path(std::string_view path, dir::KeptSlots& slots, bool at_once) {
     Reached r; // the first name is "/"
     const std::vector<path::Component> whole{{path::ComponentKind::Root, path}}; // as "/" is
     for (const path::Component& c : at_once ? whole : path::components(path)) {
@@ -179,7 +180,7 @@ ProtectedDirs::ProtectedDirs(const SystemEnv& env) {
 void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSlots& slots,
                             bool at_once) {
     at_once = at_once && written.size() < PATH_MAX;
-    Reached r = open_by_names(written, slots, at_once);
+    Reached r = open_path(written, slots, at_once);
     const bool absent = r.err == ENOENT || r.err == ENOTDIR;
     if (listed && absent) {
         return;
@@ -188,9 +189,9 @@ void ProtectedDirs::resolve(const std::string& written, bool listed, dir::KeptSl
     std::vector<std::pair<DirIdentity, std::uint64_t>> chain;
     bool whole = false;
     for (struct stat st, entry; r.at.valid() && ::fstat(r.at.fd(), &st) == 0;) {
-        struct statx sx {}; // its mount too (0: untold): a bind mount gives other ancestors
-        ::statx(r.at.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &sx);
-        const std::pair here{identity_of(st), std::uint64_t{sx.stx_mnt_id}};
+        // Its mount too (0: untold): a bind mount gives a directory other ancestors.
+        const std::pair here{identity_of(st),
+                             statx_mount_id(r.at.fd(), "", dir::Follow::Yes).value_or(0)};
         if ((whole = (here.second != 0 && climbed_.contains(here)) ||
                      (!chain.empty() && chain.back().first == here.first))) {
             break;

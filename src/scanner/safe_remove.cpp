@@ -78,15 +78,6 @@ private:
         return path::join(p, name);
     }
 
-    // A slot for one more descriptor; the listings below the one being emptied may be
-    // read into memory for it.
-    std::optional<IoError> make_room() {
-        if (int err = stack_.make_room()) {
-            return IoError::from_errno(err);
-        }
-        return std::nullopt;
-    }
-
     // Pops the finished top level and lets the visitor leave it. Its parent, when it was
     // read into memory, is opened again through "..", which must still lead to it. The
     // root is left by its name, which another directory may have taken meanwhile; that one
@@ -102,10 +93,8 @@ private:
             }
         } else {
             if (stack_.top_fd() < 0) {
-                if (auto err = make_room()) {
-                    return err;
-                }
-                if (int err = stack_.reopen_top(done.fd())) {
+                if (int err = stack_.make_room();
+                    err != 0 || (err = stack_.reopen_top(done.fd()))) {
                     return err < 0 ? IoError::from_text(std::string(kIdentityChangedDuringRemoval))
                                    : IoError::from_errno(err);
                 }
@@ -121,8 +110,9 @@ private:
         if (entry.type != DT_DIR && entry.type != DT_UNKNOWN) {
             return visitor_.non_dir(stack_.top_fd(), name);
         }
-        if (auto err = make_room()) {
-            return err;
+        // A slot for one more descriptor: the listings below may be read into memory for it.
+        if (int err = stack_.make_room()) {
+            return IoError::from_errno(err);
         }
         const int dir_fd = stack_.top_fd();
         dir::Handle d = stack_.open_at(dir_fd, name);

@@ -3,6 +3,7 @@
 #include "scanner/safe_remove.hpp"
 #include "support/test_support.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qb {
 namespace {
@@ -27,29 +29,29 @@ DirIdentity identity(const std::string& path) {
     return identity_of(st);
 }
 
-std::size_t open_descriptors() {
-    std::size_t n = 0;
+// The numbers of this process's open descriptors ("." and ".." too).
+std::vector<int> descriptors() {
+    std::vector<int> fds;
     if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr) {
-            ++n;
+        while (const dirent* e = ::readdir(d)) {
+            fds.push_back(std::atoi(e->d_name));
         }
         ::closedir(d);
     }
-    return n;
+    return fds;
+}
+
+std::size_t open_descriptors() {
+    return descriptors().size();
 }
 
 // Whether this process holds the directory `id` open.
 bool holds_open(const DirIdentity& id) {
-    bool held = false;
-    struct stat st;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (const dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
-        held = held || (::fstat(std::atoi(e->d_name), &st) == 0 && identity_of(st) == id);
-    }
-    if (d != nullptr) {
-        ::closedir(d);
-    }
-    return held;
+    const std::vector<int> fds = descriptors();
+    return std::any_of(fds.begin(), fds.end(), [&](int fd) {
+        struct stat st;
+        return ::fstat(fd, &st) == 0 && identity_of(st) == id;
+    });
 }
 
 // The homes that every removal here keeps out of: none under the test's directories.
