@@ -7,6 +7,7 @@
 // gives root's reach over the test's own files to a test that needs no mounts.
 
 #include "common/mount_id.hpp"
+#include "common/unique_fd.hpp"
 #include "support/test_support.hpp"
 
 #include <cerrno>
@@ -34,13 +35,20 @@ inline constexpr int kNoMounts = 77;
 
 namespace detail {
 
+// On failure errno tells the first step that failed, not the close after it.
 inline bool write_proc_file(const char* path, const std::string& text) {
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         return false;
     }
-    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return ::close(fd) == 0 && written;
+    const ssize_t written = ::write(fd.get(), text.data(), text.size());
+    const int error = written < 0 ? errno : EIO;
+    if (written != static_cast<ssize_t>(text.size())) {
+        fd.reset();
+        errno = error;
+        return false;
+    }
+    return fd.reset() == 0;
 }
 
 // Makes the process root of a user namespace of its own (with a mount namespace), its
@@ -67,15 +75,29 @@ inline bool enter_mount_namespace() {
 
 // Runs `body` in a forked child once `enter` made it ready, as the whole of a test: the
 // test fails when a check inside `body` failed (they report on the shared output), and is
-// skipped when `enter` failed.
+// skipped when `enter` was refused a privilege. Any other failure of `enter` is a fault of
+// the set-up, and fails the test.
 inline void run_in_child(bool (*enter)(), const std::function<void()>& body) {
     std::fflush(stdout);
+    // The errno of a failed `enter`, from the child.
+    int report[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC | O_NONBLOCK), 0) << std::strerror(errno);
+    UniqueFd reader(report[0]);
+    UniqueFd writer(report[1]);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0) << std::strerror(errno);
     if (pid == 0) {
         if (!enter()) {
-            ::_exit(kNoMounts);
+            const int error = errno;
+            if (error == EPERM) {
+                ::_exit(kNoMounts);
+            }
+            (void)!::write(writer.get(), &error, sizeof error);
+            ::_exit(1);
         }
+        // Tests that count the descriptors open in `body` see only their own.
+        reader.reset();
+        writer.reset();
         int rc = 0;
         try {
             body();
@@ -88,9 +110,15 @@ inline void run_in_child(bool (*enter)(), const std::function<void()>& body) {
         std::fflush(stderr);
         ::_exit(rc);
     }
+    writer.reset();
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         ASSERT_EQ(errno, EINTR) << std::strerror(errno);
+    }
+    if (int error = 0;
+        ::read(reader.get(), &error, sizeof error) == static_cast<ssize_t>(sizeof error)) {
+        ADD_FAILURE() << "the test's child could not be set up: " << std::strerror(error);
+        return;
     }
     ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
     if (WEXITSTATUS(status) == kNoMounts) {
