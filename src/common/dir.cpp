@@ -126,6 +126,7 @@ public:
 
     std::size_t free_at_start() const { return free_; }
     std::size_t keep_capacity() const { return keep_; }
+    std::size_t reserve_size() const { return reserved_; }
 
     bool try_take(std::size_t n, bool keep) {
         const std::uint64_t add = step(n, keep);
@@ -253,6 +254,10 @@ std::size_t keep_capacity() {
     return budget().keep_capacity();
 }
 
+std::size_t reserve_size() {
+    return budget().reserve_size();
+}
+
 Slot& Slot::operator=(Slot&& o) noexcept {
     if (this != &o) {
         reset();
@@ -276,6 +281,11 @@ Slot Slot::take(bool wait) {
         return Slot();
     }
     return keep ? Slot(Kind::Kept, nullptr, nullptr) : std::move(held_here(Kind::Brief, 1)[0]);
+}
+
+Slot Slot::take_if_allowed() {
+    const ThreadHolds& mine = this_thread_holds();
+    return take(mine.brief == 0 && mine.reserved == 0);
 }
 
 std::vector<Slot> Slot::held_here(Kind kind, std::size_t count) {
@@ -471,7 +481,7 @@ bool Listing::next(Entry& out) {
         auto* d = reinterpret_cast<struct dirent64*>(buf_.data() + pos_);
         pos_ += d->d_reclen;
         if (!path::is_dot_or_dotdot(d->d_name)) {
-            out = Entry{d->d_name, std::strlen(d->d_name), d->d_type};
+            out = Entry{d->d_name, std::strlen(d->d_name), d->d_type, d->d_ino};
             return true;
         }
     }
@@ -487,7 +497,7 @@ bool Listing::next_batch(std::vector<Entry>& out) {
             auto* d = reinterpret_cast<struct dirent64*>(buf_.data() + pos_);
             pos_ += d->d_reclen;
             if (!path::is_dot_or_dotdot(d->d_name)) {
-                out.push_back(Entry{d->d_name, std::strlen(d->d_name), d->d_type});
+                out.push_back(Entry{d->d_name, std::strlen(d->d_name), d->d_type, d->d_ino});
             }
         }
     }

@@ -49,6 +49,8 @@ std::size_t size_budget();
 /// How many directory descriptors may be kept (see Slot) at once; the part of the budget
 /// that is never kept serves brief holds.
 std::size_t keep_capacity();
+/// The reserved slots in all (the mount table keeps one where more than kFewestReserved).
+std::size_t reserve_size();
 
 /// True for the errors of a process or system out of descriptors.
 inline bool is_shortage(int err) {
@@ -90,6 +92,8 @@ public:
     /// A kept slot if one is free, else a brief one, else waits for either (with `wait`
     /// false: none held).
     static Slot take(bool wait = true);
+    /// take(), waiting only on a thread that may (it holds no brief or reserved slot).
+    static Slot take_if_allowed();
     /// `count` brief slots if that many are free now; none otherwise.
     static std::vector<Slot> try_brief(std::size_t count);
     /// Waits until `count` reserved slots are free and takes them at once. A count the
@@ -217,6 +221,7 @@ struct Entry {
     const char* name = nullptr;
     std::size_t size = 0;
     unsigned char type = DT_UNKNOWN; // as the listing gave it
+    std::uint64_t inode = 0;         // as the listing gave it; 0 where it gave none
     std::string_view view() const { return {name, size}; }
 };
 

@@ -1,12 +1,16 @@
 #include "common/mount_id.hpp"
 
 #include "common/paths.hpp"
-#include "common/unique_fd.hpp"
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
+#include <poll.h>
+#include <span>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -27,58 +31,62 @@ std::atomic<MountAnswers> answers{MountAnswers::All};
 
 std::function<int(int)> seam; // the errno of a lookup in or at a descriptor; none outside tests
 
-// The text of procfs's own regular file at `path`, read to its end without waiting, so
-// that nothing bound over it (a pipe, a stale copy) is believed or waited for. None when it
-// is anything else (errno 0) or cannot be read whole (errno set).
-std::optional<std::string> read_proc_file([[maybe_unused]] const char* path) {
-#ifndef __linux__
+// procfs's own file at `path`, opened holding `slot` without waiting for it, so that nothing
+// bound over it (a pipe, a stale copy) is believed; unopened, errno 0, when it is another's
+// or no slot is held.
+dir::HeldFd open_proc_file(const char* path, dir::Slot slot) {
     errno = 0;
-    return std::nullopt;
-#else
-    UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st;
+    dir::HeldFd f =
+        slot.held()
+            ? dir::open_file_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, std::move(slot))
+            : dir::HeldFd();
+#ifdef __linux__
     struct statfs fs;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::fstatfs(fd.get(), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
-        errno = fd.valid() ? 0 : errno;
-        return std::nullopt;
+    if (f.fd.valid() && ::fstatfs(f.fd.get(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) {
+        return f;
     }
+#endif
+    errno = f.fd.valid() ? 0 : errno;
+    return {};
+}
+
+// The mount id the kernel gives for the open descriptor `fd`, asked holding `slot`; none
+// where /proc gives none, or no slot was free to ask with.
+Result<MountId, int> fdinfo_mount(int fd, dir::Slot slot) {
+    const dir::HeldFd info =
+        open_proc_file(("/proc/self/fdinfo/" + std::to_string(fd)).c_str(), std::move(slot));
+    char text[512]; // a directory's takes one read, its id on the third line
+    const ssize_t n = info.fd.valid() ? ::read(info.fd.get(), text, sizeof text - 1) : -1;
+    if (n < 0 && errno != 0 && errno != ENOENT) {
+        return unexpected(errno);
+    }
+    text[n > 0 ? n : 0] = '\0';
+    char* end = nullptr;
+    const char* at = std::strstr(text, "\nmnt_id:");
+    const std::uint64_t id = at ? std::strtoull(at + 8, &end, 10) : 0;
+    return at && end != at + 8 ? MountId(id) : MountId();
+}
+
+// Every mount point the table open as `fd` lists, by canonical path; none unless read whole.
+std::shared_ptr<const std::vector<std::string>> read_points(int fd) {
     std::string text;
     char buf[4096];
-    for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
+    if (fd < 0 || (seam && seam(fd) != 0) || ::lseek(fd, 0, SEEK_SET) != 0) {
+        return nullptr;
+    }
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
         if (n < 0 && errno != EINTR) {
-            return std::nullopt;
+            return nullptr;
         }
         text.append(buf, n < 0 ? 0 : static_cast<std::size_t>(n));
     }
-    return text;
-#endif
-}
-
-// The mount id the kernel gives for the open descriptor `fd`; none where /proc gives none.
-Result<MountId, int> fdinfo_mount(int fd) {
-    auto text = read_proc_file(("/proc/self/fdinfo/" + std::to_string(fd)).c_str());
-    if (!text && errno != 0 && errno != ENOENT) {
-        return unexpected(errno);
-    }
-    std::istringstream fields(text.value_or(""));
-    std::uint64_t id = 0;
-    for (std::string key; fields >> key && key != "mnt_id:";) {
-    }
-    return fields >> id ? MountId(id) : MountId();
-}
-
-// Every mount point the table lists, by canonical path; none unless it is read whole.
-std::vector<std::string> mount_points() {
-    const std::vector<dir::Slot> slot = dir::Slot::take_reserved(1);
-    const auto text = read_proc_file("/proc/self/mountinfo");
-    std::vector<std::string> points;
+    auto points = std::make_shared<std::vector<std::string>>();
     // The fifth field of each line, octal escapes ("\040" for a space) undone.
-    std::istringstream lines(text.value_or(""));
-    for (std::string line, field, point; std::getline(lines, line); points.push_back(point)) {
+    std::istringstream lines(text);
+    for (std::string line, field, point; std::getline(lines, line); points->push_back(point)) {
         std::istringstream fields(line);
         if (!(fields >> field >> field >> field >> field >> point)) {
-            return {};
+            return nullptr;
         }
         for (auto i = point.find('\\'); i != point.npos && i + 3 < point.size();
              i = point.find('\\', i + 1)) {
@@ -89,19 +97,29 @@ std::vector<std::string> mount_points() {
     return points;
 }
 
-// Asking /proc about a directory by name takes two descriptors at once (the directory, its
-// fdinfo): two reserved slots, taken for good by the first probe that needs them, a thread
-// that holds no other slot, and used in turn, so that no thread that asks waits for a slot.
-std::mutex& fdinfo_slots() {
-    static std::mutex asking;
-    static const std::vector<dir::Slot> slots = [] {
-        std::vector<dir::Slot> two = dir::Slot::take_reserved(2);
-        for (dir::Slot& slot : two) {
-            slot.untie();
-        }
-        return two;
-    }();
-    return asking;
+// The table's points, kept while the kernel reports no change: an open mountinfo polls
+// POLLPRI after any mount or unmount in its namespace. It stays open only where the reserve
+// can spare a slot for good; else it is read anew each time, as by a forked child at first.
+std::shared_ptr<const std::vector<std::string>> mount_points() {
+    struct Table {
+        std::mutex mu;
+        pid_t pid = 0;
+        dir::HeldFd file;
+        std::shared_ptr<const std::vector<std::string>> points;
+    };
+    static Table& t = *new Table; // never destroyed: a scan thread may still ask at exit
+    std::lock_guard lock(t.mu);
+    dir::HeldFd once;
+    dir::HeldFd& table = dir::reserve_size() > dir::kFewestReserved ? t.file : once;
+    if (const pid_t pid = ::getpid(); std::exchange(t.pid, pid) != pid || !table.fd.valid()) {
+        table = open_proc_file("/proc/self/mountinfo", std::move(dir::Slot::take_reserved(1)[0]));
+        table.slot.untie();
+        t.points = nullptr;
+    }
+    if (pollfd changed{table.fd.get(), POLLPRI, 0}; !t.points || ::poll(&changed, 1, 0) != 0) {
+        t.points = read_points(table.fd.get());
+    }
+    return t.points;
 }
 
 } // namespace
@@ -112,7 +130,8 @@ MountId statx_mount_id([[maybe_unused]] int dirfd, [[maybe_unused]] const char* 
     struct statx sx;
     int flags = (*name == '\0' ? AT_EMPTY_PATH : 0) | AT_NO_AUTOMOUNT |
                 (follow == dir::Follow::Yes ? 0 : AT_SYMLINK_NOFOLLOW);
-    if (::statx(dirfd, name, flags, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
+    if (mount_answers() == MountAnswers::All &&
+        ::statx(dirfd, name, flags, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID)) {
         return sx.stx_mnt_id;
     }
 #endif
@@ -138,8 +157,7 @@ Result<std::pair<MountId, MountProbe::Source>, int> MountProbe::id_at(int dirfd,
 #else
     const int empty = *name == '\0' ? AT_EMPTY_PATH : 0;
     const MountAnswers given = mount_answers();
-    if (MountId id; source_ <= Source::Statx && given == MountAnswers::All &&
-                    (id = statx_mount_id(dirfd, name, follow))) {
+    if (MountId id; source_ <= Source::Statx && (id = statx_mount_id(dirfd, name, follow))) {
         return std::pair(id, Source::Statx);
     }
     if (source_ <= Source::Handle && given < MountAnswers::NoHandles) {
@@ -158,15 +176,19 @@ Result<std::pair<MountId, MountProbe::Source>, int> MountProbe::id_at(int dirfd,
             return unexpected(errno); // only a system or file system without ids has no answer
         }
     }
-    if (source_ == Source::Fdinfo) {
-        std::lock_guard lock(fdinfo_slots());
-        // Only looked at, never read: the mount it lies on is all that is asked.
-        UniqueFd opened(
-            empty ? -1
-                  : ::openat(dirfd, name,
-                             O_PATH | O_CLOEXEC | (follow == dir::Follow::Yes ? 0 : O_NOFOLLOW)));
-        auto id = !empty && !opened.valid() ? unexpected(errno)
-                                            : fdinfo_mount(empty ? dirfd : opened.get());
+    if (source_ <= Source::Fdinfo && given < MountAnswers::NoProc) {
+        // By name, it is opened to be asked: two descriptors at once, from the reserve, for a
+        // thread that holds none (making a probe, validation). Open, only its fdinfo's.
+        std::vector<dir::Slot> two = empty ? std::vector<dir::Slot>() : dir::Slot::take_reserved(2);
+        const dir::HeldFd opened =
+            empty ? dir::HeldFd()
+                  : dir::open_file_at(dirfd, name,
+                                      O_PATH | (follow == dir::Follow::Yes ? 0 : O_NOFOLLOW),
+                                      std::move(two[0]));
+        auto id = !empty && !opened.fd.valid()
+                      ? unexpected(errno)
+                      : fdinfo_mount(empty ? dirfd : opened.fd.get(),
+                                     empty ? dir::Slot::take_if_allowed() : std::move(two[1]));
         if (!id) {
             return unexpected(id.error());
         }
@@ -184,11 +206,6 @@ Result<MountProbe, int> MountProbe::of(int dirfd, const char* name) {
     }
     probe.device_ = static_cast<std::uint64_t>(st.st_dev);
     auto id = probe.id_at(dirfd, name, dir::Follow::Yes);
-    if (id && !id->first && mount_answers() < MountAnswers::NoProc) {
-        fdinfo_slots(); // only taken where nothing else answers
-        probe.source_ = Source::Fdinfo;
-        id = probe.id_at(dirfd, name, dir::Follow::Yes);
-    }
     if (!id) {
         return unexpected(id.error());
     }
@@ -214,7 +231,7 @@ Result<MountPlace, int> MountProbe::place(int dirfd, const char* name, std::uint
 
 std::optional<std::string> MountProbe::first_below(std::string_view dir) const {
     std::optional<std::string> first;
-    for (const std::string& point : points_) {
+    for (const std::string& point : points_ ? *points_ : std::span<const std::string>()) {
         if (path::starts_with(point, dir) && !path::equal(point, dir) &&
             (!first || path::compare(point, *first) < 0)) {
             first = point;

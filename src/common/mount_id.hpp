@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,8 +35,12 @@ public:
     static Result<MountProbe, int> of(int dirfd, const char* name);
 
     /// Where the directory `name` in `dirfd` (as above, no final link followed), on `device`,
-    /// lies: by device, else by mount id, Untold where none answers; else the errno (ENOENT: gone).
+    /// lies: by device, else by mount id, Untold where none answers (or no slot to ask /proc of
+    /// an open one with was free, waited for only where allowed); else the errno (ENOENT: gone).
     Result<MountPlace, int> place(int dirfd, const char* name, std::uint64_t device) const;
+
+    /// Whether each lookup reads /proc, where nothing else gives the walk's mount an id.
+    bool asks_proc() const { return source_ == Source::Fdinfo; }
 
     /// Where statx marks no mount roots, the least mount point strictly below the canonical
     /// `dir` (a file's too) that the mount table listed when the probe was made.
@@ -43,14 +48,14 @@ public:
 
 private:
     enum class Source : unsigned char { Statx, Handle, Fdinfo, None };
-    // The first answer of the sources from source_ on (/proc only from Fdinfo), and its source.
+    // The first answer of the sources from source_ on, and its source.
     Result<std::pair<MountId, Source>, int> id_at(int dirfd, const char* name,
                                                   dir::Follow follow) const;
 
     std::uint64_t device_ = 0;
     MountId id_;
-    Source source_ = Source::Statx;   // where the walk's mount id came from: lookups start there
-    std::vector<std::string> points_; // of the mount table
+    Source source_ = Source::Statx; // where the walk's mount id came from: lookups start there
+    std::shared_ptr<const std::vector<std::string>> points_; // of the mount table
 };
 
 /// What the system is asked about mounts; each withholds what the one before it does.
@@ -63,7 +68,8 @@ enum class MountAnswers : unsigned char {
 
 /// Test seam, process-wide: withholds answers from MountProbe and measuring's mount-root
 /// attribute (All otherwise). `lookup` runs before each mount id lookup with the descriptor it
-/// looks in or at (AT_FDCWD for a path); an errno it returns fails it. Set while nothing runs.
+/// looks in or at (AT_FDCWD for a path), and each read of the table with its descriptor; an
+/// errno it returns fails it. Set while nothing runs.
 void set_mount_answers(MountAnswers answers, std::function<int(int)> lookup = {});
 MountAnswers mount_answers();
 

@@ -217,6 +217,7 @@ struct DirNode {
     DirIdentity id;                  // from the parent's listing (the root's own stat), which
                                      // a directory opened by path must still have
     dir::Handle dir;
+    bool covered = false;        // listed under another inode: a mount may cover it
     bool children_by_fd = false; // children open relative to dir
     // Holds on dir: the job that lists it, batches waiting to be examined, children not
     // open yet. The last one given back closes it.
@@ -482,6 +483,7 @@ void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
 struct Subdir {
     std::string_view name;
     DirIdentity id;
+    bool covered; // listed under another inode than its own
 };
 
 // Stats one batch of names of the node's directory, adds them to the tree and queues a
@@ -491,7 +493,6 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     Totals local;
     std::vector<FileRecord> records;
     std::vector<Subdir> subdirs;
-    bool crossed = false;
     std::optional<std::string_view> mount; // the least name of a mount point here
     const int fd = node->dir.fd();
     for (const dir::Entry& name : names) {
@@ -503,26 +504,15 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
             }
             continue;
         }
-        bool mount_root = e.mount_root;
-        if (!e.mount_root_known && S_ISDIR(e.mode) && run->probe) {
-            // A bind mount keeps the device: its mount id tells it, or nothing does and it
-            // counts as a mount. Without a probe, the measurement is already in part.
-            auto place = run->probe->place(fd, name.name, e.id.device);
-            if (!place && place.error() == ENOENT) {
-                continue; // gone since its stat
-            } else if (!place) {
-                note_error(*run, path::join(node_path(*node, run->root_path), name.view()),
-                           place.error());
-            }
-            mount_root = place && *place != MountPlace::Same;
+        if (e.mount_root) {
+            run->crossed_mount.store(true);
         }
-        crossed = crossed || mount_root;
-        if ((mount_root || e.id.device != node->id.device) &&
+        if ((e.mount_root || e.id.device != node->id.device) &&
             (!mount || path::compare(name.view(), *mount) < 0)) {
             mount = name.view();
         }
         if (count_entry(e, run->record_all, local, records)) {
-            subdirs.push_back(Subdir{name.view(), e.id});
+            subdirs.push_back(Subdir{name.view(), e.id, name.inode != e.id.inode});
         }
     }
     {
@@ -532,9 +522,6 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
     }
     if (mount) {
         note_mount(*run, path::join(node_path(*node, run->root_path), *mount));
-    }
-    if (crossed) {
-        run->crossed_mount.store(true);
     }
     if (subdirs.empty()) {
         return;
@@ -550,6 +537,7 @@ void examine_batch(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<Di
         child->path_len = node->path_len + node->child_sep + sub.name.size();
         child->name = std::string(sub.name);
         child->id = sub.id;
+        child->covered = sub.covered;
         if (node->children_by_fd) {
             child->parent_hold = DirHold(*node);
         } else if (descent != nullptr && (beyond_path_max(child->path_len) ||
@@ -674,6 +662,19 @@ void process_dir(const std::shared_ptr<TreeRun>& run, const std::shared_ptr<DirN
     }
     DirHold held; // keeps the directory open past its listing, to go on from
     for (std::shared_ptr<DirNode> at = node; at; at = go_on(run, d, at, held)) {
+        // Where statx marks no mount roots, a directory's descriptor is asked its mount: a bind
+        // mount keeps the device (none, or no slot free to ask /proc with: it counts as one).
+        // Where that reads /proc, only one listed under another inode is: one bound onto itself
+        // brings nothing from elsewhere, and the table and the removal meet it.
+        if (at->dir.valid() && run->probe && (at->covered || !run->probe->asks_proc())) {
+            auto place = run->probe->place(at->dir.fd(), "", at->id.device);
+            if (!place && place.error() != ENOENT) {
+                note_error(*run, node_path(*at, run->root_path), place.error());
+            } else if (place && *place != MountPlace::Same) {
+                run->crossed_mount.store(true);
+                note_mount(*run, node_path(*at, run->root_path));
+            }
+        }
         if (at->dir.valid()) {
             held = DirHold(*at);
             read_listing(run, at, &d);

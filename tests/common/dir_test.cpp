@@ -3,6 +3,7 @@
 // the limit on open files.
 
 #include "common/dir.hpp"
+#include "common/mount_id.hpp"
 #include "support/test_support.hpp"
 
 #include <algorithm>
@@ -170,6 +171,31 @@ TEST(DescriptorBudget, AForbiddenWaitIsAnInternalFailure) {
                   101)
             << what;
     }
+}
+
+// Where only /proc tells mounts, a lookup by name, one on an open directory and the mount
+// table keep no slot: with the reserve at its fewest, a tool can still take its pipes.
+TEST(DescriptorBudget, MountLookupsThroughProcLeaveTheReserveWhole) {
+    test::TempDir t;
+    const std::string dir = t / "d";
+    test::make_dirs(dir);
+    EXPECT_EQ(in_small_budget([&dir] {
+                  set_mount_answers(MountAnswers::NoHandles);
+                  auto probe = MountProbe::of(AT_FDCWD, dir.c_str());
+                  ASSERT_TRUE(probe);
+                  Handle open = open_at(AT_FDCWD, dir.c_str(), Slot::take());
+                  struct stat st;
+                  ASSERT_EQ(::fstat(open.fd(), &st), 0);
+                  EXPECT_EQ(probe->place(open.fd(), "", st.st_dev).value_or(MountPlace::Other),
+                            MountPlace::Same);
+                  EXPECT_EQ(
+                      probe->place(AT_FDCWD, dir.c_str(), st.st_dev).value_or(MountPlace::Other),
+                      MountPlace::Same);
+                  EXPECT_EQ(probe->first_below(dir), std::nullopt);
+                  // Waits for good (until the alarm) if a lookup kept one.
+                  EXPECT_EQ(Slot::take_reserved(kFewestReserved).size(), kFewestReserved);
+              }),
+              0);
 }
 
 // Lists `root` depth first through a stack of two slots (so the oldest listing is read

@@ -262,8 +262,38 @@ TEST(CleanExecutor, EveryValidationReasonRefusesAndRemovesNothing) {
                   "measuring could not look into all of it; scan again");
     }
 
-    for (const Candidate* c :
-         {&own_anchor, &no_anchor, &unmarked, &rekinded, &homely, &partly[0]}) {
+    // A mount lookup that fails at the check before deletion (of the parent, then of the
+    // target, both by name) or at the removal's start (on the parent's, then the target's open
+    // descriptor) refuses the target.
+    std::vector<Candidate> unlooked;
+    for (int at = 0; at < 4; ++at) {
+        unlooked.push_back(cargo_target(root, "unlooked" + std::to_string(at)));
+        struct stat project;
+        ASSERT_EQ(::lstat((root + "/unlooked" + std::to_string(at)).c_str(), &project), 0);
+        std::function<int(int)> fail = [at, parent = identity_of(project),
+                                        target = unlooked.back().identity,
+                                        by_name = 0](int fd) mutable {
+            struct stat st;
+            if (at < 2) {
+                return fd == AT_FDCWD && by_name++ == at ? EIO : 0;
+            }
+            return ::fstat(fd, &st) == 0 && identity_of(st) == (at == 2 ? parent : target) ? EIO
+                                                                                           : 0;
+        };
+        set_mount_answers(MountAnswers::All, at < 2 ? fail : nullptr);
+        EXPECT_EQ(refusal(unlooked.back(), env,
+                          [&](const Candidate&) {
+                              if (at >= 2) {
+                                  set_mount_answers(MountAnswers::All, fail);
+                              }
+                          }),
+                  cannot_stat_text(EIO))
+            << at;
+        set_mount_answers(MountAnswers::All);
+    }
+
+    for (const Candidate* c : {&own_anchor, &no_anchor, &unmarked, &rekinded, &homely, &partly[0],
+                               &unlooked[0], &unlooked[1], &unlooked[2], &unlooked[3]}) {
         EXPECT_TRUE(exists_nofollow(c->path + "/debug/app")) << c->path;
     }
 }
@@ -639,8 +669,9 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
             });
             ASSERT_EQ(r.skipped_paths.size(), 1u);
             EXPECT_EQ(r.skipped_paths[0].reason, reason);
-            // Where the table tells mounts, the removal's own check meets one before it starts.
-            if (k.when == When::Removal && k.answers == MountAnswers::All) {
+            // Where statx tells mounts, the removal meets one on its way; elsewhere the table
+            // read by its own check does before it starts.
+            if (k.when == When::Removal && test::statx_tells_mounts(t.path(), k.answers)) {
                 EXPECT_EQ(r.skipped_paths[0].stage, SkipStage::Removal);
                 EXPECT_EQ(test::tree_contents(mnt), victim);
             } else {
@@ -650,6 +681,57 @@ TEST(CleanExecutor, MountInsideATargetIsNotEntered) {
         }
     });
     EXPECT_EQ(test::tree_contents(t / "victim"), victim);
+}
+
+// Where statx tells no mount, the mount table is read once however many caches a scan
+// measures, and again once a mount changed: a file bound into a target that a clean has not
+// reached yet still refuses it whole.
+TEST(CleanExecutor, TheMountTableIsReadAgainOnlyOnceAMountChanged) {
+    TempDir t;
+    for (int i = 0; i < 410; ++i) {
+        cargo_project(t / (i < 10 ? "few" : "many"), "p" + std::to_string(i), 16);
+    }
+    write_file(t / "bound", "bound");
+    const SystemEnv env = env_with_home(t / "home");
+    test::run_in_mount_namespace([&] {
+        std::atomic<int> reads{0};
+        set_mount_answers(MountAnswers::NoStatx, [&reads](int fd) {
+            char link[PATH_MAX];
+            ssize_t n =
+                ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+            reads += n > 0 &&
+                     std::string_view(link, static_cast<std::size_t>(n)).ends_with("/mountinfo");
+            return 0;
+        });
+        auto reads_in_scan = [&](const std::string& root, std::size_t caches) {
+            ScanRequest request;
+            request.roots = {root};
+            request.scope = ScopeFilter::Project;
+            reads = 0;
+            auto scanned = scan_caches(request, env);
+            EXPECT_TRUE(scanned && scanned->candidates.size() == caches) << root;
+            return reads.load();
+        };
+        const int few = reads_in_scan(t / "few", 10);
+        EXPECT_GE(few, 1);
+        EXPECT_LE(reads_in_scan(t / "many", 400), few);
+
+        const Candidate first = cargo_target(t / "clean", "a");
+        const Candidate second = cargo_target(t / "clean", "b");
+        const std::string file = second.path + "/debug/app";
+        std::vector<std::string> bound;
+        CleanReport r = *execute_clean({first, second}, false, env, [&](const Candidate& c) {
+            if (c.path == first.path) {
+                test::mount_bind(t / "bound", file);
+                bound = test::tree_contents(second.path);
+            }
+        });
+        set_mount_answers(MountAnswers::All);
+        EXPECT_EQ(r.cleaned_paths, std::vector<std::string>{first.path});
+        ASSERT_EQ(r.skipped_paths.size(), 1u);
+        EXPECT_EQ(r.skipped_paths[0].reason, "contains a mount point: " + file);
+        EXPECT_EQ(test::tree_contents(second.path), bound);
+    });
 }
 
 // A cache directory that is itself a mount point, whether mounted when it is validated or
@@ -850,9 +932,13 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
             targets.push_back(measured(k.target, k.anchor, k.kind, k.scope));
         }
         ::chmod(closed.c_str(), 0);
-        for (std::size_t i = 0; i < cases.size(); ++i) {
+        // Then without statx's mount ids, where no climb ends early: no directory's mount is
+        // known.
+        for (std::size_t run = 0; run < 2 * cases.size(); ++run) {
+            const std::size_t i = run % cases.size();
+            set_mount_answers(run < cases.size() ? MountAnswers::All : MountAnswers::NoStatx);
             const Case& k = cases[i];
-            SCOPED_TRACE(k.target);
+            SCOPED_TRACE(k.target + (run < cases.size() ? "" : ", no statx"));
             SystemEnv env = env_with_home(k.from == From::Home ? k.home : t / "home");
             env.vars["XDG_CACHE_HOME"] = t / "xdg-alias";
             std::optional<AccountHookGuard> unlisted;
@@ -876,6 +962,7 @@ TEST(CleanExecutor, HomesAreKnownByIdentityAndFromEveryAccount) {
                 EXPECT_EQ(scanned->walk_errors, std::vector<std::string>{});
             }
         }
+        set_mount_answers(MountAnswers::All);
         ::chmod(closed.c_str(), 0755);
         EXPECT_EQ(test::tree_contents(t.path()), before);
     });

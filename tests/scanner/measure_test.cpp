@@ -457,12 +457,13 @@ TEST(MeasureTree, AForkedChildMeasuresAloneWithTheSameResult) {
 }
 
 // Whatever tells the mount apart: statx, file handles or the mount table. A plain
-// subdirectory is no mount.
+// subdirectory is no mount, and one mounted after the walk began is met all the same.
 TEST(MeasureTree, AFileSeenTwiceThroughABindMountCountsOnce) {
     TempDir t;
     write_file(t / "tree/a/file", std::string(3000, 'm'));
     make_dirs(t / "tree/a/sub");
     make_dirs(t / "tree/b");
+    make_dirs(t / "late/x/c");
     run_in_mount_namespace([&] {
         mount_bind(t / "tree/a", t / "tree/b");
         for (MountAnswers answers :
@@ -478,6 +479,17 @@ TEST(MeasureTree, AFileSeenTwiceThroughABindMountCountsOnce) {
             auto plain = measure_dir(t / "tree/a");
             ASSERT_TRUE(plain);
             EXPECT_EQ(plain->mount_inside, std::nullopt);
+
+            set_listed_hook([&, once = true](const std::string& dir) mutable {
+                if (dir == t / "late" && std::exchange(once, false)) {
+                    mount_bind(t / "tree/a", t / "late/x/c");
+                }
+            });
+            auto late = measure_dir(t / "late");
+            set_listed_hook({});
+            ASSERT_TRUE(late);
+            EXPECT_EQ(late->mount_inside, t / "late/x/c");
+            ASSERT_EQ(::umount((t / "late/x/c").c_str()), 0);
         }
     });
 }

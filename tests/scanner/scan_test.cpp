@@ -1,3 +1,4 @@
+#include "common/mount_id.hpp"
 #include "scanner/clean.hpp"
 #include "scanner/scan.hpp"
 #include "scanner_fixtures.hpp"
@@ -204,7 +205,8 @@ TEST(ScanWalk, AnUnreadableDirectoryIsOneErrorAndItsSiblingsAreStillScanned) {
 // branches down there. However few descriptors are free, down to the fewest the tool works
 // with, whoever holds the others and however many threads measure, the scan reports the
 // sizes an unlimited one reports without a word of shortage, and the clean removes all
-// fourteen. With fewer free, nothing is scanned or removed.
+// fourteen, also where only /proc tells mounts. With fewer free, nothing is scanned or
+// removed.
 TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
     TempDir t;
     std::string p = t / "p";
@@ -214,25 +216,28 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
             write_file(dir + "/index.js", std::string(static_cast<std::size_t>(level), 'j'));
         }
     };
-    for (const char* app : {"/a", "/b", "/c"}) {
-        write_file(p + app + "/package.json", "{}");
-        for (int pkg = 0; pkg < 60; ++pkg) {
-            package(p + app + "/node_modules/pkg" + std::to_string(pkg), 12);
-        }
-    }
-    write_file(p + "/deep/package.json", "{}");
-    package(p + "/deep/node_modules", 60);
     RemoveDeepTree cleanup{t.path(), "p"};
-    for (int rs = 0; rs < 10; ++rs) {
-        write_file(p + "/rs" + std::to_string(rs) + "/Cargo.toml", "[package]");
-        make_dirs(p + "/rs" + std::to_string(rs) + "/target");
-    }
-    make_dirs(t / "out");
-    chown_tree(t.path());
-    for (int rs = 0; rs < 10; ++rs) {
-        build_overlong_chain(p + "/rs" + std::to_string(rs) + "/target", 25, 200, 5,
-                             unprivileged_ids(), 3);
-    }
+    auto make_tree = [&] { // again after a clean
+        for (const char* app : {"/a", "/b", "/c"}) {
+            write_file(p + app + "/package.json", "{}");
+            for (int pkg = 0; pkg < 60; ++pkg) {
+                package(p + app + "/node_modules/pkg" + std::to_string(pkg), 12);
+            }
+        }
+        write_file(p + "/deep/package.json", "{}");
+        package(p + "/deep/node_modules", 60);
+        for (int rs = 0; rs < 10; ++rs) {
+            write_file(p + "/rs" + std::to_string(rs) + "/Cargo.toml", "[package]");
+            make_dirs(p + "/rs" + std::to_string(rs) + "/target");
+        }
+        make_dirs(t / "out");
+        chown_tree(t.path());
+        for (int rs = 0; rs < 10; ++rs) {
+            build_overlong_chain(p + "/rs" + std::to_string(rs) + "/target", 25, 200, 5,
+                                 unprivileged_ids(), 3);
+        }
+    };
+    make_tree();
 
     ScanResult unlimited = scan_ok(request({p}), SystemEnv{});
     ASSERT_EQ(unlimited.candidates.size(), 14u);
@@ -246,6 +251,7 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
         bool clean;
         std::string expected;
         const char* threads = "2";
+        MountAnswers answers = MountAnswers::All; // NoHandles: only /proc tells mounts
     };
     const std::vector<Limit> limits = {
         {12, 0, false, scanned},       // 9 free
@@ -256,12 +262,16 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
         {32, 22, true,                 // 7 free: too few, so nothing at all
          "error filesystem operation failed for <file descriptors>: too few file descriptors: "
          "8 must be free and 7 are\n"},
+        {12, 0, false, scanned, "16", MountAnswers::NoHandles},
+        {32, 21, true, scanned + "cleaned 14\n", "16", MountAnswers::NoHandles},
         {32, 21, true, scanned + "cleaned 14\n", "16"}, // 8 free, the fewest
     };
     for (const Limit& limit : limits) {
-        std::map<std::string, std::string> vars{{"QB_CHILD_ROOT", p},
-                                                {"QB_CHILD_OUT", t / "out/r"},
-                                                {"RAYON_NUM_THREADS", limit.threads}};
+        std::map<std::string, std::string> vars{
+            {"QB_CHILD_ROOT", p},
+            {"QB_CHILD_OUT", t / "out/r"},
+            {"RAYON_NUM_THREADS", limit.threads},
+            {"QB_CHILD_ANSWERS", std::to_string(static_cast<int>(limit.answers))}};
         if (limit.clean) {
             vars["QB_CHILD_CLEAN"] = "1";
         }
@@ -271,12 +281,15 @@ TEST(ScanWalk, FewFreeDescriptorsChangeNoSizeAndStopNoRemoval) {
         }
         const std::string what = std::to_string(limit.max_open_files) + " descriptors, " +
                                  std::to_string(limit.inherited) + " inherited, " + limit.threads +
-                                 " threads";
+                                 " threads, answers " + vars["QB_CHILD_ANSWERS"];
         EXPECT_EQ(*rc, limit.expected.starts_with("error") ? 1 : 0) << what;
         EXPECT_EQ(read_file(t / "out/r"), limit.expected) << what;
         const bool removed = limit.expected.ends_with("cleaned 14\n");
         for (const auto& c : unlimited.candidates) {
             EXPECT_EQ(exists_nofollow(c.path), !removed) << c.path << ", " << what;
+        }
+        if (removed) {
+            make_tree();
         }
     }
 }
@@ -474,6 +487,9 @@ int scan_child_main() {
     const char* out = std::getenv("QB_CHILD_OUT");
     if (root == nullptr || out == nullptr) {
         return 2;
+    }
+    if (const char* answers = std::getenv("QB_CHILD_ANSWERS")) {
+        set_mount_answers(static_cast<MountAnswers>(std::atoi(answers)));
     }
     return scan_child(root, out, std::getenv("QB_CHILD_CLEAN") != nullptr);
 }
