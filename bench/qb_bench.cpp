@@ -1,6 +1,8 @@
-// Helper of bench/run.sh.
+// Helper of the scripts in bench/.
 //   qb_bench generate DIR [CACHE_ENTRIES [PROJECTS]]  build the synthetic tree
-//   qb_bench scan DIR                                 scan DIR as `scan --root DIR` does
+//   qb_bench scan DIR [all|no-statx|no-handles]       scan DIR as `scan --root DIR` does, with
+//                                                     those mount answers withheld (as on an
+//                                                     older kernel or file system)
 //   qb_bench time RUNS CMD [ARGS...]                  warm run, then RUNS timed runs
 //   qb_bench mounts DIR MOUNTS DIRS [churn]           measure and remove DIRS directories with
 //                                                     MOUNTS bind mounts about, told only by
@@ -260,7 +262,8 @@ int generate(const std::string& root, std::uint64_t cache_entries, int projects)
     return 0;
 }
 
-int scan(const std::string& root) {
+int scan(const std::string& root, qb::MountAnswers answers) {
+    qb::set_mount_answers(answers);
     qb::ScanRequest request;
     request.roots = {root};
     request.scope = qb::ScopeFilter::All;
@@ -382,8 +385,13 @@ int main(int argc, char** argv) {
         int projects = argc >= 5 ? std::atoi(argv[4]) : 3000;
         return generate(argv[2], entries, projects);
     }
-    if (cmd == "scan" && argc == 3) {
-        return scan(argv[2]);
+    if (cmd == "scan" && (argc == 3 || argc == 4)) {
+        const std::string withheld = argc == 4 ? argv[3] : "all";
+        if (withheld == "all" || withheld == "no-statx" || withheld == "no-handles") {
+            return scan(argv[2], withheld == "all"        ? qb::MountAnswers::All
+                                 : withheld == "no-statx" ? qb::MountAnswers::NoStatx
+                                                          : qb::MountAnswers::NoHandles);
+        }
     }
     if (cmd == "time" && argc >= 4) {
         return time_command(std::max(1, std::atoi(argv[2])), argv + 3);
@@ -392,7 +400,8 @@ int main(int argc, char** argv) {
         return mounts(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
                       argc > 5 && std::string(argv[5]) == "churn");
     }
-    std::fprintf(stderr, "usage: qb_bench generate DIR [CACHE_ENTRIES [PROJECTS]] | scan DIR | "
-                         "time RUNS CMD [ARGS...] | mounts DIR MOUNTS DIRS [churn]\n");
+    std::fprintf(stderr, "usage: qb_bench generate DIR [CACHE_ENTRIES [PROJECTS]] | "
+                         "scan DIR [all|no-statx|no-handles] | time RUNS CMD [ARGS...] | mounts "
+                         "DIR MOUNTS DIRS [churn]\n");
     return 2;
 }
