@@ -126,7 +126,7 @@ public:
 
     std::size_t free_at_start() const { return free_; }
     std::size_t keep_capacity() const { return keep_; }
-    std::size_t reserve_size() const { return reserved_; }
+    bool reserve_spares_one() const { return reserved_ > kFewestReserved; }
 
     bool try_take(std::size_t n, bool keep) {
         const std::uint64_t add = step(n, keep);
@@ -254,8 +254,8 @@ std::size_t keep_capacity() {
     return budget().keep_capacity();
 }
 
-std::size_t reserve_size() {
-    return budget().reserve_size();
+bool reserve_spares_one() {
+    return budget().reserve_spares_one();
 }
 
 Slot& Slot::operator=(Slot&& o) noexcept {

@@ -49,8 +49,9 @@ std::size_t size_budget();
 /// How many directory descriptors may be kept (see Slot) at once; the part of the budget
 /// that is never kept serves brief holds.
 std::size_t keep_capacity();
-/// The reserved slots in all (the mount table keeps one where more than kFewestReserved).
-std::size_t reserve_size();
+/// Whether one reserved slot may be kept for good (the mount table's), the rest still giving
+/// the most that one holder takes at once.
+bool reserve_spares_one();
 
 /// True for the errors of a process or system out of descriptors.
 inline bool is_shortage(int err) {

@@ -110,7 +110,7 @@ std::shared_ptr<const std::vector<std::string>> mount_points() {
     static Table& t = *new Table; // never destroyed: a scan thread may still ask at exit
     std::lock_guard lock(t.mu);
     dir::HeldFd once;
-    dir::HeldFd& table = dir::reserve_size() > dir::kFewestReserved ? t.file : once;
+    dir::HeldFd& table = dir::reserve_spares_one() ? t.file : once;
     if (const pid_t pid = ::getpid(); std::exchange(t.pid, pid) != pid || !table.fd.valid()) {
         table = open_proc_file("/proc/self/mountinfo", std::move(dir::Slot::take_reserved(1)[0]));
         table.slot.untie();
